@@ -1,0 +1,56 @@
+#include "app/results.hpp"
+
+#include "app/settings.hpp"
+
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+// Everything written to a scratch file, as bytes.
+template <typename F> std::string written_by(F write) {
+    std::FILE *file = std::tmpfile();
+    write(file);
+    std::string bytes(static_cast<size_t>(std::ftell(file)), '\0');
+    std::rewind(file);
+    EXPECT_EQ(std::fread(bytes.data(), 1, bytes.size(), file), bytes.size());
+    std::fclose(file);
+    return bytes;
+}
+
+TEST(results, header_line) {
+    EXPECT_EQ(written_by([](std::FILE *f) { write_header(f); }), " Frequency\t  dBm \r\n");
+}
+
+TEST(results, records_keep_the_column_layout) {
+    EXPECT_EQ(written_by([](std::FILE *f) { write_record(f, word_hz(42949672), -12.345, false); }),
+              " 1000000.0\t-12.345  \t        \r\n");
+    EXPECT_EQ(written_by([](std::FILE *f) { write_record(f, 62500.0, 14.78199, true); }),
+              "  62500.0\t14.782  \tOverflow\r\n");
+    EXPECT_EQ(written_by([](std::FILE *f) { write_record(f, 26000000.0, -100.0, false); }),
+              " 26000000.0\t-100.000  \t        \r\n");
+}
+
+TEST(results, every_record_is_flushed_as_it_is_written) {
+    std::FILE *file = std::tmpfile();
+    write_header(file);
+    write_record(file, 1.0, 0.004, false);
+    // The bytes must be in the file itself, not in the stream's buffer.
+    int fd = fileno(file);
+    char bytes[64];
+    ssize_t n = pread(fd, bytes, sizeof bytes, 0);
+    EXPECT_EQ(n, 19 + 28);
+    std::fclose(file);
+}
+
+TEST(results_death, a_full_disk_ends_the_run) {
+    results_name = "full.txt";
+    EXPECT_EXIT(write_header(std::fopen("/dev/full", "wb")), ::testing::ExitedWithCode(1),
+                "^Can't write full.txt\n$");
+    EXPECT_EXIT(write_record(std::fopen("/dev/full", "wb"), 1.0, 0.0, false),
+                ::testing::ExitedWithCode(1), "^Can't write full.txt\n$");
+}
+
+} // namespace

@@ -1,0 +1,175 @@
+// The program as a user meets it: command line, streams, statuses, files.
+#include "run_program.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string usage = std::string("\nUsage: ") + TALVIK_BIN +
+                          " filename.txt [start] [end] [step-fraction-denominator]\n\n";
+const std::string defaults = "defaults are 1MHz, 10MHz, and 20, so each step is 5% higher in "
+                             "frequency.\n\nHit Control and C to cancel.\n\n\n";
+const std::string header = " Frequency\t  dBm \r\n";
+const std::string too_small = "step too small - decrease step-fraction-denominator\n\n";
+
+struct run_test : ::testing::Test {
+    temp_dir dir;
+    run_result run(std::vector<std::string> args, bool terminal = false) {
+        run_options o;
+        o.args = std::move(args);
+        o.dir = dir.path;
+        o.terminal = terminal;
+        return run_talvik(o);
+    }
+    bool dir_is_empty() const { return std::filesystem::is_empty(dir.path); }
+};
+
+TEST_F(run_test, no_argument_shows_usage_and_creates_nothing) {
+    auto r = run({});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, usage);
+    EXPECT_EQ(r.out, defaults);
+    EXPECT_TRUE(dir_is_empty());
+}
+
+TEST_F(run_test, help_and_version_end_well_without_a_file) {
+    auto r = run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find(usage), 0u) << r.out;
+    EXPECT_NE(r.out.find(defaults), std::string::npos);
+    EXPECT_NE(r.out.find("TALVIK_PORT"), std::string::npos);
+    EXPECT_NE(r.out.find("TALVIK_TRACE"), std::string::npos);
+    EXPECT_EQ(r.err, "");
+    r = run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("talvik ", 0), 0u);
+    EXPECT_TRUE(dir_is_empty());
+}
+
+TEST_F(run_test, a_file_that_cannot_be_opened_is_named) {
+    auto r = run({"no/such/dir/r.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Can't open no/such/dir/r.txt\n");
+    EXPECT_EQ(r.out, "");
+    r = run({""});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Can't open \n");
+    EXPECT_TRUE(dir_is_empty());
+}
+
+TEST_F(run_test, end_below_start_is_refused_leaving_an_empty_file) {
+    write_file(dir.file("r.txt"), "earlier results");
+    auto r = run({"r.txt", "2000000", "1000000"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "Enter end frequency higher than start frequency!\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(dir.file("r.txt")), "");
+    // Whatever the size of the end: the order check comes first.
+    r = run({"r.txt", "90000000", "60000000"});
+    EXPECT_EQ(r.status, 2);
+}
+
+TEST_F(run_test, end_above_30_mhz_is_refused_silently) {
+    for (const char *end : {"30000001", "60000000", "4294967297"}) {
+        auto r = run({"r.txt", "1", end});
+        EXPECT_EQ(r.status, 1) << end;
+        EXPECT_EQ(r.out, "") << end;
+        EXPECT_EQ(r.err, "") << end;
+        EXPECT_TRUE(file_exists(dir.file("r.txt")));
+        EXPECT_EQ(read_file(dir.file("r.txt")), "");
+    }
+}
+
+TEST_F(run_test, starts_that_give_no_step_are_refused) {
+    for (const char *start : {"0", "-5", "abc"}) {
+        auto r = run({"r.txt", start});
+        EXPECT_EQ(r.status, 3) << start;
+        EXPECT_EQ(r.out, too_small) << start;
+        EXPECT_EQ(read_file(dir.file("r.txt")), "");
+    }
+    auto r = run({"r.txt", "0", "0"});
+    EXPECT_EQ(r.status, 3);
+    r = run({"r.txt", "1", "1", "43"}); // word 42
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, too_small);
+}
+
+TEST_F(run_test, divisors_below_one_are_refused) {
+    for (const char *divisor : {"0", "-1", "none"}) {
+        auto r = run({"r.txt", "1000000", "1000000", divisor});
+        EXPECT_EQ(r.status, 3) << divisor;
+        EXPECT_EQ(r.out, "step-fraction-denominator must be 1 or more\n") << divisor;
+        EXPECT_EQ(read_file(dir.file("r.txt")), "");
+    }
+}
+
+TEST_F(run_test, accepted_settings_write_the_header) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"r.txt", "1", "1", "42"},
+                                          {"r.txt", "30000000", "30000000"},
+                                          {"r.txt", "1000000", "1000000", "5", "ignored"}}) {
+        auto r = run(args);
+        EXPECT_EQ(r.status, 0) << args[1];
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(read_file(dir.file("r.txt")), header);
+        EXPECT_EQ(r.out.find('\033'), std::string::npos) << "control codes on redirected output";
+    }
+}
+
+TEST_F(run_test, redirected_output_holds_only_the_texts) {
+    auto r = run({"r.txt", "1000000", "1000000", "3"});
+    EXPECT_EQ(r.out, "TALVIK\tStart Frequency\t\t  =  1000000.0 Hz  "
+                     "\tEnd Frequency\t\t  =  1000000.0 Hz  "
+                     "\tFrequency Change per Step = 33.333333 percent  ");
+}
+
+TEST_F(run_test, settings_block_on_a_terminal) {
+    auto r = run({"r.txt", "1000000", "10000000"}, true);
+    auto screen = screen_of(r.out);
+    EXPECT_EQ(screen[0], "");
+    EXPECT_EQ(screen[1], "");
+    EXPECT_EQ(screen[2], "TALVIK          Start Frequency           =  1000000.0 Hz");
+    EXPECT_EQ(screen[3], "");
+    EXPECT_EQ(screen[4], "                End Frequency             = 10000000.0 Hz");
+    EXPECT_EQ(screen[5], "");
+    EXPECT_EQ(screen[6], "                Frequency Change per Step = 5.000000 percent");
+    EXPECT_EQ(screen[7], "");
+    EXPECT_EQ(screen[8], "");
+}
+
+TEST_F(run_test, usage_on_a_cleared_terminal) {
+    run_options o;
+    o.dir = dir.path;
+    o.terminal = true;
+    o.stderr_on_terminal = true;
+    auto r = run_talvik(o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.rfind("\033[H\033[2J", 0), 0u) << "the screen is cleared first";
+    auto screen = screen_of(r.out);
+    EXPECT_EQ(screen[0], "");
+    EXPECT_EQ(screen[1].rfind("Usage: ", 0), 0u);
+    // The usage line may wrap with a long program path; the texts follow it.
+    auto at = std::find(screen.begin(), screen.end(), "Hit Control and C to cancel.");
+    ASSERT_NE(at, screen.end());
+    EXPECT_EQ(*(at - 1), "");
+    EXPECT_EQ((at - 2)->rfind("defaults are 1MHz", 0), 0u);
+}
+
+TEST_F(run_test, refusal_texts_reach_a_terminal_too) {
+    auto r = run({"r.txt", "2000000", "1000000"}, true);
+    EXPECT_EQ(r.status, 2);
+    auto screen = screen_of(r.out);
+    EXPECT_EQ(screen[0], "Enter end frequency higher than start frequency!");
+    r = run({"r.txt", "5", "10", "1000"}, true);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(screen_of(r.out)[0], "step too small - decrease step-fraction-denominator");
+}
+
+TEST_F(run_test, a_results_file_that_cannot_be_written_ends_the_run) {
+    auto r = run({"/dev/full", "1000000", "1000000"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Can't write /dev/full\n");
+}
+
+} // namespace
