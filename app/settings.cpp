@@ -2,7 +2,9 @@
 
 #include "app/results.hpp"
 #include "app/screen.hpp"
+#include "app/sweep.hpp"
 #include "common/console.hpp"
+#include "link/port.hpp"
 
 #include <cctype>
 #include <climits>
@@ -99,6 +101,10 @@ int talvik_main(int argc, char **argv) {
         std::exit(1);
     }
 
+    // Before the results file is touched: an instrument that cannot be
+    // reached never truncates earlier results.
+    open_port(std::getenv("TALVIK_PORT"), std::getenv("TALVIK_TRACE"));
+
     // Binary mode: the records carry their own CR LF on every platform.
     results_name = argv[1];
     std::FILE *results = std::fopen(results_name, "wb");
@@ -138,5 +144,6 @@ int talvik_main(int argc, char **argv) {
 
     show_settings(start_word, end_word, step_divisor);
     write_header(results);
+    run_sweep(results);
     return 0;
 }

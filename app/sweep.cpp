@@ -1,0 +1,61 @@
+#include "app/sweep.hpp"
+
+#include "app/results.hpp"
+#include "app/screen.hpp"
+#include "app/settings.hpp"
+#include "common/clock.hpp"
+#include "link/link.hpp"
+
+int32_t current_word = 0;
+
+namespace {
+
+const float low_band_factor = 5000.0f; // milliseconds times hertz: five periods
+const double full_scale_volts = 2.46955;
+const float full_scale_counts = 16383.0f;
+const double level_offset_volts = 2.1; // 0 dBm
+const double level_slope = 40.0;       // dB per volt: 25 mV per dB
+
+} // namespace
+
+reading_of_reply decode_reply(uint32_t reply) {
+    uint32_t sign_bit = reply & 0x8000;
+    uint32_t overflow_bit = reply & 0x4000;
+    reading_of_reply r;
+    r.reading = sign_bit == 0 ? static_cast<int32_t>(reply & 0x3FFF)
+                              : static_cast<int32_t>(reply | 0xFFFFC000u);
+    r.volts = static_cast<float>(r.reading * full_scale_volts / full_scale_counts);
+    r.level_dbm = (static_cast<double>(r.volts) - level_offset_volts) * level_slope;
+    r.overflow = (overflow_bit << 1) != sign_bit;
+    return r;
+}
+
+int32_t low_band_delay(int32_t word) {
+    return static_cast<int32_t>(static_cast<double>(low_band_factor) *
+                                static_cast<double>(tw_per_hz) / word);
+}
+
+int64_t next_word(int32_t word, int32_t divisor) {
+    return static_cast<int64_t>(word) + word / divisor;
+}
+
+void run_sweep(std::FILE *results) {
+    converter_start();
+    current_word = start_word;
+    while (current_word < end_word) {
+        load_synthesizer(current_word, control_byte);
+        if (current_word < low_band_word)
+            delay_ticks(low_band_delay(current_word));
+        // The converter is pipelined: the second reply is this point's level.
+        uint32_t reply = converter_exchange(measure_command);
+        reply = converter_exchange(measure_command);
+        reading_of_reply point = decode_reply(reply);
+        double frequency = word_hz(current_word);
+        show_point(frequency, point.level_dbm);
+        write_record(results, frequency, point.level_dbm, point.overflow);
+        int64_t next = next_word(current_word, step_divisor);
+        if (next >= end_word)
+            break;
+        current_word = static_cast<int32_t>(next);
+    }
+}

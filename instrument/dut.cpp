@@ -1,0 +1,67 @@
+// Level models of the simulated instrument.
+#include "instrument/sim.hpp"
+
+#include <cmath>
+
+namespace {
+
+const double pi = 3.14159265358979323846;
+const double ref_clock_hz = 100e6;
+
+// Fractional detuning of a resonator centred at f0 with -3 dB bandwidth b:
+// |x| = 1 exactly at the two -3 dB points, which lie b apart.
+double detuning(double hz, double f0, double b) { return (hz / f0 - f0 / hz) * f0 / b; }
+
+double db_of_power_ratio(double ratio) { return 10.0 * std::log10(ratio); }
+
+double dut_db(dut_model dut, double hz) {
+    if (hz <= 0.0)
+        return dut == dut_model::bandpass ? -200.0 : 0.0;
+    switch (dut) {
+    case dut_model::through:
+        return 0.0;
+    case dut_model::lowpass: { // 5th-order Butterworth, -3 dB at 5 MHz
+        double x = hz / 5e6;
+        return -db_of_power_ratio(1.0 + std::pow(x, 10));
+    }
+    case dut_model::bandpass: { // 4th-order Butterworth, 4 MHz centre, 1 MHz wide
+        double x = detuning(hz, 4e6, 1e6);
+        return -db_of_power_ratio(1.0 + std::pow(x, 4));
+    }
+    case dut_model::notch: { // 6 MHz centre, 1 MHz wide at -3 dB, 40 dB deep
+        double x = detuning(hz, 6e6, 1e6);
+        const double floor = 0.01 * 0.01;
+        return db_of_power_ratio((x * x + floor) / (x * x + 1.0));
+    }
+    }
+    return 0.0;
+}
+
+} // namespace
+
+double sim_level_dbm(dut_model dut, double hz) {
+    // A DDS's output falls as sin(x)/x of the output over the clock frequency.
+    double x = pi * hz / ref_clock_hz;
+    double source_db = x > 0.0 ? 20.0 * std::log10(std::fabs(std::sin(x) / x)) : 0.0;
+    return source_db + dut_db(dut, hz);
+}
+
+uint16_t sim_reply_word(double dbm) {
+    double volts = 2.1 + dbm / 40.0;
+    long count = std::lround(volts * 16383.0 / 2.46955);
+    bool saturated = false;
+    if (count > 16383) {
+        count = 16383;
+        saturated = true;
+    } else if (count < -16384) {
+        count = -16384;
+        saturated = true;
+    }
+    bool negative = count < 0;
+    unsigned word = static_cast<unsigned>(count) & 0x3FFF;
+    if (negative)
+        word |= 0x8000;
+    if (negative != saturated) // bit 14 follows the sign unless saturated
+        word |= 0x4000;
+    return static_cast<uint16_t>(word);
+}

@@ -1,0 +1,206 @@
+#include "instrument/sim.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr uint8_t d0 = 0x01, d1 = 0x02, d2 = 0x04, d3 = 0x08;
+constexpr uint8_t d4 = 0x10, d5 = 0x20, d6 = 0x40;
+constexpr uint8_t s6 = 0x40, s7 = 0x80;
+
+constexpr uint16_t measure = 0x8710;
+constexpr uint16_t start_up[3] = {0x871C, 0x8718, 0x8714};
+
+enum fault_kind {
+    bad_update,
+    bad_command_length,
+    clock_unselected,
+    unknown_command,
+    start_up_order,
+};
+
+bool rose(uint8_t before, uint8_t now, uint8_t line) { return !(before & line) && (now & line); }
+
+bool parse_number(const char *text, long long low, long long high, long long *value) {
+    if (!*text)
+        return false;
+    bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    char *end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(hex ? text + 2 : text, &end, hex ? 16 : 10);
+    if (errno || *end || end == (hex ? text + 2 : text) || v < low || v > high)
+        return false;
+    *value = v;
+    return true;
+}
+
+} // namespace
+
+void sim_instrument::reset() { *this = sim_instrument(); }
+
+bool sim_instrument::configure(const char *options, char *reason, size_t reason_size) {
+    char copy[256];
+    if (std::strlen(options) >= sizeof copy) {
+        std::snprintf(reason, reason_size, "options too long");
+        return false;
+    }
+    std::strcpy(copy, options);
+    for (char *save = nullptr, *option = strtok_r(copy, ",", &save); option;
+         option = strtok_r(nullptr, ",", &save)) {
+        char *value = std::strchr(option, '=');
+        if (value)
+            *value++ = '\0';
+        long long number = 0;
+        if (std::strcmp(option, "dut") == 0 && value) {
+            if (std::strcmp(value, "through") == 0)
+                dut_ = dut_model::through;
+            else if (std::strcmp(value, "lowpass") == 0)
+                dut_ = dut_model::lowpass;
+            else if (std::strcmp(value, "bandpass") == 0)
+                dut_ = dut_model::bandpass;
+            else if (std::strcmp(value, "notch") == 0)
+                dut_ = dut_model::notch;
+            else {
+                std::snprintf(reason, reason_size,
+                              "bad value in option dut=%s (through, lowpass, bandpass or notch)",
+                              value);
+                return false;
+            }
+        } else if (std::strcmp(option, "reply") == 0 && value) {
+            if (!parse_number(value, 0, 0xFFFF, &number)) {
+                std::snprintf(reason, reason_size,
+                              "bad value in option reply=%s (0 to 65535, or 0x0 to 0xFFFF)", value);
+                return false;
+            }
+            fixed_reply_ = true;
+            reply_value_ = static_cast<uint16_t>(number);
+        } else if (std::strcmp(option, "busy") == 0 && value) {
+            if (std::strcmp(value, "forever") == 0) {
+                busy_forever_ = true;
+            } else if (parse_number(value, 0, 60000000, &number)) {
+                busy_forever_ = false;
+                busy_us_ = number;
+            } else {
+                std::snprintf(reason, reason_size,
+                              "bad value in option busy=%s (microseconds, or forever)", value);
+                return false;
+            }
+        } else {
+            std::snprintf(reason, reason_size,
+                          "unknown option %s%s%s (dut=, reply=, busy=)", option,
+                          value ? "=" : "", value ? value : "");
+            return false;
+        }
+    }
+    return true;
+}
+
+void sim_instrument::fault(int kind, const char *what, int detail) {
+    ++faults_;
+    if (fault_kinds_ & (1u << kind))
+        return;
+    fault_kinds_ |= 1u << kind;
+    std::fprintf(stderr, "simulated instrument: ");
+    std::fprintf(stderr, what, detail);
+    std::fputc('\n', stderr);
+}
+
+void sim_instrument::write(uint8_t data) {
+    uint8_t before = lines_;
+    lines_ = data;
+    synthesizer_write(before, data);
+    converter_write(before, data);
+}
+
+// The synthesizer's serial port listens only while D3 is low. Loads keep D3
+// low; converter exchanges keep it high, so their first write (0xAF, which
+// raises D0-D3 together from 0xF0) neither clocks a bit nor applies a word.
+void sim_instrument::synthesizer_write(uint8_t before, uint8_t now) {
+    if (now & d3)
+        return;
+    if (rose(before, now, d1)) {
+        shift_ = (shift_ >> 1) | (static_cast<uint64_t>(now & d0) << 39);
+        ++shifted_;
+    }
+    if (rose(before, now, d2)) {
+        if (shifted_ != 40)
+            fault(bad_update, "update pulse after %d bits, not 40", shifted_);
+        if (shifted_ >= 40) {
+            word_ = static_cast<uint32_t>(shift_);
+            control_ = static_cast<uint8_t>(shift_ >> 32);
+            ++updates_;
+        }
+        shifted_ = 0;
+    }
+}
+
+void sim_instrument::converter_write(uint8_t before, uint8_t now) {
+    bool was_selected = !(before & d6);
+    bool selected = !(now & d6);
+    if (!was_selected && selected) {
+        finish_conversion();
+        bits_ = 0;
+        incoming_ = 0;
+        outgoing_ = result_;
+    }
+    if (rose(before, now, d5)) {
+        if (!(was_selected && selected)) {
+            fault(clock_unselected, "converter clock edge while not selected (data 0x%02X)", now);
+        } else {
+            // Take D4, then present the next reply bit, most significant first.
+            incoming_ = static_cast<uint16_t>((incoming_ << 1) | ((now & d4) ? 1 : 0));
+            int bit = 15 - bits_;
+            data_out_ = bit >= 0 && ((outgoing_ >> bit) & 1) ? s6 : 0;
+            ++bits_;
+        }
+    }
+    if (was_selected && !selected) {
+        if (bits_ != 16)
+            fault(bad_command_length, "command of %d bits, not 16", bits_);
+        else
+            command(incoming_);
+    }
+}
+
+void sim_instrument::command(uint16_t word) {
+    command_ = word;
+    ++commands_;
+    if (word == measure) {
+        // Before the start-up words the converter is not set up: it answers 0.
+        pending_ = start_up_ < 3 ? 0
+                   : fixed_reply_ ? reply_value_
+                                  : sim_reply_word(sim_level_dbm(dut_, frequency_hz()));
+    } else if (word == start_up[0] || word == start_up[1] || word == start_up[2]) {
+        int step = word == start_up[0] ? 0 : word == start_up[1] ? 1 : 2;
+        if (step == start_up_ || step == 0)
+            start_up_ = step + 1; // the first word always begins the set-up anew
+        else
+            fault(start_up_order, "start-up word 0x%04X out of order", word);
+        pending_ = 0;
+    } else {
+        fault(unknown_command, "unknown command 0x%04X", word);
+        return;
+    }
+    // A conversion starts as the converter is released; its result is the
+    // reply of the next exchange.
+    converting_ = true;
+    ready_at_ = clock::now() + std::chrono::microseconds(busy_us_);
+    if (!busy_forever_ && busy_us_ == 0)
+        finish_conversion();
+}
+
+void sim_instrument::finish_conversion() {
+    if (converting_ && !busy_forever_ && (busy_us_ == 0 || clock::now() >= ready_at_)) {
+        converting_ = false;
+        result_ = pending_;
+    }
+}
+
+uint8_t sim_instrument::read() {
+    if (converting_)
+        finish_conversion();
+    return static_cast<uint8_t>(data_out_ | (converting_ ? s7 : 0));
+}

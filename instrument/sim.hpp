@@ -1,0 +1,79 @@
+// The simulated instrument: a DDS synthesizer and a pipelined serial level
+// converter, seen only through the data byte written to the port and the
+// status byte read back, as the real ones are.
+#pragma once
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+enum class dut_model { through, lowpass, bandpass, notch };
+
+// Level in dBm reaching the detector at hz: the generator's own output
+// (0 dBm, less the DDS's sin(x)/x roll-off) through the device under test.
+double sim_level_dbm(dut_model dut, double hz);
+
+// The converter's reply word for a level: detector 2.1 V at 0 dBm and 25 mV
+// per dB, 16383 counts at 2.46955 V, two's complement in bits 0-13, sign in
+// bit 15, bit 14 different from bit 15 only when the count saturated.
+uint16_t sim_reply_word(double dbm);
+
+class sim_instrument {
+  public:
+    // Options "dut=NAME,reply=N,busy=US|forever"; false with a reason on a
+    // bad one.
+    bool configure(const char *options, char *reason, size_t reason_size);
+    void reset();
+
+    void write(uint8_t data);
+    uint8_t read();
+
+    uint32_t tuning_word() const { return word_; }
+    uint8_t control() const { return control_; }
+    double frequency_hz() const { return 100e6 * word_ / 4294967296.0; }
+    uint16_t last_command() const { return command_; }
+    int commands() const { return commands_; }
+    int updates() const { return updates_; }
+    int faults() const { return faults_; }
+
+  private:
+    using clock = std::chrono::steady_clock;
+
+    void synthesizer_write(uint8_t before, uint8_t now);
+    void converter_write(uint8_t before, uint8_t now);
+    void command(uint16_t word);
+    void finish_conversion();
+    void fault(int kind, const char *what, int detail);
+
+    // options
+    dut_model dut_ = dut_model::bandpass;
+    bool fixed_reply_ = false;
+    uint16_t reply_value_ = 0;
+    bool busy_forever_ = false;
+    int64_t busy_us_ = 5;
+
+    // the data register as last written; released, all lines high at power-up
+    uint8_t lines_ = 0xFF;
+
+    // synthesizer
+    uint64_t shift_ = 0;
+    int shifted_ = 0;
+    uint32_t word_ = 0;
+    uint8_t control_ = 0;
+    int updates_ = 0;
+
+    // converter
+    int bits_ = 0;
+    uint16_t incoming_ = 0;
+    uint16_t outgoing_ = 0;
+    uint8_t data_out_ = 0;
+    int start_up_ = 0; // start-up words taken in order, 0..3
+    uint16_t result_ = 0;
+    uint16_t pending_ = 0;
+    bool converting_ = false;
+    clock::time_point ready_at_{};
+    uint16_t command_ = 0;
+    int commands_ = 0;
+
+    int faults_ = 0;
+    unsigned fault_kinds_ = 0;
+};

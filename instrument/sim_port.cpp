@@ -1,0 +1,23 @@
+// The simulated instrument behind the port seam: it is reached only through
+// the data and status registers.
+#include "instrument/sim.hpp"
+#include "link/port.hpp"
+
+namespace {
+
+sim_instrument instrument;
+
+bool sim_open(const char *options, char *reason, size_t reason_size) {
+    instrument.reset();
+    return instrument.configure(options, reason, reason_size);
+}
+
+void sim_close() {}
+void sim_set_data(uint8_t value) { instrument.write(value); }
+uint8_t sim_get_status() { return instrument.read(); }
+
+} // namespace
+
+extern const port_backend sim_port = {"sim", sim_open, sim_close, sim_set_data, sim_get_status};
+
+const sim_instrument &sim_port_instrument() { return instrument; }

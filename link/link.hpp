@@ -1,0 +1,23 @@
+// The two serial protocols spoken over the port lines.
+#pragma once
+#include <cstdint>
+
+// Command words: every reading, and the three start-up words.
+inline constexpr uint32_t measure_command = 0x8110 | 0x0600; // 0x8710
+inline constexpr uint32_t start_up_words[3] = {measure_command | 0x000C, measure_command | 0x0008,
+                                               measure_command | 0x0004};
+
+inline constexpr int32_t ready_timeout_ticks = 220;
+inline constexpr int32_t start_up_timeout_ticks = 2000;
+
+// Shifts the 32-bit word and then the low 8 bits of control into the
+// synthesizer, least significant bit first, and pulses its update line.
+void load_synthesizer(int32_t word, uint32_t control);
+
+// Sends bits 15..0 of command to the converter while clocking its 16-bit
+// reply back, then waits (boundedly) for it to be ready.
+uint32_t converter_exchange(uint32_t command);
+
+// Sends the start-up words, waiting for ready after each; a converter that
+// stays busy ends the run with status 4.
+void converter_start();

@@ -1,0 +1,186 @@
+// The simulated instrument driven by the program's own line sequences.
+#include "app/sweep.hpp"
+#include "instrument/sim.hpp"
+#include "link/link.hpp"
+#include "link/port.hpp"
+
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <gtest/gtest.h>
+
+namespace {
+
+sim_instrument sim;
+
+bool open_sim(const char *, char *, size_t) { return true; }
+void close_sim() {}
+void set_data(uint8_t v) { sim.write(v); }
+uint8_t get_status() { return sim.read(); }
+const port_backend sim_backend = {"sim", open_sim, close_sim, set_data, get_status};
+
+struct sim_test : ::testing::Test {
+    void SetUp() override { use(""); }
+    void use(const char *options) {
+        sim.reset();
+        char reason[200];
+        ASSERT_TRUE(sim.configure(options, reason, sizeof reason)) << reason;
+        use_port(&sim_backend);
+    }
+    void TearDown() override { EXPECT_EQ(sim.faults(), 0) << "protocol fault"; }
+};
+
+TEST_F(sim_test, synthesizer_takes_the_loads) {
+    load_synthesizer(5, 0);
+    EXPECT_EQ(sim.tuning_word(), 5u);
+    load_synthesizer(INT32_MIN, 0);
+    EXPECT_EQ(sim.tuning_word(), 0x80000000u);
+    EXPECT_DOUBLE_EQ(sim.frequency_hz(), 50e6);
+    load_synthesizer(42949672, 0x1FF);
+    EXPECT_EQ(sim.control(), 0xFF);
+    EXPECT_NEAR(sim.frequency_hz(), 999999.98, 0.01);
+    EXPECT_EQ(sim.updates(), 3);
+}
+
+TEST_F(sim_test, exchanges_keep_the_frequency_and_deliver_the_command) {
+    load_synthesizer(123456789, 0);
+    converter_exchange(0x8710);
+    EXPECT_EQ(sim.last_command(), 0x8710);
+    converter_start();
+    EXPECT_EQ(sim.last_command(), 0x8714);
+    EXPECT_EQ(sim.commands(), 4);
+    EXPECT_EQ(sim.tuning_word(), 123456789u);
+    EXPECT_EQ(sim.updates(), 1);
+}
+
+TEST_F(sim_test, the_converter_is_pipelined_and_needs_its_start_up_words) {
+    use("reply=0x1234,busy=0");
+    load_synthesizer(42949672, 0);
+    converter_exchange(measure_command);
+    EXPECT_EQ(converter_exchange(measure_command), 0u) << "not set up yet";
+    converter_start();
+    // The first exchange answers the previous conversion; the second this one.
+    EXPECT_EQ(converter_exchange(measure_command), 0u);
+    EXPECT_EQ(converter_exchange(measure_command), 0x1234u);
+}
+
+TEST_F(sim_test, reading_follows_the_frequency_at_the_conversion) {
+    use("dut=lowpass,busy=0");
+    converter_start();
+    load_synthesizer(42949672, 0); // 1 MHz: in the pass band
+    converter_exchange(measure_command);
+    double pass = decode_reply(converter_exchange(measure_command)).level_dbm;
+    load_synthesizer(429496729, 0); // 10 MHz: 30 dB down
+    double first = decode_reply(converter_exchange(measure_command)).level_dbm;
+    double stop = decode_reply(converter_exchange(measure_command)).level_dbm;
+    EXPECT_NEAR(pass, 0.0, 0.05);
+    EXPECT_NEAR(first, pass, 0.01) << "first reply is the earlier point's";
+    EXPECT_NEAR(stop, sim_level_dbm(dut_model::lowpass, 10e6), 0.01);
+    EXPECT_NEAR(stop, -30.2, 0.1);
+}
+
+TEST_F(sim_test, busy_shows_for_the_conversion_time) {
+    // A 16-bit command written straight to the lines, so the link's own wait
+    // does not hide the busy line.
+    auto command = [](uint16_t word) {
+        sim.write(0xAF);
+        for (int p = 15; p >= 0; --p) {
+            uint8_t d = (word >> p) & 1 ? 0x10 : 0;
+            sim.write(0x8F);
+            sim.write(0x8F | d);
+            sim.write(0xAF | d);
+        }
+        sim.write(0xEF);
+    };
+    use("busy=forever");
+    command(0x871C);
+    EXPECT_TRUE(sim.read() & 0x80);
+    use("busy=0");
+    command(0x871C);
+    EXPECT_FALSE(sim.read() & 0x80);
+    use("busy=20000");
+    command(0x871C);
+    EXPECT_TRUE(sim.read() & 0x80);
+    // The exchange's ready wait outlasts it.
+    auto started = std::chrono::steady_clock::now();
+    converter_exchange(0x8718);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(20));
+    EXPECT_FALSE(sim.read() & 0x80);
+}
+
+TEST(sim_levels, reply_words_decode_back_to_the_level) {
+    for (double dbm = -180.0; dbm <= 14.7; dbm += 0.37) {
+        auto r = decode_reply(sim_reply_word(dbm));
+        EXPECT_NEAR(r.level_dbm, dbm, 0.004) << dbm;
+        EXPECT_FALSE(r.overflow) << dbm;
+    }
+    EXPECT_EQ(sim_reply_word(0.0), 13931);
+    EXPECT_EQ(sim_reply_word(-84.0), 0);
+    EXPECT_EQ(sim_reply_word(-84.005), 0xFFFF); // count -1
+}
+
+TEST(sim_levels, saturation_makes_bits_14_and_15_differ) {
+    EXPECT_EQ(sim_reply_word(20.0), 0x7FFF);
+    EXPECT_EQ(sim_reply_word(-300.0), 0x8000);
+    EXPECT_TRUE(decode_reply(0x7FFF).overflow);
+    EXPECT_EQ(decode_reply(0x7FFF).reading, 16383);
+}
+
+TEST(sim_levels, device_models) {
+    // Band-pass: centre 4 MHz, -3 dB points 1 MHz apart around it.
+    double f1 = -0.5e6 + std::sqrt(0.25e12 + 16e12), f2 = f1 + 1e6;
+    auto dut = [](dut_model m, double hz) {
+        return sim_level_dbm(m, hz) - sim_level_dbm(dut_model::through, hz);
+    };
+    EXPECT_NEAR(dut(dut_model::bandpass, 4e6), 0.0, 1e-9);
+    EXPECT_NEAR(dut(dut_model::bandpass, f1), -3.01, 0.01);
+    EXPECT_NEAR(dut(dut_model::bandpass, f2), -3.01, 0.01);
+    EXPECT_NEAR(dut(dut_model::lowpass, 5e6), -3.01, 0.01);
+    EXPECT_NEAR(dut(dut_model::notch, 6e6), -40.0, 0.01);
+    EXPECT_NEAR(dut(dut_model::notch, 1e6), 0.0, 0.01);
+    EXPECT_NEAR(sim_level_dbm(dut_model::through, 30e6), -1.33, 0.01); // sin(x)/x
+}
+
+TEST(sim_options, bad_options_are_refused_with_a_reason) {
+    sim_instrument s;
+    char reason[200];
+    EXPECT_FALSE(s.configure("bogus=1", reason, sizeof reason));
+    EXPECT_STREQ(reason, "unknown option bogus=1 (dut=, reply=, busy=)");
+    EXPECT_FALSE(s.configure("dut=attenuator", reason, sizeof reason));
+    EXPECT_NE(std::string(reason).find("dut=attenuator"), std::string::npos);
+    for (const char *bad : {"reply=65536", "reply=0x", "reply=12k", "busy=-1", "busy=", "dut"})
+        EXPECT_FALSE(s.configure(bad, reason, sizeof reason)) << bad;
+    EXPECT_TRUE(s.configure("dut=notch,reply=0xC000,busy=forever", reason, sizeof reason));
+    EXPECT_TRUE(s.configure("", reason, sizeof reason));
+}
+
+struct sim_faults : ::testing::Test {
+    sim_instrument s;
+    void drive(std::initializer_list<uint8_t> bytes) {
+        for (uint8_t b : bytes)
+            s.write(b);
+    }
+};
+
+TEST_F(sim_faults, short_load_is_reported) {
+    ::testing::internal::CaptureStderr();
+    drive({0xF0, 0xF2, 0xF0, 0xF4, 0xF0}); // one bit, then update
+    drive({0xF0, 0xF2, 0xF0, 0xF4, 0xF0}); // the same kind again: counted, not repeated
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "simulated instrument: update pulse after 1 bits, not 40\n");
+    EXPECT_EQ(s.faults(), 2);
+    EXPECT_EQ(s.updates(), 0);
+}
+
+TEST_F(sim_faults, short_command_and_unselected_clock_are_reported) {
+    ::testing::internal::CaptureStderr();
+    drive({0xAF, 0x8F, 0x9F, 0xBF, 0xEF}); // one bit, then release
+    drive({0xCF, 0xEF});                   // clock rises while released
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("simulated instrument: command of 1 bits, not 16\n"), std::string::npos);
+    EXPECT_NE(err.find("simulated instrument: converter clock edge while not selected"),
+              std::string::npos);
+    EXPECT_EQ(s.faults(), 2);
+}
+
+} // namespace

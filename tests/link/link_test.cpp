@@ -1,0 +1,143 @@
+#include "common/clock.hpp"
+#include "link/link.hpp"
+#include "link/recording_port.hpp"
+
+#include <climits>
+#include <gtest/gtest.h>
+
+namespace {
+
+using recording_port::accesses;
+
+int32_t fake_now = 0;
+int clock_reads = 0;
+int32_t fake_ticks() {
+    ++clock_reads;
+    return fake_now++;
+}
+
+struct link_test : ::testing::Test {
+    void SetUp() override {
+        recording_port::install();
+        fake_now = 0;
+        clock_reads = 0;
+        set_tick_source(fake_ticks);
+    }
+    void TearDown() override { set_tick_source(nullptr); }
+};
+
+// The three writes that send one synthesizer bit.
+std::vector<uint8_t> bit_group(int b) {
+    return {static_cast<uint8_t>(0xF0 | b), static_cast<uint8_t>(0xF2 | b),
+            static_cast<uint8_t>(0xF0 | b)};
+}
+
+std::vector<uint8_t> load_of(uint64_t bits40) {
+    std::vector<uint8_t> out;
+    for (int i = 0; i < 40; ++i) {
+        auto g = bit_group(static_cast<int>((bits40 >> i) & 1));
+        out.insert(out.end(), g.begin(), g.end());
+    }
+    out.push_back(0xF4);
+    out.push_back(0xF0);
+    return out;
+}
+
+TEST_F(link_test, only_the_low_byte_reaches_the_port) {
+    write_data(0xFFFFFF8F);
+    EXPECT_EQ(recording_port::writes(), std::vector<uint8_t>{0x8F});
+}
+
+TEST_F(link_test, synthesizer_load_of_word_5) {
+    load_synthesizer(5, 0);
+    auto w = recording_port::writes();
+    ASSERT_EQ(w.size(), 122u);
+    EXPECT_EQ(std::vector<uint8_t>(w.begin(), w.begin() + 9),
+              (std::vector<uint8_t>{0xF1, 0xF3, 0xF1, 0xF0, 0xF2, 0xF0, 0xF1, 0xF3, 0xF1}));
+    EXPECT_EQ(w, load_of(5));
+    EXPECT_EQ(recording_port::reads(), 0);
+}
+
+TEST_F(link_test, synthesizer_load_sends_the_sign_bit_last_and_only_8_control_bits) {
+    load_synthesizer(INT32_MIN, 0);
+    EXPECT_EQ(recording_port::writes(), load_of(0x80000000ull));
+    recording_port::install();
+    load_synthesizer(0, 0x1FF);
+    EXPECT_EQ(recording_port::writes(), load_of(0xFFull << 32));
+    recording_port::install();
+    load_synthesizer(-1, 0x5A);
+    EXPECT_EQ(recording_port::writes(), load_of(0x5AFFFFFFFFull));
+}
+
+TEST_F(link_test, exchange_of_the_measure_command) {
+    converter_exchange(0x8710);
+    auto w = recording_port::writes();
+    ASSERT_EQ(w.size(), 50u);
+    EXPECT_EQ(w.front(), 0xAF);
+    EXPECT_EQ(w.back(), 0xEF);
+    const uint8_t seconds[16] = {0x9F, 0x8F, 0x8F, 0x8F, 0x8F, 0x9F, 0x9F, 0x9F,
+                                 0x8F, 0x8F, 0x8F, 0x9F, 0x8F, 0x8F, 0x8F, 0x8F};
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(w[1 + 3 * i], 0x8F) << i;
+        EXPECT_EQ(w[2 + 3 * i], seconds[i]) << i;
+        EXPECT_EQ(w[3 + 3 * i], seconds[i] | 0x20) << i;
+    }
+    // Each bit's status read follows the clock's rising edge; then one ready poll.
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(accesses[4 * i + 4].kind, 'R') << i;
+    EXPECT_EQ(recording_port::reads(), 17);
+}
+
+TEST_F(link_test, reply_bits_come_from_status_bit_6) {
+    recording_port::status = [] { return uint8_t{0x40}; };
+    EXPECT_EQ(converter_exchange(0x8710), 0xFFFFu);
+    recording_port::status = [] { return uint8_t{0xBF}; }; // every bit but 6
+    EXPECT_EQ(converter_exchange(0x8710), 0u);
+    // A pattern: bit 6 set on every other read, most significant bit first.
+    static int n;
+    n = 0;
+    recording_port::status = [] { return static_cast<uint8_t>(n++ % 2 == 0 ? 0x40 : 0); };
+    EXPECT_EQ(converter_exchange(0x8710), 0xAAAAu);
+}
+
+TEST_F(link_test, ready_at_first_poll_ends_the_wait_without_looking_at_the_clock_again) {
+    converter_exchange(0x8710);
+    EXPECT_EQ(clock_reads, 1);
+    EXPECT_EQ(accesses.back(), (port_access{'R', 0x00}));
+}
+
+TEST_F(link_test, ready_wait_gives_up_after_more_than_220_ticks) {
+    recording_port::status = [] { return uint8_t{0x80}; };
+    converter_exchange(0x8710);
+    // t0 = 0; polls see ticks 1, 2, ... and the wait stops at the first above 220.
+    EXPECT_EQ(fake_now, 222);
+    EXPECT_EQ(recording_port::reads(), 16 + 221);
+}
+
+TEST_F(link_test, start_up_sends_three_words_and_waits_for_ready) {
+    static int polls;
+    polls = 0;
+    recording_port::status = [] { return static_cast<uint8_t>(polls++ % 3 == 2 ? 0 : 0x80); };
+    converter_start();
+    auto w = recording_port::writes();
+    ASSERT_EQ(w.size(), 150u);
+    // Commands read back from the data lines: 0x871C, 0x8718, 0x8714.
+    for (int word = 0; word < 3; ++word) {
+        uint32_t command = 0;
+        for (int i = 0; i < 16; ++i)
+            command = (command << 1) | ((w[50 * word + 3 + 3 * i] & 0x10) ? 1 : 0);
+        EXPECT_EQ(command, start_up_words[word]);
+    }
+    EXPECT_EQ(start_up_words[0], 0x871Cu);
+    EXPECT_EQ(start_up_words[1], 0x8718u);
+    EXPECT_EQ(start_up_words[2], 0x8714u);
+    EXPECT_EQ(accesses.back(), (port_access{'R', 0x00}));
+}
+
+TEST_F(link_test, a_converter_that_never_gets_ready_ends_the_run) {
+    recording_port::status = [] { return uint8_t{0x80}; };
+    EXPECT_EXIT(converter_start(), ::testing::ExitedWithCode(4),
+                "^Converter not ready - check the instrument\n$");
+}
+
+} // namespace

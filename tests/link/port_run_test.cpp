@@ -1,0 +1,188 @@
+// Port settings and traces, as a user meets them.
+#include "run_program.hpp"
+
+#include <chrono>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sstream>
+
+namespace {
+
+struct port_run : ::testing::Test {
+    temp_dir dir;
+    run_result run(std::vector<std::string> args, std::vector<std::string> env) {
+        run_options o;
+        o.args = std::move(args);
+        o.env = std::move(env);
+        o.dir = dir.path;
+        return run_talvik(o);
+    }
+};
+
+TEST_F(port_run, unreachable_ports_leave_earlier_results_untouched) {
+    struct {
+        const char *setting, *err;
+    } cases[] = {
+        {"nonsense", "Can't open port nonsense: unknown port"},
+        {"sim:bogus=1", "Can't open port sim:bogus=1: unknown option bogus=1 (dut=, reply=, busy=)\n"},
+        {"sim:dut=attenuator", "Can't open port sim:dut=attenuator: bad value in option dut=attenuator"},
+        {"sim:busy=soon", "Can't open port sim:busy=soon: bad value in option busy=soon"},
+    };
+    for (auto c : cases) {
+        write_file(dir.file("r.txt"), "earlier results\n");
+        auto r = run({"r.txt"}, {std::string("TALVIK_PORT=") + c.setting});
+        EXPECT_EQ(r.status, 4) << c.setting;
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(read_file(dir.file("r.txt")), "earlier results\n");
+    }
+}
+
+TEST_F(port_run, default_forms_of_the_simulated_instrument) {
+    for (const char *setting : {"TALVIK_PORT=", "TALVIK_PORT=sim", "TALVIK_PORT=sim:", "TALVIK_PORT=sim:dut=notch,busy=0"}) {
+        auto r = run({"r.txt", "5000000", "5100000"}, {setting});
+        EXPECT_EQ(r.status, 0) << setting;
+        EXPECT_EQ(r.err, "") << setting;
+    }
+}
+
+TEST_F(port_run, a_converter_that_never_gets_ready_ends_the_run) {
+    auto started = std::chrono::steady_clock::now();
+    auto r = run({"r.txt"}, {"TALVIK_PORT=sim:busy=forever"});
+    auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.err, "Converter not ready - check the instrument\n");
+    EXPECT_EQ(read_file(dir.file("r.txt")), " Frequency\t  dBm \r\n");
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_GT(took, std::chrono::milliseconds(2000));
+}
+
+// The writes of a whole sweep, built from the line protocols.
+void expect_load(const std::vector<uint8_t> &w, size_t &at, uint32_t word) {
+    for (int i = 0; i < 40; ++i) {
+        uint8_t b = i < 32 ? (word >> i) & 1 : 0;
+        const uint8_t group[3] = {uint8_t(0xF0 | b), uint8_t(0xF2 | b), uint8_t(0xF0 | b)};
+        for (uint8_t g : group)
+            ASSERT_EQ(w.at(at++), g) << "load of " << word << " bit " << i;
+    }
+    ASSERT_EQ(w.at(at++), 0xF4);
+    ASSERT_EQ(w.at(at++), 0xF0);
+}
+
+void expect_exchange(const std::vector<uint8_t> &w, size_t &at, uint16_t command) {
+    ASSERT_EQ(w.at(at++), 0xAF);
+    for (int p = 15; p >= 0; --p) {
+        uint8_t d = (command >> p) & 1 ? 0x10 : 0;
+        ASSERT_EQ(w.at(at++), 0x8F);
+        ASSERT_EQ(w.at(at++), 0x8F | d);
+        ASSERT_EQ(w.at(at++), 0xAF | d);
+    }
+    ASSERT_EQ(w.at(at++), 0xEF);
+}
+
+struct trace_line {
+    long long us;
+    char kind;
+    unsigned value;
+};
+
+std::vector<trace_line> parse_trace(const std::string &text) {
+    std::vector<trace_line> lines;
+    std::istringstream in(text);
+    std::string line;
+    const std::regex form(R"((\d+) ([WR]) ([0-9A-F]{2}))");
+    while (std::getline(in, line)) {
+        std::smatch m;
+        EXPECT_TRUE(std::regex_match(line, m, form)) << line;
+        if (!m.empty())
+            lines.push_back({std::stoll(m[1]), m[2].str()[0],
+                             static_cast<unsigned>(std::stoul(m[3], nullptr, 16))});
+    }
+    return lines;
+}
+
+TEST_F(port_run, trace_of_a_default_sweep_holds_exactly_the_protocol_writes) {
+    auto r = run({"r.txt"}, {"TALVIK_TRACE=trace.txt"});
+    ASSERT_EQ(r.status, 0);
+    auto trace = parse_trace(read_file(dir.file("trace.txt")));
+    std::vector<uint8_t> w;
+    long long last_us = 0;
+    for (auto t : trace) {
+        if (t.kind == 'W')
+            w.push_back(static_cast<uint8_t>(t.value));
+        EXPECT_GE(t.us, last_us);
+        last_us = t.us;
+    }
+    size_t at = 0;
+    for (uint16_t word : {0x871C, 0x8718, 0x8714})
+        expect_exchange(w, at, word);
+    int points = 0;
+    for (int64_t word = 42949672; word < 429496726; word += word / 20, ++points) {
+        expect_load(w, at, static_cast<uint32_t>(word));
+        expect_exchange(w, at, 0x8710);
+        expect_exchange(w, at, 0x8710);
+    }
+    EXPECT_EQ(points, 48);
+    EXPECT_EQ(at, w.size()) << "no write beyond the protocol";
+}
+
+TEST_F(port_run, low_band_points_wait_five_periods_after_the_update) {
+    auto r = run({"r.txt", "100", "1000", "2"}, {"TALVIK_TRACE=trace.txt"});
+    ASSERT_EQ(r.status, 0);
+    auto trace = parse_trace(read_file(dir.file("trace.txt")));
+    // From each update pulse's end (F4 then F0) to the next select (AF).
+    std::vector<long long> waits;
+    for (size_t i = 1; i < trace.size(); ++i) {
+        if (trace[i].kind == 'W' && trace[i].value == 0xF0 && trace[i - 1].value == 0xF4) {
+            size_t j = i + 1;
+            while (trace[j].value != 0xAF)
+                ++j;
+            waits.push_back(trace[j].us - trace[i].us);
+        }
+    }
+    // Words 4294, 6441, 9661, 14491, 21736, 32604: 50, 33, 22, 14, 9 and 6 ms.
+    const long long expected_ms[] = {50, 33, 22, 14, 9, 6};
+    ASSERT_EQ(waits.size(), 6u);
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_GE(waits[i], (expected_ms[i] - 1) * 1000) << i;
+        EXPECT_LE(waits[i], (expected_ms[i] + 2) * 1000) << i;
+    }
+}
+
+TEST_F(port_run, value_change_dump) {
+    auto r = run({"r.txt", "1000000", "1100000"}, {"TALVIK_TRACE=trace.vcd"});
+    ASSERT_EQ(r.status, 0);
+    std::string vcd = read_file(dir.file("trace.vcd"));
+    EXPECT_NE(vcd.find("$timescale 1us $end"), std::string::npos);
+    for (const char *name : {" D0 $end", " D7 $end", " S6 $end", " S7 $end"})
+        EXPECT_NE(vcd.find(name), std::string::npos) << name;
+    // Times strictly rise: one per access (3 start-up and 2 point exchanges, one load).
+    std::istringstream in(vcd.substr(vcd.find("$end\n", vcd.find("$dumpvars")) + 5));
+    std::string line;
+    long long last = 0;
+    int stamps = 0;
+    while (std::getline(in, line)) {
+        if (line[0] == '#') {
+            long long t = std::stoll(line.substr(1));
+            EXPECT_GT(t, last);
+            last = t;
+            ++stamps;
+        } else {
+            EXPECT_TRUE(std::regex_match(line, std::regex(R"([01][!-*])"))) << line;
+        }
+    }
+    EXPECT_GE(stamps, 5 * (50 + 17) + 122);
+}
+
+TEST_F(port_run, trace_is_complete_when_the_run_is_refused) {
+    auto r = run({"r.txt"}, {"TALVIK_PORT=sim:busy=forever", "TALVIK_TRACE=trace.txt"});
+    EXPECT_EQ(r.status, 4);
+    std::string text = read_file(dir.file("trace.txt"));
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    auto trace = parse_trace(text);
+    EXPECT_EQ(trace.back().kind, 'R');
+    EXPECT_EQ(trace.back().value, 0x80u);
+}
+
+} // namespace
