@@ -29,10 +29,7 @@ void vcd_header() {
         std::fprintf(trace_file, "$var wire 1 %c D%d $end\n", data_ids[bit], bit);
     std::fprintf(trace_file, "$var wire 1 %c S6 $end\n$var wire 1 %c S7 $end\n", status_ids[0],
                  status_ids[1]);
-    std::fputs("$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n", trace_file);
-    for (char id : std::string_view(data_ids))
-        std::fprintf(trace_file, "x%c\n", id);
-    std::fprintf(trace_file, "x%c\nx%c\n$end\n", status_ids[0], status_ids[1]);
+    std::fputs("$upscope $end\n$enddefinitions $end\n", trace_file);
 }
 
 // Emits the lines whose value changed; bits lists the register bits traced.
@@ -56,13 +53,25 @@ void vcd_access(char kind, uint8_t value) {
         now = last_time + 1;
     last_time = now;
     std::fprintf(trace_file, "#%lld\n", static_cast<long long>(now));
+    // The first access gives the lines their first values; a line not yet
+    // seen is unknown rather than a made-up level that would fake an edge.
+    bool first = last_data < 0 && last_status < 0;
+    if (first)
+        std::fputs("$dumpvars\n", trace_file);
     if (kind == 'W') {
         vcd_changes(last_data, value, data_bits, data_ids, 8);
         last_data = value;
+        if (first)
+            std::fprintf(trace_file, "x%c\nx%c\n", status_ids[0], status_ids[1]);
     } else {
+        if (first)
+            for (char id : std::string_view(data_ids))
+                std::fprintf(trace_file, "x%c\n", id);
         vcd_changes(last_status, value, status_bits, status_ids, 2);
         last_status = value;
     }
+    if (first)
+        std::fputs("$end\n", trace_file);
 }
 
 void text_access(char kind, uint8_t value) {

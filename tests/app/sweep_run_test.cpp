@@ -101,4 +101,36 @@ TEST_F(sweep_run, live_line_on_row_10_of_a_terminal) {
     EXPECT_EQ(screen[11], "");
 }
 
+TEST_F(sweep_run, interrupted_sweeps_keep_only_complete_records_in_order) {
+    for (int signal : {2, 9}) {
+        for (int after_ms : {0, 3, 20, 80, 250}) {
+            run_options o;
+            o.args = {"r.txt", "1000000", "10000000", "100000"}; // some 230000 points
+            o.dir = dir.path;
+            o.kill_after_ms = after_ms;
+            o.kill_signal = signal;
+            auto r = run_talvik(o);
+            EXPECT_EQ(r.status, 128 + signal);
+            if (!file_exists(dir.file("r.txt")))
+                continue; // ended before the file was created
+            std::string text = read_file(dir.file("r.txt"));
+            if (text.empty())
+                continue; // ended before the header
+            auto lines = lines_of(text);
+            ASSERT_FALSE(lines.empty());
+            EXPECT_EQ(lines[0], " Frequency\t  dBm ");
+            double last = 0;
+            for (size_t i = 1; i < lines.size(); ++i) {
+                ASSERT_TRUE(std::regex_match(lines[i], record)) << lines[i];
+                double hz = std::stod(lines[i]);
+                EXPECT_GT(hz, last);
+                last = hz;
+            }
+            if (after_ms >= 80) {
+                EXPECT_GT(lines.size(), 10u) << "signal " << signal << " after " << after_ms;
+            }
+        }
+    }
+}
+
 } // namespace
