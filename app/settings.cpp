@@ -35,6 +35,8 @@ const char environment_text[] =
     "                  sim[:OPTIONS]   the simulated instrument; OPTIONS, comma-separated:\n"
     "                                  dut=through|lowpass|bandpass|notch (default bandpass),\n"
     "                                  reply=N (every reading answers N), busy=US|forever\n"
+    "                  /dev/parportN, ppdev:PATH   a Linux parallel-port device\n"
+    "                  0x378, io:ADDRESS           direct port I/O (x86, root)\n"
     "  TALVIK_TRACE  FILE: record every port access, one line each (FILE.vcd: a Value\n"
     "                Change Dump for PulseView, GTKWave or sigrok-cli)\n"
     "\n"

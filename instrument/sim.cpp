@@ -1,6 +1,7 @@
 #include "instrument/sim.hpp"
 
-#include <cerrno>
+#include "common/number.hpp"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,19 +24,6 @@ enum fault_kind {
 };
 
 bool rose(uint8_t before, uint8_t now, uint8_t line) { return !(before & line) && (now & line); }
-
-bool parse_number(const char *text, long long low, long long high, long long *value) {
-    if (!*text)
-        return false;
-    bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    char *end = nullptr;
-    errno = 0;
-    long long v = std::strtoll(hex ? text + 2 : text, &end, hex ? 16 : 10);
-    if (errno || *end || end == (hex ? text + 2 : text) || v < low || v > high)
-        return false;
-    *value = v;
-    return true;
-}
 
 } // namespace
 

@@ -1,13 +1,12 @@
 #include "link/port.hpp"
 
+#include "link/backends.hpp"
 #include "link/trace.hpp"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-extern const port_backend sim_port;
 
 namespace {
 
@@ -54,6 +53,22 @@ const port_backend *port_for(const char *setting, const char **arg) {
         *arg = setting + 4;
         return &sim_port;
     }
+    if (starts_with(setting, "ppdev:")) {
+        *arg = setting + 6;
+        return &ppdev_port;
+    }
+    if (starts_with(setting, "/dev/")) {
+        *arg = setting;
+        return &ppdev_port;
+    }
+    if (starts_with(setting, "io:")) {
+        *arg = setting + 3;
+        return &io_port;
+    }
+    if (*setting >= '0' && *setting <= '9') {
+        *arg = setting;
+        return &io_port;
+    }
     return nullptr;
 }
 
@@ -64,7 +79,7 @@ void open_port(const char *setting, const char *trace_path) {
     const char *arg = nullptr;
     const port_backend *backend = port_for(setting, &arg);
     if (!backend)
-        cannot_open(shown, "unknown port; use sim[:OPTIONS]");
+        cannot_open(shown, "unknown port; use sim[:OPTIONS], ppdev:PATH, /dev/parportN, io:ADDRESS or an address such as 0x378");
     char reason[256] = "";
     if (!backend->open(arg, reason, sizeof reason))
         cannot_open(shown, reason);

@@ -38,6 +38,32 @@ TEST_F(port_run, unreachable_ports_leave_earlier_results_untouched) {
     }
 }
 
+TEST_F(port_run, missing_or_wrong_devices_are_refused_before_the_results_file) {
+    write_file(dir.file("regular"), "not a port");
+    struct {
+        std::string setting, err;
+    } cases[] = {
+        {"/dev/parport9", "Can't open port /dev/parport9: No such file or directory; is the ppdev "
+                          "module loaded? modprobe ppdev\n"},
+        {"ppdev:/dev/parport9", "Can't open port ppdev:/dev/parport9: No such file or directory; "
+                                "is the ppdev module loaded? modprobe ppdev\n"},
+        {"ppdev:" + dir.file("regular"), "Can't open port ppdev:" + dir.file("regular") +
+                                             ": not a device file; not a parallel port\n"},
+        {"/dev/null", "Can't open port /dev/null: Inappropriate ioctl for device; not a parallel "
+                      "port\n"},
+        {"io:lpt1", "Can't open port io:lpt1: not a port address (use e.g. 0x378 or 888)\n"},
+        {"lpt1", "Can't open port lpt1: unknown port; use sim[:OPTIONS], ppdev:PATH, "
+                 "/dev/parportN, io:ADDRESS or an address such as 0x378\n"},
+    };
+    for (const auto &c : cases) {
+        write_file(dir.file("r.txt"), "earlier results\n");
+        auto r = run({"r.txt"}, {"TALVIK_PORT=" + c.setting});
+        EXPECT_EQ(r.status, 4) << c.setting;
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(read_file(dir.file("r.txt")), "earlier results\n");
+    }
+}
+
 TEST_F(port_run, default_forms_of_the_simulated_instrument) {
     for (const char *setting : {"TALVIK_PORT=", "TALVIK_PORT=sim", "TALVIK_PORT=sim:", "TALVIK_PORT=sim:dut=notch,busy=0"}) {
         auto r = run({"r.txt", "5000000", "5100000"}, {setting});

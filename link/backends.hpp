@@ -1,0 +1,7 @@
+// The ways of reaching the port.
+#pragma once
+#include "link/port.hpp"
+
+extern const port_backend sim_port;   // the simulated instrument
+extern const port_backend ppdev_port; // a Linux parallel-port device
+extern const port_backend io_port;    // direct port I/O
