@@ -39,20 +39,24 @@ int64_t next_word(int32_t word, int32_t divisor) {
     return static_cast<int64_t>(word) + word / divisor;
 }
 
+void measure_point(std::FILE *results, int32_t word) {
+    load_synthesizer(word, control_byte);
+    if (word < low_band_word)
+        delay_ticks(low_band_delay(word));
+    // The converter is pipelined: the second reply is this point's level.
+    uint32_t reply = converter_exchange(measure_command);
+    reply = converter_exchange(measure_command);
+    reading_of_reply point = decode_reply(reply);
+    double frequency = word_hz(word);
+    show_point(frequency, point.level_dbm);
+    write_record(results, frequency, point.level_dbm, point.overflow);
+}
+
 void run_sweep(std::FILE *results) {
     converter_start();
     current_word = start_word;
     while (current_word < end_word) {
-        load_synthesizer(current_word, control_byte);
-        if (current_word < low_band_word)
-            delay_ticks(low_band_delay(current_word));
-        // The converter is pipelined: the second reply is this point's level.
-        uint32_t reply = converter_exchange(measure_command);
-        reply = converter_exchange(measure_command);
-        reading_of_reply point = decode_reply(reply);
-        double frequency = word_hz(current_word);
-        show_point(frequency, point.level_dbm);
-        write_record(results, frequency, point.level_dbm, point.overflow);
+        measure_point(results, current_word);
         int64_t next = next_word(current_word, step_divisor);
         if (next >= end_word)
             break;

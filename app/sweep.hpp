@@ -22,4 +22,7 @@ int32_t low_band_delay(int32_t word);
 // The next word, formed wide: beyond the 32-bit range it is above any end.
 int64_t next_word(int32_t word, int32_t divisor);
 
+// One point: load the word, wait in the low band, read, show and record it.
+void measure_point(std::FILE *results, int32_t word);
+
 void run_sweep(std::FILE *results);

@@ -19,5 +19,3 @@ uint8_t sim_get_status() { return instrument.read(); }
 } // namespace
 
 extern const port_backend sim_port = {"sim", sim_open, sim_close, sim_set_data, sim_get_status};
-
-const sim_instrument &sim_port_instrument() { return instrument; }
