@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# The Windows program under Wine, checked against the Linux build: statuses and
+# texts of the command line, results files byte for byte, and the port
+# accesses of a sweep through the stand-in inpout32.dll.
+#
+#   tests/windows/wine_checks.sh build/talvik build-win
+set -uo pipefail
+linux=$(realpath "$1")
+win_dir=$(realpath "$2")
+exe=$win_dir/talvik.exe
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export WINEDEBUG=-all
+export WINEPREFIX=${WINEPREFIX:-$work/wineprefix}
+unset TALVIK_PORT TALVIK_TRACE
+cd "$work"
+
+passed=0
+failed=0
+check() { # name, then a command that succeeds when the check holds
+    local name=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAILED: $name"
+    fi
+}
+
+# Runs the Windows program; standard output and error land in out and err with
+# the console's CR LF turned into LF, the status in status.
+win() {
+    wine "$exe" "$@" > out.raw 2> err.raw
+    status=$?
+    tr -d '\r' < out.raw > out
+    tr -d '\r' < err.raw > err
+}
+is() { [ "$1" = "$2" ] || { printf 'expected [%s]\n     got [%s]\n' "$2" "$1"; false; }; }
+empty_file() { [ -f "$1" ] && [ ! -s "$1" ]; }
+
+wineboot -i > /dev/null 2>&1 || true
+
+win --version
+check "--version" is "$status $(cat out)" "0 talvik 1.0.0"
+
+win --help
+check "--help status" is "$status" 0
+check "--help text" grep -q "TALVIK_PORT" out
+
+win
+check "usage status" is "$status" 1
+check "usage on standard error" grep -q "^Usage: .*talvik.exe filename.txt \[start\] \[end\] \[step-fraction-denominator\]$" err
+check "usage begins with a blank line" is "$(head -c 1 err | od -An -c | tr -d ' ')" '\n'
+check "defaults text" is "$(cat out)" "$(printf 'defaults are 1MHz, 10MHz, and 20, so each step is 5%% higher in frequency.\n\nHit Control and C to cancel.')"
+check "no file created" is "$(ls | grep -c '\.txt$')" 0
+
+win no/such/dir/r.txt
+check "unopenable file" is "$status $(cat err)" "1 Can't open no/such/dir/r.txt"
+
+win r.txt 2000000 1000000
+check "end below start" is "$status $(cat out)" "2 Enter end frequency higher than start frequency!"
+check "end below start leaves an empty file" empty_file r.txt
+
+win r.txt 1 30000001
+check "end above 30 MHz" is "$status [$(cat out)][$(cat err)]" "1 [][]"
+check "end above 30 MHz leaves an empty file" empty_file r.txt
+
+win r.txt 0
+check "step too small" is "$status $(cat out)" "3 step too small - decrease step-fraction-denominator"
+
+win r.txt 1000000 1000000 0
+check "divisor below 1" is "$status $(cat out)" "3 step-fraction-denominator must be 1 or more"
+
+echo "earlier" > r.txt
+TALVIK_PORT=/dev/parport0 win r.txt
+check "ppdev refused on Windows" is "$status $(cat err)" "4 Can't open port /dev/parport0: ppdev is a Linux device; on Windows use io:0x378 (inpout32.dll)"
+check "refused port leaves the file" is "$(cat r.txt)" "earlier"
+
+mkdir -p alone
+cp "$exe" alone/
+TALVIK_PORT=0x378 wine alone/talvik.exe r.txt > out.raw 2> err.raw
+status=$?
+check "missing inpout32.dll" is "$status" 4
+check "missing inpout32.dll message" grep -q "^Can't open port 0x378: inpout32.dll not found (error 126); install InpOut32" err.raw
+
+TALVIK_PORT=sim:busy=forever win r.txt
+check "converter never ready" is "$status $(cat err)" "4 Converter not ready - check the instrument"
+
+# Results files: the same bytes as the Linux build's.
+for port in "" "sim:reply=0x4000"; do
+    TALVIK_PORT=$port win win.txt
+    check "sweep on sim [$port] status" is "$status" 0
+    TALVIK_PORT=$port "$linux" linux.txt > /dev/null
+    check "results identical to Linux [$port]" cmp -s win.txt linux.txt
+done
+
+# Through the stand-in inpout32.dll: the same accesses as the Linux trace.
+INPOUT32_LOG=io.log TALVIK_PORT=0x378 win win.txt
+check "sweep through inpout32.dll" is "$status" 0
+TALVIK_PORT=sim:busy=0 TALVIK_TRACE=trace.txt "$linux" linux.txt > /dev/null
+cut -d' ' -f2- trace.txt > accesses.txt
+check "port accesses identical to the Linux trace" cmp -s io.log accesses.txt
+check "results through inpout32.dll identical" cmp -s win.txt linux.txt
+
+echo "Windows checks under Wine:"
+echo "wine: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
