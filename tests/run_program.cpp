@@ -38,11 +38,11 @@ void drain(int fd, std::string &into) {
         close(fd);
     }
     std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(TALVIK_BIN));
+    argv.push_back(const_cast<char *>(o.program.c_str()));
     for (const auto &a : o.args)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
-    execv(TALVIK_BIN, argv.data());
+    execv(o.program.c_str(), argv.data());
     _exit(127);
 }
 

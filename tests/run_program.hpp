@@ -5,6 +5,7 @@
 #include <vector>
 
 struct run_options {
+    std::string program = TALVIK_BIN; // the program to run
     std::vector<std::string> args;    // after the program name
     std::vector<std::string> env;     // "NAME=value"; TALVIK_* are cleared first
     std::string dir;                  // working directory

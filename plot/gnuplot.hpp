@@ -1,0 +1,16 @@
+// Drawing sweeps with gnuplot, run as a separate process fed through a pipe.
+#pragma once
+#include "plot/sweep_file.hpp"
+
+#include <string>
+#include <vector>
+
+// Draws every sweep as a trace of level against a logarithmic frequency
+// axis, overflowed points marked, to output (.png or .svg). TALVIK_GNUPLOT
+// names the gnuplot program if it is not "gnuplot" on the PATH.
+bool draw_sweeps(const std::vector<sweep> &sweeps, const std::string &output,
+                 const std::string &y_label, std::string &error);
+
+// The gnuplot script for the sweeps, data included.
+std::string gnuplot_script(const std::vector<sweep> &sweeps, const std::string &output,
+                           const std::string &y_label);
