@@ -11,6 +11,18 @@ double crossing(const sweep_point &a, const sweep_point &b, double target) {
     return a.hz + (target - a.level) * (b.hz - a.hz) / (b.level - a.level);
 }
 
+// One -3 dB point, or where the sweep stopped short of it.
+void print_edge(std::FILE *out, const char *name, const char *side, bool found, double hz,
+                const char *end_name, const sweep_point &end, double peak_level) {
+    if (found)
+        std::fprintf(out, "%s: %s -3 dB point %.1f Hz\n", name, side, hz);
+    else
+        std::fprintf(out,
+                     "%s: %s -3 dB point outside the sweep: at its %s, %.1f Hz, the level is "
+                     "only %.3f dB below the peak\n",
+                     name, side, end_name, end.hz, peak_level - end.level);
+}
+
 } // namespace
 
 sweep_markers find_markers(const sweep &s) {
@@ -49,20 +61,8 @@ void print_markers(std::FILE *out, const sweep &s, const char *unit) {
     const sweep_point &last = s.points.back();
     std::fprintf(out, "%s: peak %.1f Hz, %.3f %s%s\n", name, peak.hz, peak.level, unit,
                  peak.overflow ? " (overflow)" : "");
-    if (m.lower_found)
-        std::fprintf(out, "%s: lower -3 dB point %.1f Hz\n", name, m.lower_hz);
-    else
-        std::fprintf(out,
-                     "%s: lower -3 dB point outside the sweep: at its start, %.1f Hz, the level "
-                     "is only %.3f dB below the peak\n",
-                     name, first.hz, peak.level - first.level);
-    if (m.upper_found)
-        std::fprintf(out, "%s: upper -3 dB point %.1f Hz\n", name, m.upper_hz);
-    else
-        std::fprintf(out,
-                     "%s: upper -3 dB point outside the sweep: at its end, %.1f Hz, the level "
-                     "is only %.3f dB below the peak\n",
-                     name, last.hz, peak.level - last.level);
+    print_edge(out, name, "lower", m.lower_found, m.lower_hz, "start", first, peak.level);
+    print_edge(out, name, "upper", m.upper_found, m.upper_hz, "end", last, peak.level);
     if (m.lower_found && m.upper_found)
         std::fprintf(out, "%s: -3 dB bandwidth %.1f Hz, centre %.1f Hz\n", name,
                      m.upper_hz - m.lower_hz, std::sqrt(m.lower_hz * m.upper_hz));
