@@ -21,7 +21,9 @@ void finish_line(std::FILE *file, int written) {
 
 // The file is opened in binary mode and the CR LF pair written here, so every
 // platform stores the same bytes.
-void write_header(std::FILE *file) { finish_line(file, std::fputs(" Frequency\t  dBm \r\n", file)); }
+void write_header(std::FILE *file) {
+    finish_line(file, std::fputs(" Frequency\t  dBm \r\n", file));
+}
 
 void write_record(std::FILE *file, double frequency_hz, double level_dbm, bool overflow) {
     int written = std::fprintf(file, " %8.1f\t%2.3f  ", frequency_hz, level_dbm);

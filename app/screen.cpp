@@ -13,7 +13,8 @@ void show_settings(int32_t start, int32_t end, int32_t divisor) {
     set_cursor(9, 5);
     std::printf("\tEnd Frequency\t\t  = %10.1f Hz  ", word_hz(end));
     set_cursor(9, 7);
-    std::printf("\tFrequency Change per Step = %f percent  ", static_cast<double>(100.0f) / divisor);
+    std::printf("\tFrequency Change per Step = %f percent  ",
+                static_cast<double>(100.0f) / divisor);
 }
 
 void show_point(double frequency_hz, double level_dbm) {

@@ -77,9 +77,8 @@ bool sim_instrument::configure(const char *options, char *reason, size_t reason_
                 return false;
             }
         } else {
-            std::snprintf(reason, reason_size,
-                          "unknown option %s%s%s (dut=, reply=, busy=)", option,
-                          value ? "=" : "", value ? value : "");
+            std::snprintf(reason, reason_size, "unknown option %s%s%s (dut=, reply=, busy=)",
+                          option, value ? "=" : "", value ? value : "");
             return false;
         }
     }
@@ -158,7 +157,7 @@ void sim_instrument::command(uint16_t word) {
     ++commands_;
     if (word == measure) {
         // Before the start-up words the converter is not set up: it answers 0.
-        pending_ = start_up_ < 3 ? 0
+        pending_ = start_up_ < 3  ? 0
                    : fixed_reply_ ? reply_value_
                                   : sim_reply_word(sim_level_dbm(dut_, frequency_hz()));
     } else if (word == start_up[0] || word == start_up[1] || word == start_up[2]) {

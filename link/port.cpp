@@ -79,7 +79,8 @@ void open_port(const char *setting, const char *trace_path) {
     const char *arg = nullptr;
     const port_backend *backend = port_for(setting, &arg);
     if (!backend)
-        cannot_open(shown, "unknown port; use sim[:OPTIONS], ppdev:PATH, /dev/parportN, io:ADDRESS or an address such as 0x378");
+        cannot_open(shown, "unknown port; use sim[:OPTIONS], ppdev:PATH, /dev/parportN, io:ADDRESS "
+                           "or an address such as 0x378");
     char reason[256] = "";
     if (!backend->open(arg, reason, sizeof reason))
         cannot_open(shown, reason);

@@ -6,8 +6,7 @@
 namespace {
 
 bool io_open(const char *, char *reason, size_t size) {
-    std::snprintf(reason, size,
-                  "direct port I/O needs an x86 processor; use ppdev:/dev/parport0");
+    std::snprintf(reason, size, "direct port I/O needs an x86 processor; use ppdev:/dev/parport0");
     return false;
 }
 void io_close() {}

@@ -1,7 +1,7 @@
 // Direct port I/O on x86: the process is granted the data and status
 // registers, then writes and reads them itself.
-#include "link/backends.hpp"
 #include "common/number.hpp"
+#include "link/backends.hpp"
 #include "link/sys.hpp"
 
 #include <cerrno>

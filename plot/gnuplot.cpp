@@ -17,7 +17,8 @@ extern char **environ;
 namespace {
 
 bool ends_with(const std::string &text, const std::string &end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 // A gnuplot single-quoted string: a quote is written twice.
@@ -33,7 +34,8 @@ std::string quoted(const std::string &text) {
 
 bool executable(const std::string &path) {
     struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           access(path.c_str(), X_OK) == 0;
 }
 
 std::string find_gnuplot() {
@@ -82,7 +84,8 @@ std::string frequency_tics(const std::vector<sweep> &sweeps) {
     std::string tics;
     if (lo <= 0)
         return tics;
-    for (int k = static_cast<int>(std::floor(std::log10(lo))); k <= std::ceil(std::log10(hi)); ++k) {
+    for (int k = static_cast<int>(std::floor(std::log10(lo))); k <= std::ceil(std::log10(hi));
+         ++k) {
         for (double m : {1.0, 2.0, 5.0}) {
             double v = m * std::pow(10.0, k);
             if (v < lo * 0.999 || v > hi * 1.001)

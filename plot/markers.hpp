@@ -5,9 +5,9 @@
 #include <cstdio>
 
 struct sweep_markers {
-    size_t peak = 0;         // index of the highest level
-    bool lower_found = false; // the level falls 3 dB below the peak...
-    bool upper_found = false; // ...below it and above it within the sweep
+    size_t peak = 0;                   // index of the highest level
+    bool lower_found = false;          // the level falls 3 dB below the peak...
+    bool upper_found = false;          // ...below it and above it within the sweep
     double lower_hz = 0, upper_hz = 0; // interpolated -3 dB frequencies
 };
 

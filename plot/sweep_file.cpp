@@ -92,8 +92,9 @@ bool normalise(sweep &s, const sweep &ref, std::string &error) {
         // Both were printed with one decimal from the same tuning word.
         if (std::fabs(s.points[i].hz - ref.points[i].hz) > 0.05) {
             char text[160];
-            std::snprintf(text, sizeof text, " point %zu is at %.1f Hz, in the reference at %.1f Hz",
-                          i + 1, s.points[i].hz, ref.points[i].hz);
+            std::snprintf(text, sizeof text,
+                          " point %zu is at %.1f Hz, in the reference at %.1f Hz", i + 1,
+                          s.points[i].hz, ref.points[i].hz);
             error = s.name + ": frequencies differ from the reference " + ref.name + ":" + text;
             return false;
         }

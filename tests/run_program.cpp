@@ -155,7 +155,8 @@ std::vector<std::string> screen_of(const std::string &bytes, int columns, int ro
         if (c == '\033' && i + 1 < bytes.size() && bytes[i + 1] == '[') {
             size_t j = i + 2;
             std::vector<int> numbers{0};
-            while (j < bytes.size() && (std::isdigit(static_cast<unsigned char>(bytes[j])) || bytes[j] == ';')) {
+            while (j < bytes.size() &&
+                   (std::isdigit(static_cast<unsigned char>(bytes[j])) || bytes[j] == ';')) {
                 if (bytes[j] == ';')
                     numbers.push_back(0);
                 else

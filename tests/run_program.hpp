@@ -13,7 +13,7 @@ struct run_options {
     bool stderr_on_terminal = false;  // with terminal: standard error there too
     int kill_after_ms = -1;           // send kill_signal this long after start
     int kill_signal = 9;
-    std::string stdout_file;          // redirect standard output to this file
+    std::string stdout_file; // redirect standard output to this file
 };
 
 struct run_result {

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <unistd.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 extern "C" {
 void *__libc_malloc(size_t);

@@ -80,13 +80,15 @@ TEST_F(sweep_run, fixed_replies_show_their_decoding) {
         {"0x7FFF", "14.782  \tOverflow", "14.782"},
     };
     for (auto c : cases) {
-        auto r = run({"r.txt", "1000000", "1100000"}, {std::string("TALVIK_PORT=sim:reply=") + c.reply});
+        auto r =
+            run({"r.txt", "1000000", "1100000"}, {std::string("TALVIK_PORT=sim:reply=") + c.reply});
         EXPECT_EQ(r.status, 0) << c.reply;
         auto lines = results();
         ASSERT_EQ(lines.size(), 3u) << c.reply;
         EXPECT_EQ(lines[1], std::string(" 1000000.0\t") + c.record) << c.reply;
-        EXPECT_NE(r.out.find(std::string("\tfrequency = 1000000.0\t dBm =  ") + c.live + "    \n\n"),
-                  std::string::npos)
+        EXPECT_NE(
+            r.out.find(std::string("\tfrequency = 1000000.0\t dBm =  ") + c.live + "    \n\n"),
+            std::string::npos)
             << c.reply << r.out;
     }
 }

@@ -17,8 +17,8 @@ struct device {
 
 extern std::map<std::string, device> devices; // by path; others: ENOENT
 extern std::vector<std::string> calls;
-extern uint8_t status;    // what status reads return
-extern int ioperm_errno;  // ioperm fails with this
+extern uint8_t status;   // what status reads return
+extern int ioperm_errno; // ioperm fails with this
 
 void reset();
 

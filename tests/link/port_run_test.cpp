@@ -24,8 +24,10 @@ TEST_F(port_run, unreachable_ports_leave_earlier_results_untouched) {
         const char *setting, *err;
     } cases[] = {
         {"nonsense", "Can't open port nonsense: unknown port"},
-        {"sim:bogus=1", "Can't open port sim:bogus=1: unknown option bogus=1 (dut=, reply=, busy=)\n"},
-        {"sim:dut=attenuator", "Can't open port sim:dut=attenuator: bad value in option dut=attenuator"},
+        {"sim:bogus=1",
+         "Can't open port sim:bogus=1: unknown option bogus=1 (dut=, reply=, busy=)\n"},
+        {"sim:dut=attenuator",
+         "Can't open port sim:dut=attenuator: bad value in option dut=attenuator"},
         {"sim:busy=soon", "Can't open port sim:busy=soon: bad value in option busy=soon"},
     };
     for (auto c : cases) {
@@ -65,7 +67,8 @@ TEST_F(port_run, missing_or_wrong_devices_are_refused_before_the_results_file) {
 }
 
 TEST_F(port_run, default_forms_of_the_simulated_instrument) {
-    for (const char *setting : {"TALVIK_PORT=", "TALVIK_PORT=sim", "TALVIK_PORT=sim:", "TALVIK_PORT=sim:dut=notch,busy=0"}) {
+    for (const char *setting : {"TALVIK_PORT=", "TALVIK_PORT=sim",
+                                "TALVIK_PORT=sim:", "TALVIK_PORT=sim:dut=notch,busy=0"}) {
         auto r = run({"r.txt", "5000000", "5100000"}, {setting});
         EXPECT_EQ(r.status, 0) << setting;
         EXPECT_EQ(r.err, "") << setting;

@@ -33,9 +33,9 @@ TEST_F(real_port, ppdev_claims_first_and_releases_last) {
     fake_sys::status = 0x40;
     EXPECT_EQ(read_status(), 0x40u);
     ppdev_port.close();
-    EXPECT_EQ(calls, (std::vector<std::string>{"open /dev/parport0", "fstat", "PPCLAIM",
-                                               "PPWDATA AF", "PPRSTATUS 40", "PPRELEASE",
-                                               "close 7"}));
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"open /dev/parport0", "fstat", "PPCLAIM", "PPWDATA AF",
+                                        "PPRSTATUS 40", "PPRELEASE", "close 7"}));
 }
 
 TEST_F(real_port, ppdev_issues_one_ioctl_per_access_of_a_load_and_an_exchange) {

@@ -72,13 +72,15 @@ TEST_F(plot_run, sweeps_at_other_frequencies_are_refused) {
     ASSERT_EQ(sweep("b.txt", "sim", {"1000001", "2000000"}).status, 0);
     auto r = plot({"--ref", "b.txt", "a.txt"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.rfind("talvik-plot: a.txt: frequencies differ from the reference b.txt:", 0), 0u)
+    EXPECT_EQ(r.err.rfind("talvik-plot: a.txt: frequencies differ from the reference b.txt:", 0),
+              0u)
         << r.err;
     EXPECT_FALSE(file_exists(dir.file("plot.png")));
 }
 
 TEST_F(plot_run, malformed_files_and_missing_gnuplot_are_reported) {
-    write_file(dir.file("bad.txt"), " Frequency\t  dBm \r\n 1000000.0\t-47.045  \t        \r\nxx\r\n");
+    write_file(dir.file("bad.txt"),
+               " Frequency\t  dBm \r\n 1000000.0\t-47.045  \t        \r\nxx\r\n");
     auto r = plot({"bad.txt"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "talvik-plot: bad.txt:3: not a record: \"xx\"\n");
