@@ -1,5 +1,6 @@
 #include "link/port.hpp"
 
+#include "common/number.hpp"
 #include "link/backends.hpp"
 #include "link/trace.hpp"
 
@@ -70,6 +71,16 @@ const port_backend *port_for(const char *setting, const char **arg) {
         return &io_port;
     }
     return nullptr;
+}
+
+bool read_port_address(const char *text, uint16_t *address, char *reason, size_t reason_size) {
+    long long number = 0;
+    if (!parse_number(text, 0, 0xFFFE, &number)) {
+        std::snprintf(reason, reason_size, "not a port address (use e.g. 0x378 or 888)");
+        return false;
+    }
+    *address = static_cast<uint16_t>(number);
+    return true;
 }
 
 void use_port(const port_backend *backend) { port = backend; }

@@ -42,6 +42,10 @@ void open_port(const char *setting, const char *trace_path);
 // Sends the accesses to an already opened backend (tests and benchmarks).
 void use_port(const port_backend *backend);
 
+// Reads a port address for direct I/O (0x378, 888); on failure writes the
+// reason.
+bool read_port_address(const char *text, uint16_t *address, char *reason, size_t reason_size);
+
 // Splits a setting into its backend and the text the backend is given;
 // null when no backend takes it.
 const port_backend *port_for(const char *setting, const char **arg);

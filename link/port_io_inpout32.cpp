@@ -1,7 +1,6 @@
 // Direct port I/O on NT-family Windows, where a user program cannot issue the
 // port instructions itself: through inpout32.dll and its kernel driver,
 // loaded at run time so that the program runs without it on the simulator.
-#include "common/number.hpp"
 #include "link/backends.hpp"
 
 #include <cstdio>
@@ -20,12 +19,10 @@ short base = static_cast<short>(port_base);
 const char driver_hint[] = "install InpOut32 and put inpout32.dll beside talvik.exe";
 
 bool io_open(const char *address, char *reason, size_t size) {
-    long long number = 0;
-    if (!parse_number(address, 0, 0xFFFE, &number)) {
-        std::snprintf(reason, size, "not a port address (use e.g. 0x378 or 888)");
+    uint16_t address_value = 0;
+    if (!read_port_address(address, &address_value, reason, size))
         return false;
-    }
-    base = static_cast<short>(number);
+    base = static_cast<short>(address_value);
     library = LoadLibraryA("inpout32.dll");
     if (!library) {
         std::snprintf(reason, size, "inpout32.dll not found (error %lu); %s",

@@ -1,6 +1,5 @@
 // Direct port I/O on x86: the process is granted the data and status
 // registers, then writes and reads them itself.
-#include "common/number.hpp"
 #include "link/backends.hpp"
 #include "link/sys.hpp"
 
@@ -13,12 +12,8 @@ namespace {
 uint16_t base = port_base;
 
 bool io_open(const char *address, char *reason, size_t size) {
-    long long number = 0;
-    if (!parse_number(address, 0, 0xFFFE, &number)) {
-        std::snprintf(reason, size, "not a port address (use e.g. 0x378 or 888)");
+    if (!read_port_address(address, &base, reason, size))
         return false;
-    }
-    base = static_cast<uint16_t>(number);
     if (sys::ioperm(base, 2, 1) != 0) {
         int error = errno;
         std::snprintf(reason, size,
