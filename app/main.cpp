@@ -1,3 +1,112 @@
+// The run: command line, results file, settings checks, screen, sweep.
+#include "app/results.hpp"
+#include "app/screen.hpp"
 #include "app/settings.hpp"
+#include "app/sweep.hpp"
+#include "common/console.hpp"
+#include "common/exit_status.hpp"
+#include "common/number.hpp"
+#include "link/port.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const double end_bound_hz = 30000000.0;
+
+const char usage_text[] = "\nUsage: %s filename.txt [start] [end] [step-fraction-denominator]\n\n";
+const char defaults_text[] = "defaults are 1MHz, 10MHz, and 20, so each step is 5% higher in "
+                             "frequency.\n\nHit Control and C to cancel.\n\n";
+
+const char sim_options_text[] =
+    "  sim OPTIONS, comma-separated: dut=through|lowpass|bandpass|notch (default\n"
+    "  bandpass), reply=N (every reading answers N), busy=US|forever\n"
+    "TALVIK_TRACE=FILE records every port access, one line each (FILE.vcd: a Value\n"
+    "Change Dump for PulseView, GTKWave or sigrok-cli)\n\n";
+
+const char *program_name(char **argv) { return argv && argv[0] ? argv[0] : "talvik"; }
+
+bool only_argument(int argc, char **argv, const char *flag) {
+    return argc == 2 && std::strcmp(argv[1], flag) == 0;
+}
+
+void print_help(char **argv) {
+    std::printf(usage_text, program_name(argv));
+    std::puts(defaults_text);
+    std::puts("TALVIK_PORT chooses how the instrument is reached:");
+    print_port_forms(stdout, 2);
+    std::fputs(sim_options_text, stdout);
+    std::fputs(exit_status_text, stdout);
+}
+
+} // namespace
+
+int talvik_main(int argc, char **argv) {
+    if (only_argument(argc, argv, "--help")) {
+        print_help(argv);
+        return status_done;
+    }
+    if (only_argument(argc, argv, "--version")) {
+        std::printf("talvik %s\n", TALVIK_VERSION);
+        return status_done;
+    }
+
+    console_start();
+    clear_screen();
+
+    if (argc < 2) {
+        std::fprintf(stderr, usage_text, program_name(argv));
+        std::puts(defaults_text);
+        std::exit(status_file);
+    }
+
+    // Before the results file is touched: an instrument that cannot be
+    // reached never truncates earlier results.
+    open_port(std::getenv("TALVIK_PORT"), std::getenv("TALVIK_TRACE"));
+
+    // Binary mode: the records carry their own CR LF on every platform.
+    results_name = argv[1];
+    std::FILE *results = std::fopen(results_name, "wb");
+    if (!results) {
+        std::fprintf(stderr, "Can't open %s\n", results_name);
+        std::exit(status_file);
+    }
+
+    // The checks see the full products, never values wrapped into 32 bits.
+    int64_t start = start_word;
+    int64_t end = end_word;
+    if (argc > 2)
+        start = tuning_word(read_int(argv[2]));
+    if (argc > 3)
+        end = tuning_word(read_int(argv[3]));
+    if (end < start) {
+        std::puts("Enter end frequency higher than start frequency!");
+        std::exit(status_order);
+    }
+    if (static_cast<double>(end) > end_bound_hz * static_cast<double>(tw_per_hz))
+        std::exit(status_file);
+    int32_t divisor = step_divisor;
+    if (argc > 4)
+        divisor = read_int(argv[4]);
+    if (divisor > start) {
+        std::puts("step too small - decrease step-fraction-denominator\n");
+        std::exit(status_step);
+    }
+    if (divisor < 1) {
+        std::puts("step-fraction-denominator must be 1 or more");
+        std::exit(status_step);
+    }
+    // Now 0 < divisor <= start <= end <= the 30 MHz word: all fit 32 bits.
+    start_word = static_cast<int32_t>(start);
+    end_word = static_cast<int32_t>(end);
+    step_divisor = divisor;
+
+    show_settings(start_word, end_word, step_divisor);
+    write_header(results);
+    run_sweep(results);
+    return status_done;
+}
 
 int main(int argc, char **argv) { return talvik_main(argc, argv); }

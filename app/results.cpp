@@ -1,6 +1,7 @@
 #include "app/results.hpp"
 
 #include "app/settings.hpp"
+#include "common/exit_status.hpp"
 
 #include <cstdlib>
 
@@ -9,7 +10,7 @@ namespace {
 // A lost line is never passed over in silence: the run ends instead.
 [[noreturn]] void cannot_write() {
     std::fprintf(stderr, "Can't write %s\n", results_name ? results_name : "");
-    std::exit(1);
+    std::exit(status_file);
 }
 
 void finish_line(std::FILE *file, int written) {

@@ -1,4 +1,4 @@
-// Sweep settings and the program's entry. The settings are written here only.
+// Sweep settings, written only by the run, and the conversions of words and hertz.
 #pragma once
 #include <cstdint>
 
@@ -16,9 +16,3 @@ int64_t tuning_word(double hz);
 
 // A tuning word shown in hertz.
 double word_hz(int64_t word);
-
-// atoi's reading of text, saturated to the signed 32-bit range.
-int32_t read_int(const char *text);
-
-// The whole run; returns the exit status of a completed sweep.
-int talvik_main(int argc, char **argv);

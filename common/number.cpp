@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 
 bool parse_number(const char *text, long long low, long long high, long long *value) {
@@ -17,4 +18,26 @@ bool parse_number(const char *text, long long low, long long high, long long *va
         return false;
     *value = v;
     return true;
+}
+
+int32_t read_int(const char *text) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    while (std::isspace(*p))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    // Accumulate the magnitude, stopping once it is past the range: more
+    // digits cannot bring it back.
+    int64_t magnitude = 0;
+    for (; std::isdigit(*p); ++p) {
+        if (magnitude <= int64_t{INT32_MAX} + 1)
+            magnitude = magnitude * 10 + (*p - '0');
+    }
+    int64_t value = negative ? -magnitude : magnitude;
+    if (value > INT32_MAX)
+        return INT32_MAX;
+    if (value < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<int32_t>(value);
 }

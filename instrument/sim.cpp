@@ -1,16 +1,13 @@
 #include "instrument/sim.hpp"
 
 #include "common/number.hpp"
+#include "common/port_lines.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
-
-constexpr uint8_t d0 = 0x01, d1 = 0x02, d2 = 0x04, d3 = 0x08;
-constexpr uint8_t d4 = 0x10, d5 = 0x20, d6 = 0x40;
-constexpr uint8_t s6 = 0x40, s7 = 0x80;
 
 constexpr uint16_t measure = 0x8710;
 constexpr uint16_t start_up[3] = {0x871C, 0x8718, 0x8714};
@@ -106,13 +103,13 @@ void sim_instrument::write(uint8_t data) {
 // low; converter exchanges keep it high, so their first write (0xAF, which
 // raises D0-D3 together from 0xF0) neither clocks a bit nor applies a word.
 void sim_instrument::synthesizer_write(uint8_t before, uint8_t now) {
-    if (now & d3)
+    if (now & synth_load_n_line)
         return;
-    if (rose(before, now, d1)) {
-        shift_ = (shift_ >> 1) | (static_cast<uint64_t>(now & d0) << 39);
+    if (rose(before, now, synth_clock_line)) {
+        shift_ = (shift_ >> 1) | (static_cast<uint64_t>(now & synth_data_line) << 39);
         ++shifted_;
     }
-    if (rose(before, now, d2)) {
+    if (rose(before, now, synth_update_line)) {
         if (shifted_ != 40)
             fault(bad_update, "update pulse after %d bits, not 40", shifted_);
         if (shifted_ >= 40) {
@@ -125,22 +122,22 @@ void sim_instrument::synthesizer_write(uint8_t before, uint8_t now) {
 }
 
 void sim_instrument::converter_write(uint8_t before, uint8_t now) {
-    bool was_selected = !(before & d6);
-    bool selected = !(now & d6);
+    bool was_selected = !(before & conv_select_n_line);
+    bool selected = !(now & conv_select_n_line);
     if (!was_selected && selected) {
         finish_conversion();
         bits_ = 0;
         incoming_ = 0;
         outgoing_ = result_;
     }
-    if (rose(before, now, d5)) {
+    if (rose(before, now, conv_clock_line)) {
         if (!(was_selected && selected)) {
             fault(clock_unselected, "converter clock edge while not selected (data 0x%02X)", now);
         } else {
             // Take D4, then present the next reply bit, most significant first.
-            incoming_ = static_cast<uint16_t>((incoming_ << 1) | ((now & d4) ? 1 : 0));
+            incoming_ = static_cast<uint16_t>((incoming_ << 1) | ((now & conv_data_line) ? 1 : 0));
             int bit = 15 - bits_;
-            data_out_ = bit >= 0 && ((outgoing_ >> bit) & 1) ? s6 : 0;
+            data_out_ = bit >= 0 && ((outgoing_ >> bit) & 1) ? status_data : 0;
             ++bits_;
         }
     }
@@ -189,5 +186,5 @@ void sim_instrument::finish_conversion() {
 uint8_t sim_instrument::read() {
     if (converting_)
         finish_conversion();
-    return static_cast<uint8_t>(data_out_ | (converting_ ? s7 : 0));
+    return static_cast<uint8_t>(data_out_ | (converting_ ? status_busy : 0));
 }

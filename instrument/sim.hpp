@@ -2,6 +2,8 @@
 // converter, seen only through the data byte written to the port and the
 // status byte read back, as the real ones are.
 #pragma once
+#include "common/port_lines.hpp"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -52,7 +54,7 @@ class sim_instrument {
     int64_t busy_us_ = 5;
 
     // the data register as last written; released, all lines high at power-up
-    uint8_t lines_ = 0xFF;
+    uint8_t lines_ = idle_lines;
 
     // synthesizer
     uint64_t shift_ = 0;

@@ -1,4 +1,4 @@
-// The ways of reaching the port.
+// The ways of reaching the lines; a build compiles those its platform has.
 #pragma once
 #include "link/port.hpp"
 

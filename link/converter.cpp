@@ -1,4 +1,5 @@
 #include "common/clock.hpp"
+#include "common/exit_status.hpp"
 #include "link/link.hpp"
 #include "link/port.hpp"
 
@@ -6,19 +7,24 @@
 #include <cstdlib>
 
 uint32_t converter_exchange(uint32_t command) {
-    write_data(select_mask & data_one_mask);
-    uint32_t reply = 0;
+    port_batch batch;
+    size_t reply_bits[16];
+    batch.write(select_mask & data_one_mask);
     for (int p = 15; p >= 0; --p) {
         uint32_t base = select_mask & clock_mask & data_one_mask;
-        write_data(base);
+        batch.write(base);
         base |= (command >> p) & 1 ? ~data_one_mask : ~data_zero_mask;
-        write_data(base);
+        batch.write(base);
         base |= ~clock_mask;
-        write_data(base);
-        if (read_status() & status_data)
-            reply |= 1u << p;
+        batch.write(base);
+        reply_bits[p] = batch.read(); // the bit presented after the rising edge
     }
-    write_data(release_mask & data_one_mask);
+    batch.write(release_mask & data_one_mask);
+    run_batch(batch);
+    uint32_t reply = 0;
+    for (int p = 15; p >= 0; --p)
+        if (batch.value(reply_bits[p]) & status_data)
+            reply |= 1u << p;
 
     // Bounded ready wait; giving up is silent, the reply stands as read.
     int32_t t0 = tick_clock();
@@ -36,7 +42,7 @@ void converter_start() {
         while (read_status() & status_busy) {
             if (tick_clock() - t0 > start_up_timeout_ticks) {
                 std::fputs("Converter not ready - check the instrument\n", stderr);
-                std::exit(4);
+                std::exit(status_port);
             }
         }
     }

@@ -1,13 +1,34 @@
 #include "link/port.hpp"
 
+#include "common/exit_status.hpp"
 #include "common/number.hpp"
-#include "link/backends.hpp"
 #include "link/trace.hpp"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+namespace {
+
+const char *device_path(const char *setting) {
+    return std::strncmp(setting, "/dev/", 5) == 0 ? setting : nullptr;
+}
+const char *bare_address(const char *setting) {
+    return *setting >= '0' && *setting <= '9' ? setting : nullptr;
+}
+
+} // namespace
+
+const port_kind port_kinds[] = {
+    {"sim", "sim[:OPTIONS]", "the simulated instrument (default; also unset or empty)", nullptr,
+     "this build has no simulated instrument"},
+    {"ppdev", "ppdev:PATH, /dev/parportN", "a Linux parallel-port device (ppdev)", device_path,
+     "ppdev is a Linux device; on Windows use io:0x378 (inpout32.dll)"},
+    {"io", "io:ADDRESS, 0x378, 888", "direct port I/O (x86 Linux as root; Windows: inpout32.dll)",
+     bare_address, "direct port I/O needs an x86 processor; use ppdev:/dev/parport0"},
+};
+const size_t port_kind_count = sizeof port_kinds / sizeof port_kinds[0];
 
 namespace {
 
@@ -22,11 +43,7 @@ void close_port() {
 
 [[noreturn]] void cannot_open(const char *setting, const char *reason) {
     std::fprintf(stderr, "Can't open port %s: %s\n", setting, reason);
-    std::exit(4);
-}
-
-bool starts_with(const char *text, const char *prefix) {
-    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+    std::exit(status_port);
 }
 
 } // namespace
@@ -45,32 +62,52 @@ uint32_t read_status() {
     return byte;
 }
 
-const port_backend *port_for(const char *setting, const char **arg) {
-    if (!setting || !*setting || std::strcmp(setting, "sim") == 0) {
+void run_batch(port_batch &batch) {
+    port_access *items = batch.items;
+    size_t count = batch.count;
+    if (port->run_batch) {
+        port->run_batch(items, count);
+    } else {
+        for (size_t i = 0; i < count; ++i) {
+            if (items[i].kind == 'W')
+                port->set_data(items[i].value);
+            else
+                items[i].value = port->get_status();
+        }
+    }
+    if (tracing)
+        for (size_t i = 0; i < count; ++i)
+            trace_access(items[i].kind, items[i].value);
+}
+
+const port_kind *kind_for(const char *setting, const char **arg) {
+    if (!setting || !*setting) {
         *arg = "";
-        return &sim_port;
+        return &port_kinds[0];
     }
-    if (starts_with(setting, "sim:")) {
-        *arg = setting + 4;
-        return &sim_port;
-    }
-    if (starts_with(setting, "ppdev:")) {
-        *arg = setting + 6;
-        return &ppdev_port;
-    }
-    if (starts_with(setting, "/dev/")) {
-        *arg = setting;
-        return &ppdev_port;
-    }
-    if (starts_with(setting, "io:")) {
-        *arg = setting + 3;
-        return &io_port;
-    }
-    if (*setting >= '0' && *setting <= '9') {
-        *arg = setting;
-        return &io_port;
+    for (const port_kind &kind : port_kinds) {
+        size_t length = std::strlen(kind.name);
+        if (std::strncmp(setting, kind.name, length) == 0 &&
+            (setting[length] == '\0' || setting[length] == ':')) {
+            *arg = setting[length] ? setting + length + 1 : setting + length;
+            return &kind;
+        }
+        if (kind.bare && (*arg = kind.bare(setting)))
+            return &kind;
     }
     return nullptr;
+}
+
+const port_backend *backend_of(const port_kind *kind) {
+    for (size_t i = 0; i < built_port_backend_count; ++i)
+        if (std::strcmp(built_port_backends[i]->name, kind->name) == 0)
+            return built_port_backends[i];
+    return nullptr;
+}
+
+void print_port_forms(std::FILE *out, int indent) {
+    for (const port_kind &kind : port_kinds)
+        std::fprintf(out, "%*s%-26s %s\n", indent, "", kind.forms, kind.usage);
 }
 
 bool read_port_address(const char *text, uint16_t *address, char *reason, size_t reason_size) {
@@ -88,10 +125,20 @@ void use_port(const port_backend *backend) { port = backend; }
 void open_port(const char *setting, const char *trace_path) {
     const char *shown = setting ? setting : "";
     const char *arg = nullptr;
-    const port_backend *backend = port_for(setting, &arg);
+    const port_kind *kind = kind_for(setting, &arg);
+    if (!kind) {
+        char known[256] = "";
+        for (const port_kind &k : port_kinds) {
+            std::strncat(known, known[0] ? ", " : "", sizeof known - std::strlen(known) - 1);
+            std::strncat(known, k.forms, sizeof known - std::strlen(known) - 1);
+        }
+        char reason[300];
+        std::snprintf(reason, sizeof reason, "unknown port; use %s", known);
+        cannot_open(shown, reason);
+    }
+    const port_backend *backend = backend_of(kind);
     if (!backend)
-        cannot_open(shown, "unknown port; use sim[:OPTIONS], ppdev:PATH, /dev/parportN, io:ADDRESS "
-                           "or an address such as 0x378");
+        cannot_open(shown, kind->missing);
     char reason[256] = "";
     if (!backend->open(arg, reason, sizeof reason))
         cannot_open(shown, reason);
@@ -99,6 +146,6 @@ void open_port(const char *setting, const char *trace_path) {
     std::atexit(close_port);
     if (trace_path && *trace_path && !start_trace(trace_path)) {
         std::fprintf(stderr, "Can't open trace file %s: %s\n", trace_path, std::strerror(errno));
-        std::exit(1);
+        std::exit(status_file);
     }
 }

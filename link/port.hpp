@@ -1,31 +1,74 @@
 // The parallel port: data register out, status register in, and the backend
 // that carries the accesses to the instrument.
 #pragma once
+#include "common/port_lines.hpp"
+
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 inline constexpr uint32_t port_base = 0x378; // data register; status at port_base + 1
 
 // Line masks: AND takes a line low, OR with the complement takes it high.
-inline constexpr uint32_t select_mask = 0xBF;    // D6 low: converter selected
-inline constexpr uint32_t release_mask = 0xFF;   // base pattern for releasing it
-inline constexpr uint32_t clock_mask = 0xDF;     // D5 low; complement 0x20 raises it
-inline constexpr uint32_t data_one_mask = 0xEF;  // D4 low; complement 0x10 sends a 1
-inline constexpr uint32_t data_zero_mask = 0xFF; // complement adds nothing: a 0
+inline constexpr uint32_t select_mask = 0xFF & ~conv_select_n_line; // 0xBF: converter selected
+inline constexpr uint32_t release_mask = idle_lines;                // 0xFF: base for releasing it
+inline constexpr uint32_t clock_mask = 0xFF & ~conv_clock_line;     // 0xDF: clock low
+inline constexpr uint32_t data_one_mask = 0xFF & ~conv_data_line;   // 0xEF: complement sends a 1
+inline constexpr uint32_t data_zero_mask = 0xFF;                    // complement adds nothing: a 0
 
-// Status register bits.
-inline constexpr uint32_t status_data = 0x40; // converter serial data out
-inline constexpr uint32_t status_busy = 0x80; // converter busy
+// One access of a batch: a write of the data register ('W'), or a read of
+// the status register ('R') whose value the backend fills in.
+struct port_access {
+    char kind;
+    uint8_t value;
+    bool operator==(const port_access &) const = default;
+};
 
-// One way of reaching the port. open() is given the text after the kind
-// ("/dev/parport0", "dut=notch", ...) and on failure writes the reason.
+// A whole command's accesses, built on the stack and sent at once.
+struct port_batch {
+    static constexpr size_t capacity = 128;
+    port_access items[capacity];
+    size_t count = 0;
+
+    void write(uint32_t value) { items[count++] = {'W', static_cast<uint8_t>(value & 0xFF)}; }
+    // Returns where the value read will be found.
+    size_t read() {
+        items[count] = {'R', 0};
+        return count++;
+    }
+    uint8_t value(size_t at) const { return items[at].value; }
+};
+
+// One way of reaching the lines. open() is given the text after the form's
+// prefix ("/dev/parport0", "dut=notch", ...) and on failure writes the reason.
 struct port_backend {
-    const char *kind;
+    const char *name;
     bool (*open)(const char *arg, char *reason, size_t reason_size);
     void (*close)();
     void (*set_data)(uint8_t value);
     uint8_t (*get_status)();
+    // Optional: carries a whole sequence in one call, reads filled in; where
+    // it is null the accesses go one by one through set_data and get_status.
+    void (*run_batch)(port_access *accesses, size_t count);
 };
+
+// The forms of TALVIK_PORT: "NAME", "NAME:ARG", and for some kinds a bare
+// form ("/dev/parport0", "0x378"). A kind this build lacks is still known,
+// so that its form gets the reason instead of "unknown port".
+struct port_kind {
+    const char *name;
+    const char *forms; // as listed to the user
+    const char *usage; // one line
+    // The backend's argument in a bare form, or null when the setting is not one.
+    const char *(*bare)(const char *setting);
+    const char *missing; // why a build may lack it
+};
+extern const port_kind port_kinds[];
+extern const size_t port_kind_count;
+
+// The backends this build has, from the build's list.
+extern const port_backend *const built_port_backends[];
+extern const size_t built_port_backend_count;
 
 // Writes the low 8 bits of value to the data register.
 void write_data(uint32_t value);
@@ -33,10 +76,13 @@ void write_data(uint32_t value);
 // Reads the status register, zero-extended.
 uint32_t read_status();
 
+// Runs the batch's accesses in order, filling in its reads.
+void run_batch(port_batch &batch);
+
 // Chooses and opens the backend named by setting (TALVIK_PORT; null or empty
 // for the simulated instrument) and the trace named by trace_path (null for
-// none). A port that cannot be opened ends the run with status 4. The port is
-// released when the process ends.
+// none), then sets the lines idle. A port that cannot be opened ends the run
+// with status 4. The port is released when the process ends.
 void open_port(const char *setting, const char *trace_path);
 
 // Sends the accesses to an already opened backend (tests and benchmarks).
@@ -46,6 +92,12 @@ void use_port(const port_backend *backend);
 // reason.
 bool read_port_address(const char *text, uint16_t *address, char *reason, size_t reason_size);
 
-// Splits a setting into its backend and the text the backend is given;
-// null when no backend takes it.
-const port_backend *port_for(const char *setting, const char **arg);
+// Splits a setting into its kind and the text its backend is given; null when
+// no kind takes it.
+const port_kind *kind_for(const char *setting, const char **arg);
+
+// The built backend of a kind; null when this build lacks it.
+const port_backend *backend_of(const port_kind *kind);
+
+// The forms and usage of every kind, one per line, indented by indent spaces.
+void print_port_forms(std::FILE *out, int indent);

@@ -51,4 +51,4 @@ uint8_t io_get_status() { return static_cast<uint8_t>(inp32(static_cast<short>(b
 
 } // namespace
 
-extern const port_backend io_port = {"io", io_open, io_close, io_set_data, io_get_status};
+extern const port_backend io_port = {"io", io_open, io_close, io_set_data, io_get_status, nullptr};

@@ -30,4 +30,4 @@ uint8_t io_get_status() { return sys::inb(static_cast<uint16_t>(base + 1)); }
 
 } // namespace
 
-extern const port_backend io_port = {"io", io_open, io_close, io_set_data, io_get_status};
+extern const port_backend io_port = {"io", io_open, io_close, io_set_data, io_get_status, nullptr};

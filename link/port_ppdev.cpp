@@ -1,5 +1,6 @@
 // The Linux parallel-port device: the port is claimed once, then every access
 // is a single ioctl on the raw registers.
+#include "common/exit_status.hpp"
 #include "link/backends.hpp"
 #include "link/sys.hpp"
 
@@ -53,7 +54,7 @@ bool fail(char *reason, size_t size, int error) {
 // A port that stops answering mid-sweep would only yield wrong readings.
 [[noreturn]] void lost(int error) {
     std::fprintf(stderr, "Lost port %s: %s\n", device, std::strerror(error));
-    std::exit(4);
+    std::exit(status_port);
 }
 
 bool ppdev_open(const char *path, char *reason, size_t size) {
@@ -95,5 +96,5 @@ uint8_t ppdev_get_status() {
 
 } // namespace
 
-extern const port_backend ppdev_port = {"ppdev", ppdev_open, ppdev_close, ppdev_set_data,
-                                        ppdev_get_status};
+extern const port_backend ppdev_port = {"ppdev",        ppdev_open,       ppdev_close,
+                                        ppdev_set_data, ppdev_get_status, nullptr};

@@ -4,16 +4,17 @@
 namespace {
 
 // D4..D7 stay high (converter released, its clock and data high), D3 low.
-constexpr uint32_t idle = 0xF0;
-constexpr uint32_t word_clock = 0x02;
-constexpr uint32_t update = 0x04;
+constexpr uint32_t idle =
+    0xFF & ~(synth_load_n_line | synth_update_line | synth_clock_line | synth_data_line); // 0xF0
+constexpr uint32_t word_clock = synth_clock_line;
+constexpr uint32_t update = synth_update_line;
 
-void send_bits(int32_t value, int count) {
+void send_bits(port_batch &batch, int32_t value, int count) {
     for (int i = 0; i < count; ++i) {
-        uint32_t bit = static_cast<uint32_t>(value) & 1;
-        write_data(idle | bit);
-        write_data(idle | word_clock | bit); // rising edge: the bit is taken
-        write_data(idle | bit);
+        uint32_t bit = static_cast<uint32_t>(value) & synth_data_line;
+        batch.write(idle | bit);
+        batch.write(idle | word_clock | bit); // rising edge: the bit is taken
+        batch.write(idle | bit);
         value >>= 1;
     }
 }
@@ -21,8 +22,10 @@ void send_bits(int32_t value, int count) {
 } // namespace
 
 void load_synthesizer(int32_t word, uint32_t control) {
-    send_bits(word, 32);
-    send_bits(static_cast<int32_t>(control), 8);
-    write_data(idle | update);
-    write_data(idle);
+    port_batch batch;
+    send_bits(batch, word, 32);
+    send_bits(batch, static_cast<int32_t>(control), 8);
+    batch.write(idle | update);
+    batch.write(idle);
+    run_batch(batch);
 }

@@ -1,4 +1,5 @@
 #include "app/settings.hpp"
+#include "common/number.hpp"
 
 #include <climits>
 #include <cstdio>

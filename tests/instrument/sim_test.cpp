@@ -17,7 +17,7 @@ bool open_sim(const char *, char *, size_t) { return true; }
 void close_sim() {}
 void set_data(uint8_t v) { sim.write(v); }
 uint8_t get_status() { return sim.read(); }
-const port_backend sim_backend = {"sim", open_sim, close_sim, set_data, get_status};
+const port_backend sim_backend = {"sim", open_sim, close_sim, set_data, get_status, nullptr};
 
 struct sim_test : ::testing::Test {
     void SetUp() override { use(""); }

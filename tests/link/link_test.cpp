@@ -1,4 +1,7 @@
+#include "app/settings.hpp"
+#include "app/sweep.hpp"
 #include "common/clock.hpp"
+#include "link/backends.hpp"
 #include "link/link.hpp"
 #include "link/recording_port.hpp"
 
@@ -138,6 +141,54 @@ TEST_F(link_test, a_converter_that_never_gets_ready_ends_the_run) {
     recording_port::status = [] { return uint8_t{0x80}; };
     EXPECT_EXIT(converter_start(), ::testing::ExitedWithCode(4),
                 "^Converter not ready - check the instrument\n$");
+}
+
+// What reaches the simulated instrument, through its batch operation or
+// without it, one access at a time.
+std::vector<port_access> wire;
+void spy_set_data(uint8_t value) {
+    sim_port.set_data(value);
+    wire.push_back({'W', value});
+}
+uint8_t spy_get_status() {
+    uint8_t value = sim_port.get_status();
+    wire.push_back({'R', value});
+    return value;
+}
+void spy_run_batch(port_access *accesses, size_t count) {
+    sim_port.run_batch(accesses, count);
+    wire.insert(wire.end(), accesses, accesses + count);
+}
+
+std::vector<port_access> accesses_of_sweep(bool batched, std::string *results) {
+    const port_backend spy = {"spy",        nullptr,        nullptr,
+                              spy_set_data, spy_get_status, batched ? spy_run_batch : nullptr};
+    char reason[100];
+    EXPECT_TRUE(sim_port.open("busy=0", reason, sizeof reason));
+    wire.clear();
+    use_port(&spy);
+    int32_t saved_start = start_word, saved_end = end_word;
+    start_word = 42949672;
+    end_word = 64424508; // 1 to 1.5 MHz: 9 points
+    std::FILE *file = std::tmpfile();
+    run_sweep(file);
+    std::rewind(file);
+    char text[4096] = "";
+    results->assign(text, std::fread(text, 1, sizeof text, file));
+    std::fclose(file);
+    start_word = saved_start;
+    end_word = saved_end;
+    return wire;
+}
+
+TEST(port_batches, a_sweep_sends_the_same_accesses_with_or_without_the_batch_operation) {
+    std::string batched_results, single_results;
+    auto batched = accesses_of_sweep(true, &batched_results);
+    auto single = accesses_of_sweep(false, &single_results);
+    EXPECT_GT(batched.size(), 9u * 256);
+    EXPECT_EQ(batched, single);
+    EXPECT_EQ(batched_results, single_results);
+    EXPECT_EQ(std::count(batched_results.begin(), batched_results.end(), '\n'), 9);
 }
 
 } // namespace

@@ -14,7 +14,7 @@ uint8_t get_status() {
     accesses.push_back({'R', value});
     return value;
 }
-const port_backend recorder = {"recorder", open, close, set_data, get_status};
+const port_backend recorder = {"recorder", open, close, set_data, get_status, nullptr};
 } // namespace
 
 void install() {

@@ -6,12 +6,6 @@
 #include <cstdint>
 #include <vector>
 
-struct port_access {
-    char kind; // 'W' or 'R'
-    uint8_t value;
-    bool operator==(const port_access &) const = default;
-};
-
 namespace recording_port {
 
 extern std::vector<port_access> accesses;
