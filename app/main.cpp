@@ -5,6 +5,7 @@
 #include "app/sweep.hpp"
 #include "common/console.hpp"
 #include "common/exit_status.hpp"
+#include "common/files.hpp"
 #include "common/number.hpp"
 #include "link/port.hpp"
 
@@ -28,8 +29,8 @@ const char sim_options_text[] =
 
 const char *program_name(char **argv) { return argv && argv[0] ? argv[0] : "talvik"; }
 
-bool only_argument(int argc, char **argv, const char *flag) {
-    return argc == 2 && std::strcmp(argv[1], flag) == 0;
+bool only_argument(int argc, char **argv, const char *flag, const char *short_flag) {
+    return argc == 2 && (std::strcmp(argv[1], flag) == 0 || std::strcmp(argv[1], short_flag) == 0);
 }
 
 void print_help(char **argv) {
@@ -44,11 +45,13 @@ void print_help(char **argv) {
 } // namespace
 
 int talvik_main(int argc, char **argv) {
-    if (only_argument(argc, argv, "--help")) {
+    protect_std_streams();
+    fail_oversize_writes();
+    if (only_argument(argc, argv, "--help", "-h")) {
         print_help(argv);
         return status_done;
     }
-    if (only_argument(argc, argv, "--version")) {
+    if (only_argument(argc, argv, "--version", "-V")) {
         std::printf("talvik %s\n", TALVIK_VERSION);
         return status_done;
     }
@@ -62,17 +65,27 @@ int talvik_main(int argc, char **argv) {
         std::exit(status_file);
     }
 
+    // Opening the trace would truncate the results file, and the two would
+    // interleave.
+    const char *trace = std::getenv("TALVIK_TRACE");
+    if (trace && *trace && same_file(argv[1], trace)) {
+        std::fprintf(stderr, "Results file and trace file are the same: %s\n", argv[1]);
+        std::exit(status_file);
+    }
+
     // Before the results file is touched: an instrument that cannot be
     // reached never truncates earlier results.
-    open_port(std::getenv("TALVIK_PORT"), std::getenv("TALVIK_TRACE"));
+    open_port(std::getenv("TALVIK_PORT"), trace);
 
     // Binary mode: the records carry their own CR LF on every platform.
+    // Unbuffered: each line goes out in one write, whole or cut back.
     results_name = argv[1];
     std::FILE *results = std::fopen(results_name, "wb");
     if (!results) {
         std::fprintf(stderr, "Can't open %s\n", results_name);
         std::exit(status_file);
     }
+    std::setvbuf(results, nullptr, _IONBF, 0);
 
     // The checks see the full products, never values wrapped into 32 bits.
     int64_t start = start_word;
@@ -106,6 +119,8 @@ int talvik_main(int argc, char **argv) {
     show_settings(start_word, end_word, step_divisor);
     write_header(results);
     run_sweep(results);
+    if (!close_port())
+        std::exit(status_file);
     return status_done;
 }
 

@@ -2,20 +2,27 @@
 
 #include "app/settings.hpp"
 #include "common/exit_status.hpp"
+#include "common/files.hpp"
 
 #include <cstdlib>
 
 namespace {
 
-// A lost line is never passed over in silence: the run ends instead.
-[[noreturn]] void cannot_write() {
+// Length of the file up to the end of its last complete line.
+long long complete_bytes = 0;
+
+// A lost line is never passed over in silence: the run ends instead, and a
+// line written in part is cut off so that the file holds only whole lines.
+[[noreturn]] void cannot_write(std::FILE *file) {
+    truncate_file(file, complete_bytes);
     std::fprintf(stderr, "Can't write %s\n", results_name ? results_name : "");
     std::exit(status_file);
 }
 
-void finish_line(std::FILE *file, int written) {
-    if (written < 0 || std::fflush(file) != 0 || std::ferror(file))
-        cannot_write();
+void put_line(std::FILE *file, const char *line, size_t length) {
+    if (std::fwrite(line, 1, length, file) != length || std::fflush(file) != 0)
+        cannot_write(file);
+    complete_bytes += static_cast<long long>(length);
 }
 
 } // namespace
@@ -23,12 +30,16 @@ void finish_line(std::FILE *file, int written) {
 // The file is opened in binary mode and the CR LF pair written here, so every
 // platform stores the same bytes.
 void write_header(std::FILE *file) {
-    finish_line(file, std::fputs(" Frequency\t  dBm \r\n", file));
+    static const char header[] = " Frequency\t  dBm \r\n";
+    complete_bytes = 0;
+    put_line(file, header, sizeof header - 1);
 }
 
 void write_record(std::FILE *file, double frequency_hz, double level_dbm, bool overflow) {
-    int written = std::fprintf(file, " %8.1f\t%2.3f  ", frequency_hz, level_dbm);
-    if (written >= 0)
-        written = std::fputs(overflow ? "\tOverflow\r\n" : "\t        \r\n", file);
-    finish_line(file, written);
+    char line[128];
+    int length = std::snprintf(line, sizeof line, " %8.1f\t%2.3f  %s", frequency_hz, level_dbm,
+                               overflow ? "\tOverflow\r\n" : "\t        \r\n");
+    if (length < 0 || static_cast<size_t>(length) >= sizeof line)
+        cannot_write(file); // not for any level a reply decodes to
+    put_line(file, line, static_cast<size_t>(length));
 }

@@ -34,12 +34,7 @@ namespace {
 
 const port_backend *port = nullptr;
 
-void close_port() {
-    if (port && port->close)
-        port->close();
-    port = nullptr;
-    stop_trace();
-}
+void close_port_at_exit() { (void)close_port(); }
 
 [[noreturn]] void cannot_open(const char *setting, const char *reason) {
     std::fprintf(stderr, "Can't open port %s: %s\n", setting, reason);
@@ -50,21 +45,32 @@ void close_port() {
 
 void write_data(uint32_t value) {
     uint8_t byte = static_cast<uint8_t>(value & 0xFF);
+    if (!tracing) {
+        port->set_data(byte);
+        return;
+    }
+    hold_trace();
     port->set_data(byte);
-    if (tracing)
-        trace_access('W', byte);
+    trace_access('W', byte);
+    release_trace();
 }
 
 uint32_t read_status() {
+    if (!tracing)
+        return port->get_status();
+    hold_trace();
     uint8_t byte = port->get_status();
-    if (tracing)
-        trace_access('R', byte);
+    trace_access('R', byte);
+    release_trace();
     return byte;
 }
 
 void run_batch(port_batch &batch) {
     port_access *items = batch.items;
     size_t count = batch.count;
+    bool traced = tracing;
+    if (traced)
+        hold_trace();
     if (port->run_batch) {
         port->run_batch(items, count);
     } else {
@@ -75,9 +81,11 @@ void run_batch(port_batch &batch) {
                 items[i].value = port->get_status();
         }
     }
-    if (tracing)
+    if (traced) {
         for (size_t i = 0; i < count; ++i)
             trace_access(items[i].kind, items[i].value);
+        release_trace();
+    }
 }
 
 const port_kind *kind_for(const char *setting, const char **arg) {
@@ -116,6 +124,12 @@ bool read_port_address(const char *text, uint16_t *address, char *reason, size_t
         std::snprintf(reason, reason_size, "not a port address (use e.g. 0x378 or 888)");
         return false;
     }
+    // Below 0x100 sit the DMA and interrupt controllers, the timer and the
+    // keyboard controller, whose writes can reset the machine.
+    if (number < 0x100) {
+        std::snprintf(reason, reason_size, "%s is a system address, not a parallel port", text);
+        return false;
+    }
     *address = static_cast<uint16_t>(number);
     return true;
 }
@@ -143,9 +157,22 @@ void open_port(const char *setting, const char *trace_path) {
     if (!backend->open(arg, reason, sizeof reason))
         cannot_open(shown, reason);
     port = backend;
-    std::atexit(close_port);
+    std::atexit(close_port_at_exit);
     if (trace_path && *trace_path && !start_trace(trace_path)) {
         std::fprintf(stderr, "Can't open trace file %s: %s\n", trace_path, std::strerror(errno));
         std::exit(status_file);
     }
+    // Whatever an earlier run left (a select held low by a run killed
+    // mid-exchange), the converter starts from released lines.
+    write_data(idle_lines);
+}
+
+bool close_port() {
+    if (port) {
+        write_data(idle_lines);
+        if (port->close)
+            port->close();
+        port = nullptr;
+    }
+    return stop_trace();
 }

@@ -85,6 +85,10 @@ void run_batch(port_batch &batch);
 // with status 4. The port is released when the process ends.
 void open_port(const char *setting, const char *trace_path);
 
+// Sets the lines idle, closes the backend and the trace; false when the trace
+// could not be written whole (said on standard error). Also run at exit.
+bool close_port();
+
 // Sends the accesses to an already opened backend (tests and benchmarks).
 void use_port(const port_backend *backend);
 

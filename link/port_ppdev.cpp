@@ -52,7 +52,9 @@ bool fail(char *reason, size_t size, int error) {
 }
 
 // A port that stops answering mid-sweep would only yield wrong readings.
+// The device is let go first: the exit that follows touches it no more.
 [[noreturn]] void lost(int error) {
+    close_device();
     std::fprintf(stderr, "Lost port %s: %s\n", device, std::strerror(error));
     std::exit(status_port);
 }
@@ -83,13 +85,13 @@ void ppdev_close() {
 }
 
 void ppdev_set_data(uint8_t value) {
-    if (sys::ioctl(fd, PPWDATA, &value) != 0)
+    if (fd >= 0 && sys::ioctl(fd, PPWDATA, &value) != 0)
         lost(errno);
 }
 
 uint8_t ppdev_get_status() {
     unsigned char value = 0;
-    if (sys::ioctl(fd, PPRSTATUS, &value) != 0)
+    if (fd >= 0 && sys::ioctl(fd, PPRSTATUS, &value) != 0)
         lost(errno);
     return value;
 }

@@ -14,6 +14,7 @@ int ioctl(int fd, unsigned long request, void *arg);
 
 // Direct port I/O (x86 only).
 int ioperm(unsigned long from, unsigned long count, int on);
+int iopl(int level);
 void outb(uint8_t value, uint16_t port);
 uint8_t inb(uint16_t port);
 

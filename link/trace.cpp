@@ -1,45 +1,131 @@
 #include "link/trace.hpp"
 
 #include "common/clock.hpp"
+#include "common/exit_status.hpp"
+#include "link/trace_sink.hpp"
 
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <string_view>
 
 bool tracing = false;
 
 namespace {
 
-std::FILE *trace_file = nullptr;
+int fd = -1;
+char name[1024];
 bool vcd = false;
 int64_t last_time = 0;
 int last_data = -1;   // unknown until the first write
 int last_status = -1; // unknown until the first read
+
+// The trace's own buffer, so that a signal handler can write out what it
+// holds: filled counts only complete accesses.
+char buffer[1 << 16];
+volatile std::sig_atomic_t filled = 0;
+volatile std::sig_atomic_t holding = 0; // an access is between the port and the trace
+volatile std::sig_atomic_t pending = 0; // a stop signal that came meanwhile
+
+void on_stop_signal(int sig) {
+    if (holding) {
+        pending = sig;
+        return;
+    }
+    if (fd >= 0)
+        sink_write(fd, buffer, static_cast<size_t>(filled)); // write(2): safe here
+    die_by_signal(sig);
+}
+
+bool flush() {
+    hold_stop_signals(true);
+    bool ok = sink_write(fd, buffer, static_cast<size_t>(filled));
+    int error = errno;
+    filled = 0;
+    hold_stop_signals(false);
+    errno = error;
+    return ok;
+}
+
+bool close_trace(bool ok, int error) {
+    tracing = false;
+    if (!sink_close(fd) && ok) {
+        ok = false;
+        error = errno;
+    }
+    fd = -1;
+    if (!ok)
+        std::fprintf(stderr, "Can't write trace file %s: %s\n", name, std::strerror(error));
+    return ok;
+}
+
+void append(const char *bytes, size_t count) {
+    if (static_cast<size_t>(filled) + count > sizeof buffer && !flush()) {
+        close_trace(false, errno);
+        std::exit(status_file);
+    }
+    std::memcpy(buffer + filled, bytes, count);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    filled = filled + static_cast<std::sig_atomic_t>(count);
+}
+
+// One access's text, built on the stack.
+struct line {
+    char text[400];
+    size_t size = 0;
+    void put(char c) { text[size++] = c; }
+    void put(const char *s) {
+        while (*s)
+            put(*s++);
+    }
+    void number(uint64_t n) {
+        char digits[24];
+        int count = 0;
+        do {
+            digits[count++] = static_cast<char>('0' + n % 10);
+            n /= 10;
+        } while (n);
+        while (count)
+            put(digits[--count]);
+    }
+};
 
 // Signal identifiers: D0..D7, then S6 and S7.
 const char data_ids[] = "!\"#$%&'(";
 const char status_ids[] = ")*";
 
 void vcd_header() {
-    std::fputs("$version talvik port trace $end\n"
-               "$timescale 1us $end\n"
-               "$scope module port $end\n",
-               trace_file);
-    for (int bit = 0; bit < 8; ++bit)
-        std::fprintf(trace_file, "$var wire 1 %c D%d $end\n", data_ids[bit], bit);
-    std::fprintf(trace_file, "$var wire 1 %c S6 $end\n$var wire 1 %c S7 $end\n", status_ids[0],
-                 status_ids[1]);
-    std::fputs("$upscope $end\n$enddefinitions $end\n", trace_file);
+    line l;
+    l.put("$version talvik port trace $end\n$timescale 1us $end\n$scope module port $end\n");
+    append(l.text, l.size);
+    for (int bit = 0; bit < 8; ++bit) {
+        line v;
+        v.put("$var wire 1 ");
+        v.put(data_ids[bit]);
+        v.put(" D");
+        v.put(static_cast<char>('0' + bit));
+        v.put(" $end\n");
+        append(v.text, v.size);
+    }
+    line s;
+    s.put("$var wire 1 ");
+    s.put(status_ids[0]);
+    s.put(" S6 $end\n$var wire 1 ");
+    s.put(status_ids[1]);
+    s.put(" S7 $end\n$upscope $end\n$enddefinitions $end\n");
+    append(s.text, s.size);
 }
 
 // Emits the lines whose value changed; bits lists the register bits traced.
-void vcd_changes(int before, uint8_t now, const int *bits, const char *ids, int count) {
+void vcd_changes(line &l, int before, uint8_t now, const int *bits, const char *ids, int count) {
     for (int i = 0; i < count; ++i) {
         int mask = 1 << bits[i];
         if (before < 0 || ((before ^ now) & mask)) {
-            std::putc((now & mask) ? '1' : '0', trace_file);
-            std::putc(ids[i], trace_file);
-            std::putc('\n', trace_file);
+            l.put((now & mask) ? '1' : '0');
+            l.put(ids[i]);
+            l.put('\n');
         }
     }
 }
@@ -47,65 +133,79 @@ void vcd_changes(int before, uint8_t now, const int *bits, const char *ids, int 
 void vcd_access(char kind, uint8_t value) {
     static const int data_bits[] = {0, 1, 2, 3, 4, 5, 6, 7};
     static const int status_bits[] = {6, 7};
+    line l;
     // Every access gets a time of its own so that no edge is lost.
     int64_t now = micros_since_start();
     if (now <= last_time)
         now = last_time + 1;
     last_time = now;
-    std::fprintf(trace_file, "#%lld\n", static_cast<long long>(now));
+    l.put('#');
+    l.number(static_cast<uint64_t>(now));
+    l.put('\n');
     // The first access gives the lines their first values; a line not yet
     // seen is unknown rather than a made-up level that would fake an edge.
     bool first = last_data < 0 && last_status < 0;
     if (first)
-        std::fputs("$dumpvars\n", trace_file);
+        l.put("$dumpvars\n");
     if (kind == 'W') {
-        vcd_changes(last_data, value, data_bits, data_ids, 8);
+        vcd_changes(l, last_data, value, data_bits, data_ids, 8);
         last_data = value;
         if (first)
-            std::fprintf(trace_file, "x%c\nx%c\n", status_ids[0], status_ids[1]);
+            for (const char *id = status_ids; *id; ++id) {
+                l.put('x');
+                l.put(*id);
+                l.put('\n');
+            }
     } else {
         if (first)
-            for (char id : std::string_view(data_ids))
-                std::fprintf(trace_file, "x%c\n", id);
-        vcd_changes(last_status, value, status_bits, status_ids, 2);
+            for (const char *id = data_ids; *id; ++id) {
+                l.put('x');
+                l.put(*id);
+                l.put('\n');
+            }
+        vcd_changes(l, last_status, value, status_bits, status_ids, 2);
         last_status = value;
     }
     if (first)
-        std::fputs("$end\n", trace_file);
+        l.put("$end\n");
+    append(l.text, l.size);
 }
 
 void text_access(char kind, uint8_t value) {
     static const char hex[] = "0123456789ABCDEF";
-    // Formatted by hand: a trace line is written for every port access.
-    char line[32];
-    char *end = line + sizeof line;
-    char *p = end;
-    *--p = '\n';
-    *--p = hex[value & 15];
-    *--p = hex[value >> 4];
-    *--p = ' ';
-    *--p = kind;
-    *--p = ' ';
-    uint64_t us = static_cast<uint64_t>(micros_since_start());
-    do {
-        *--p = static_cast<char>('0' + us % 10);
-        us /= 10;
-    } while (us);
-    std::fwrite(p, 1, static_cast<size_t>(end - p), trace_file);
+    line l;
+    l.number(static_cast<uint64_t>(micros_since_start()));
+    l.put(' ');
+    l.put(kind);
+    l.put(' ');
+    l.put(hex[value >> 4]);
+    l.put(hex[value & 15]);
+    l.put('\n');
+    append(l.text, l.size);
 }
 
 } // namespace
 
 bool start_trace(const char *path) {
-    trace_file = std::fopen(path, "wb");
-    if (!trace_file)
+    fd = sink_open(path);
+    if (fd < 0)
         return false;
+    std::snprintf(name, sizeof name, "%s", path);
     size_t length = std::strlen(path);
     vcd = length >= 4 && std::strcmp(path + length - 4, ".vcd") == 0;
     if (vcd)
         vcd_header();
+    catch_stop_signals(on_stop_signal);
     tracing = true;
     return true;
+}
+
+void hold_trace() { holding = 1; }
+
+void release_trace() {
+    holding = 0;
+    if (pending)
+        on_stop_signal(pending);
 }
 
 void trace_access(char kind, uint8_t value) {
@@ -115,12 +215,13 @@ void trace_access(char kind, uint8_t value) {
         text_access(kind, value);
 }
 
-void stop_trace() {
-    tracing = false;
-    if (trace_file)
-        std::fclose(trace_file);
-    trace_file = nullptr;
+bool stop_trace() {
+    if (fd < 0)
+        return true;
+    bool ok = flush();
+    ok = close_trace(ok, errno);
     vcd = false;
     last_time = 0;
     last_data = last_status = -1;
+    return ok;
 }

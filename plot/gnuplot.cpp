@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -112,7 +113,7 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps, const std::string &
         script += "set terminal svg size 900,540 dynamic background rgb 'white'\n";
     else
         script += "set terminal png size 900,540\n";
-    script += "set output " + quoted(output) + "\n";
+    script += "set output\n"; // standard output: talvik-plot writes the file
     script += "set logscale x\nset format x '%.1s %cHz'\nset grid xtics ytics\n" +
               frequency_tics(sweeps) +
               "set offsets graph 0, 0, 0.05, 0.05\nset xlabel 'Frequency'\nset ylabel " +
@@ -144,6 +145,58 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps, const std::string &
     return script;
 }
 
+namespace {
+
+// Feeds the script to gnuplot's input while copying its output, the picture,
+// into the file: both pipes at once, so that neither side can stall the
+// other. False with errno set when the file cannot be written.
+bool pump(int to_gnuplot, int from_gnuplot, const std::string &script, int file, bool &fed) {
+    size_t written = 0;
+    bool writing = true, reading = true;
+    char chunk[65536];
+    while (reading) {
+        pollfd fds[2] = {{from_gnuplot, POLLIN, 0}, {writing ? to_gnuplot : -1, POLLOUT, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (writing && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
+            ssize_t n = write(to_gnuplot, script.data() + written, script.size() - written);
+            if (n > 0)
+                written += static_cast<size_t>(n);
+            if (n <= 0 || written == script.size()) {
+                close(to_gnuplot);
+                writing = false;
+            }
+        }
+        if (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) {
+            ssize_t n = read(from_gnuplot, chunk, sizeof chunk);
+            if (n <= 0) {
+                reading = false;
+                continue;
+            }
+            for (ssize_t done = 0; done < n;) {
+                ssize_t w = write(file, chunk + done, static_cast<size_t>(n - done));
+                if (w <= 0) {
+                    if (w == 0)
+                        errno = ENOSPC;
+                    if (writing)
+                        close(to_gnuplot);
+                    return false;
+                }
+                done += w;
+            }
+        }
+    }
+    if (writing)
+        close(to_gnuplot);
+    fed = written == script.size();
+    return true;
+}
+
+} // namespace
+
 bool draw_sweeps(const std::vector<sweep> &sweeps, const std::string &output,
                  const std::string &y_label, std::string &error) {
     if (!ends_with(output, ".png") && !ends_with(output, ".svg")) {
@@ -162,40 +215,72 @@ bool draw_sweeps(const std::vector<sweep> &sweeps, const std::string &output,
                 "in TALVIK_GNUPLOT";
         return false;
     }
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) {
-        error = std::string("cannot start gnuplot: ") + std::strerror(errno);
+    // The picture is written beside its name and renamed once whole, so that
+    // a failure leaves no partial file, and gnuplot never writes anywhere
+    // but to us.
+    std::string partial = output + ".partial-XXXXXX";
+    int file = mkstemp(partial.data());
+    if (file < 0) {
+        error = output + ": " + std::strerror(errno);
         return false;
+    }
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(file, 0666 & ~mask); // as a file created by name would be
+    auto fail = [&](const std::string &why) {
+        close(file);
+        unlink(partial.c_str());
+        error = why;
+        return false;
+    };
+    int in[2], out[2];
+    if (pipe(in) != 0)
+        return fail(std::string("cannot start gnuplot: ") + std::strerror(errno));
+    if (pipe(out) != 0) {
+        int e = errno;
+        close(in[0]);
+        close(in[1]);
+        return fail(std::string("cannot start gnuplot: ") + std::strerror(e));
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[0], 0);
-    posix_spawn_file_actions_addclose(&actions, pipe_fds[1]);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    for (int fd : {in[0], in[1], out[0], out[1], file})
+        posix_spawn_file_actions_addclose(&actions, fd);
     char *argv[] = {const_cast<char *>(gnuplot.c_str()), nullptr};
     pid_t pid;
     int spawned = posix_spawn(&pid, gnuplot.c_str(), &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
-    close(pipe_fds[0]);
+    close(in[0]);
+    close(out[1]);
     if (spawned != 0) {
-        close(pipe_fds[1]);
-        error = "cannot start " + gnuplot + ": " + std::strerror(spawned);
-        return false;
+        close(in[1]);
+        close(out[0]);
+        return fail("cannot start " + gnuplot + ": " + std::strerror(spawned));
     }
     // gnuplot quitting early must not kill us with SIGPIPE: its status says why.
     std::signal(SIGPIPE, SIG_IGN);
-    std::string script = gnuplot_script(sweeps, output, y_label);
-    size_t written = 0;
-    while (written < script.size()) {
-        ssize_t n = write(pipe_fds[1], script.data() + written, script.size() - written);
-        if (n <= 0)
-            break;
-        written += static_cast<size_t>(n);
-    }
-    close(pipe_fds[1]);
+    bool fed = false;
+    bool copied = pump(in[1], out[0], gnuplot_script(sweeps, output, y_label), file, fed);
+    int copy_error = errno;
+    close(out[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || written < script.size()) {
-        error = "gnuplot could not draw " + output + " (see its message above)";
+    if (!copied)
+        return fail(output + ": " + std::strerror(copy_error));
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !fed)
+        return fail("gnuplot could not draw " + output + " (see its message above)");
+    if (fsync(file) != 0 || close(file) != 0) {
+        int e = errno;
+        unlink(partial.c_str());
+        error = output + ": " + std::strerror(e);
+        return false;
+    }
+    if (rename(partial.c_str(), output.c_str()) != 0) {
+        int e = errno;
+        unlink(partial.c_str());
+        error = output + ": " + std::strerror(e);
         return false;
     }
     return true;

@@ -1,4 +1,5 @@
-// Drawing sweeps with gnuplot, run as a separate process fed through a pipe.
+// Drawing sweeps with gnuplot, run as a separate process: the script goes in
+// through one pipe, the picture comes back through another.
 #pragma once
 #include "plot/sweep_file.hpp"
 
@@ -11,6 +12,7 @@
 bool draw_sweeps(const std::vector<sweep> &sweeps, const std::string &output,
                  const std::string &y_label, std::string &error);
 
-// The gnuplot script for the sweeps, data included.
+// The gnuplot script for the sweeps, data included, drawing to gnuplot's
+// standard output in the format that output's name ends in.
 std::string gnuplot_script(const std::vector<sweep> &sweeps, const std::string &output,
                            const std::string &y_label);

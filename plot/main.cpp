@@ -4,6 +4,7 @@
 #include "plot/markers.hpp"
 #include "plot/sweep_file.hpp"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -34,6 +35,8 @@ void print_table(const sweep &s) {
 } // namespace
 
 int main(int argc, char **argv) {
+    // A picture past the file size limit fails with a reason, not a kill.
+    std::signal(SIGXFSZ, SIG_IGN);
     std::string output, reference;
     bool table = false;
     std::vector<std::string> files;

@@ -6,22 +6,65 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sys/stat.h>
 
 namespace {
 
 const char header[] = " Frequency\t  dBm ";
 
-// A number that fills the whole field but for blanks around it.
+// A decimal number as talvik writes it ("%8.1f", "%2.3f"): blanks, a sign,
+// digits, a point and digits, blanks. No exponent, hex, infinity or NaN.
 bool field_number(const std::string &field, double *value) {
-    const char *text = field.c_str();
-    char *end = nullptr;
-    errno = 0;
-    *value = std::strtod(text, &end);
-    if (end == text || errno || !std::isfinite(*value))
+    size_t i = 0, n = field.size();
+    while (i < n && field[i] == ' ')
+        ++i;
+    size_t start = i;
+    if (i < n && field[i] == '-')
+        ++i;
+    size_t digits = i;
+    while (i < n && field[i] >= '0' && field[i] <= '9')
+        ++i;
+    if (i == digits)
         return false;
-    while (*end == ' ')
-        ++end;
-    return *end == '\0';
+    if (i < n && field[i] == '.') {
+        size_t fraction = ++i;
+        while (i < n && field[i] >= '0' && field[i] <= '9')
+            ++i;
+        if (i == fraction)
+            return false;
+    }
+    size_t end = i;
+    while (i < n && field[i] == ' ')
+        ++i;
+    if (i != n)
+        return false;
+    *value = std::strtod(field.substr(start, end - start).c_str(), nullptr);
+    return true;
+}
+
+// A line as a message may quote it: at most 80 characters, control and
+// other bytes escaped, so that nothing in a file can steer the terminal.
+std::string quoted_line(const std::string &line) {
+    static const char hex[] = "0123456789ABCDEF";
+    const size_t shown = 80;
+    std::string out = "\"";
+    for (size_t i = 0; i < line.size() && i < shown; ++i) {
+        unsigned char c = static_cast<unsigned char>(line[i]);
+        if (c == '\\' || c == '"')
+            out += {'\\', static_cast<char>(c)};
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c >= 0x20 && c < 0x7F)
+            out += static_cast<char>(c);
+        else
+            out += {'\\', 'x', hex[c >> 4], hex[c & 15]};
+    }
+    out += "\"";
+    if (line.size() > shown)
+        out += "...";
+    return out;
 }
 
 bool parse_record(const std::string &line, sweep_point &point) {
@@ -36,13 +79,20 @@ bool parse_record(const std::string &line, sweep_point &point) {
         point.overflow = false;
     else
         return false;
+    // The frequencies a sweep can reach, and levels a detector can give.
     return field_number(line.substr(0, tab1), &point.hz) &&
-           field_number(line.substr(tab1 + 1, tab2 - tab1 - 1), &point.level) && point.hz >= 0;
+           field_number(line.substr(tab1 + 1, tab2 - tab1 - 1), &point.level) && point.hz > 0 &&
+           point.hz <= 100e6 && point.level >= -300 && point.level <= 100;
 }
 
 } // namespace
 
 bool read_sweep(const std::string &path, sweep &out, std::string &error) {
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        error = path + ": " + std::strerror(EISDIR);
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = path + ": " + std::strerror(errno);
@@ -65,7 +115,7 @@ bool read_sweep(const std::string &path, sweep &out, std::string &error) {
         }
         sweep_point point{};
         if (!parse_record(line, point)) {
-            error = path + ":" + std::to_string(number) + ": not a record: \"" + line + "\"";
+            error = path + ":" + std::to_string(number) + ": not a record: " + quoted_line(line);
             return false;
         }
         if (!out.points.empty() && point.hz <= out.points.back().hz) {

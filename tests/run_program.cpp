@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,6 +37,13 @@ void drain(int fd, std::string &into) {
             _exit(126);
         dup2(fd, 1);
         close(fd);
+    }
+    if (o.close_stdout)
+        close(1);
+    if (o.file_size_limit >= 0) {
+        rlimit limit = {static_cast<rlim_t>(o.file_size_limit),
+                        static_cast<rlim_t>(o.file_size_limit)};
+        setrlimit(RLIMIT_FSIZE, &limit);
     }
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(o.program.c_str()));

@@ -45,6 +45,9 @@ TEST_F(run_test, help_and_version_end_well_without_a_file) {
     r = run({"--version"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("talvik ", 0), 0u);
+    // The short forms, alone, are the same; never a file named "-h".
+    EXPECT_EQ(run({"-h"}).out, run({"--help"}).out);
+    EXPECT_EQ(run({"-V"}).out, r.out);
     EXPECT_TRUE(dir_is_empty());
 }
 
@@ -170,6 +173,47 @@ TEST_F(run_test, a_results_file_that_cannot_be_written_ends_the_run) {
     auto r = run({"/dev/full", "1000000", "1000000"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Can't write /dev/full\n");
+}
+
+TEST_F(run_test, a_full_disk_leaves_only_complete_lines) {
+    run_options o;
+    o.args = {"r.txt", "1000000", "10000000", "1000"};
+    o.dir = dir.path;
+    o.file_size_limit = 1000; // the 32nd record is torn by the limit
+    auto r = run_talvik(o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Can't write r.txt\n");
+    std::string file = read_file(dir.file("r.txt"));
+    ASSERT_GT(file.size(), 900u);
+    EXPECT_EQ(file.substr(file.size() - 2), "\r\n");
+    EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 1 + 31);
+}
+
+TEST_F(run_test, closed_standard_output_never_reaches_the_results_file) {
+    run_options o;
+    o.args = {"r.txt", "1000000", "1200000"};
+    o.dir = dir.path;
+    o.close_stdout = true;
+    auto r = run_talvik(o);
+    EXPECT_EQ(r.status, 0);
+    std::string file = read_file(dir.file("r.txt"));
+    EXPECT_EQ(file.rfind(header, 0), 0u);
+    EXPECT_EQ(file.find("frequency ="), std::string::npos);
+}
+
+TEST_F(run_test, a_trace_in_place_of_the_results_file_is_refused_before_either_is_touched) {
+    write_file(dir.file("k.txt"), "earlier results\n");
+    for (const char *trace : {"k.txt", "./k.txt", "new.txt"}) {
+        run_options o;
+        o.args = {trace == std::string("new.txt") ? "new.txt" : "k.txt"};
+        o.env = {std::string("TALVIK_TRACE=") + trace};
+        o.dir = dir.path;
+        auto r = run_talvik(o);
+        EXPECT_EQ(r.status, 1) << trace;
+        EXPECT_EQ(r.err, "Results file and trace file are the same: " + o.args[0] + "\n");
+    }
+    EXPECT_EQ(read_file(dir.file("k.txt")), "earlier results\n");
+    EXPECT_FALSE(file_exists(dir.file("new.txt")));
 }
 
 } // namespace

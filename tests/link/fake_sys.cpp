@@ -99,6 +99,15 @@ int ioperm(unsigned long from, unsigned long count, int on) {
     return 0;
 }
 
+int iopl(int level) {
+    calls.push_back("iopl " + std::to_string(level));
+    if (ioperm_errno) {
+        errno = ioperm_errno;
+        return -1;
+    }
+    return 0;
+}
+
 void outb(uint8_t value, uint16_t port) { calls.push_back("outb " + hex(value) + " " + hex(port)); }
 
 uint8_t inb(uint16_t port) {

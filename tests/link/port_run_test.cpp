@@ -1,7 +1,9 @@
 // Port settings and traces, as a user meets them.
 #include "run_program.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
@@ -142,7 +144,10 @@ TEST_F(port_run, trace_of_a_default_sweep_holds_exactly_the_protocol_writes) {
         EXPECT_GE(t.us, last_us);
         last_us = t.us;
     }
-    size_t at = 0;
+    // The lines are set idle as the port opens and again as it closes.
+    ASSERT_EQ(w.at(0), 0xFF);
+    ASSERT_EQ(w.back(), 0xFF);
+    size_t at = 1;
     for (uint16_t word : {0x871C, 0x8718, 0x8714})
         expect_exchange(w, at, word);
     int points = 0;
@@ -152,7 +157,7 @@ TEST_F(port_run, trace_of_a_default_sweep_holds_exactly_the_protocol_writes) {
         expect_exchange(w, at, 0x8710);
     }
     EXPECT_EQ(points, 48);
-    EXPECT_EQ(at, w.size()) << "no write beyond the protocol";
+    EXPECT_EQ(at + 1, w.size()) << "no write beyond the protocol";
 }
 
 TEST_F(port_run, low_band_points_wait_five_periods_after_the_update) {
@@ -212,8 +217,56 @@ TEST_F(port_run, trace_is_complete_when_the_run_is_refused) {
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n');
     auto trace = parse_trace(text);
-    EXPECT_EQ(trace.back().kind, 'R');
-    EXPECT_EQ(trace.back().value, 0x80u);
+    ASSERT_GE(trace.size(), 2u);
+    EXPECT_EQ(trace[trace.size() - 2].kind, 'R');
+    EXPECT_EQ(trace[trace.size() - 2].value, 0x80u);
+    EXPECT_EQ(trace.back().kind, 'W') << "lines left idle";
+    EXPECT_EQ(trace.back().value, 0xFFu);
+}
+
+TEST_F(port_run, a_trace_that_cannot_be_written_ends_the_run) {
+    auto r = run({"r.txt", "1000000", "5000000"}, {"TALVIK_TRACE=/dev/full"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Can't write trace file /dev/full: No space left on device\n");
+    std::string results = read_file(dir.file("r.txt"));
+    EXPECT_EQ(results.substr(results.size() - 2), "\r\n");
+}
+
+TEST_F(port_run, stop_signals_leave_a_complete_trace) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        for (const char *name : {"trace.txt", "trace.vcd"}) {
+            run_options o;
+            o.args = {"r.txt", "1000000", "10000000", "20000"};
+            o.env = {std::string("TALVIK_TRACE=") + name};
+            o.dir = dir.path;
+            o.kill_after_ms = 300;
+            o.kill_signal = sig;
+            auto r = run_talvik(o);
+            EXPECT_EQ(r.status, 128 + sig) << name;
+            std::string trace = read_file(dir.file(name));
+            ASSERT_FALSE(trace.empty());
+            EXPECT_EQ(trace.back(), '\n') << sig << " " << name;
+            std::string results = read_file(dir.file("r.txt"));
+            long records = std::count(results.begin(), results.end(), '\n') - 1;
+            ASSERT_GT(records, 0) << sig << " " << name;
+            if (name == std::string("trace.txt")) {
+                // Every line whole, and every recorded point's update pulse there.
+                auto lines = parse_trace(trace);
+                long pulses = std::count_if(lines.begin(), lines.end(), [](trace_line t) {
+                    return t.kind == 'W' && t.value == 0xF4;
+                });
+                EXPECT_GE(pulses, records) << sig;
+            } else {
+                // Ends on a complete value change: a time, then its changes.
+                size_t last_time = trace.rfind("\n#");
+                ASSERT_NE(last_time, std::string::npos);
+                std::istringstream rest(trace.substr(trace.find('\n', last_time + 1) + 1));
+                std::string change;
+                while (std::getline(rest, change))
+                    EXPECT_TRUE(std::regex_match(change, std::regex(R"([01][!-*])"))) << change;
+            }
+        }
+    }
 }
 
 } // namespace

@@ -109,14 +109,29 @@ TEST_F(real_port, direct_io_reaches_the_data_and_status_registers) {
     calls.clear();
     ASSERT_EQ(open_io("888"), "");
     EXPECT_EQ(calls[0], "ioperm 378 2 1");
+    // A card above ioperm's reach, as PCIe ports are.
+    calls.clear();
+    ASSERT_EQ(open_io("0x3010"), "");
+    use_port(&io_port);
+    write_data(0xFF);
+    io_port.close();
+    EXPECT_EQ(calls, (std::vector<std::string>{"iopl 3", "outb FF 3010", "iopl 0"}));
 }
 
 TEST_F(real_port, direct_io_refusals) {
     for (const char *bad : {"", "0x", "-1", "0x10000", "378h", " 888"})
         EXPECT_EQ(open_io(bad), "not a port address (use e.g. 0x378 or 888)") << bad;
+    // The DMA and keyboard controllers are never touched.
+    EXPECT_EQ(open_io("0"), "0 is a system address, not a parallel port");
+    EXPECT_EQ(open_io("0x64"), "0x64 is a system address, not a parallel port");
+    EXPECT_EQ(open_io("255"), "255 is a system address, not a parallel port");
+    EXPECT_EQ(calls.size(), 0u);
     fake_sys::ioperm_errno = EPERM;
     EXPECT_EQ(open_io("0x378"), "Operation not permitted; needs root or CAP_SYS_RAWIO; kernel "
                                 "lockdown forbids it (use ppdev)");
+    fake_sys::ioperm_errno = ENOSYS;
+    EXPECT_EQ(open_io("0x378"),
+              "Function not implemented; this kernel has no port I/O (use ppdev)");
 }
 
 } // namespace

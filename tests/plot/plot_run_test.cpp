@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <gtest/gtest.h>
 
 namespace {
@@ -95,6 +96,26 @@ TEST_F(plot_run, malformed_files_and_missing_gnuplot_are_reported) {
     r = plot({});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("Usage: talvik-plot", 0), 0u);
+}
+
+TEST_F(plot_run, a_picture_is_written_whole_or_not_at_all) {
+    ASSERT_EQ(sweep("ok.txt", "sim").status, 0);
+    // A folder that does not exist: the reason, and no picture on the terminal.
+    auto r = plot({"-o", "missing/x.png", "ok.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "talvik-plot: missing/x.png: No such file or directory\n");
+    EXPECT_EQ(r.out.find("PNG"), std::string::npos);
+    // A disk that fills: nothing is left behind, not even the partial file.
+    run_options o;
+    o.program = TALVIK_PLOT_BIN;
+    o.args = {"-o", "x.png", "ok.txt"};
+    o.dir = dir.path;
+    o.file_size_limit = 2000;
+    r = run_talvik(o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "talvik-plot: x.png: File too large\n");
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path))
+        EXPECT_EQ(entry.path().filename(), "ok.txt");
 }
 
 } // namespace

@@ -46,6 +46,15 @@ TEST_F(sweep_file, malformed_lines_are_named_never_skipped) {
         {"\r\n", ":3: not a record"},
         {" 1050000.0\t-46.0x  \t        \r\n", ":3: not a record"},
         {" 900000.0\t-46.080  \t        \r\n", ":3: frequency does not rise"},
+        // Only numbers as talvik writes them, in the range a sweep can give.
+        {" 1e308\t-46.080  \t        \r\n", ":3: not a record"},
+        {" 0x1p30\t-46.080  \t        \r\n", ":3: not a record"},
+        {" 1050000.0\tnan  \t        \r\n", ":3: not a record"},
+        {" 1050000.0\t-inf  \t        \r\n", ":3: not a record"},
+        {std::string(" 1050000.0\t-46.0\0  \t        \r\n", 31), ":3: not a record"},
+        {" 100000001.0\t-46.080  \t        \r\n", ":3: not a record"},
+        {" 1050000.0\t-300.001  \t        \r\n", ":3: not a record"},
+        {" 1050000.0\t100.001  \t        \r\n", ":3: not a record"},
     };
     for (const auto &c : cases) {
         bool ok = read(head + c.line);
@@ -54,6 +63,12 @@ TEST_F(sweep_file, malformed_lines_are_named_never_skipped) {
             EXPECT_EQ(error.rfind(dir.file("r.txt") + c.error, 0), 0u) << error;
         }
     }
+    // A quoted line is cut, and nothing in it reaches the terminal raw.
+    EXPECT_FALSE(read(head + "\x1b[2J\t\"" + std::string(100, 'x') + "\r\n"));
+    EXPECT_EQ(error, dir.file("r.txt") + ":3: not a record: \"\\x1B[2J\\t\\\"" +
+                         std::string(74, 'x') + "\"...");
+    EXPECT_FALSE(read_sweep(dir.path, s, error));
+    EXPECT_EQ(error, dir.path + ": Is a directory");
     EXPECT_FALSE(read(""));
     EXPECT_EQ(error, dir.file("r.txt") + ": empty, not a talvik results file");
     EXPECT_FALSE(read("frequency,level\n1,2\n"));
