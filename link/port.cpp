@@ -27,6 +27,9 @@ const port_kind port_kinds[] = {
      "ppdev is a Linux device; on Windows use io:0x378 (inpout32.dll)"},
     {"io", "io:ADDRESS, 0x378, 888", "direct port I/O (x86 Linux as root; Windows: inpout32.dll)",
      bare_address, "direct port I/O needs an x86 processor; use ppdev:/dev/parport0"},
+    {"ftdi", "ftdi, ftdi:DEVICE", "an FTDI FT232R, FT232H or FT2232H, synchronous bit-bang",
+     nullptr,
+     "this build has no FTDI support: it needs Linux and libftdi1 (libftdi1-dev) when built"},
 };
 const size_t port_kind_count = sizeof port_kinds / sizeof port_kinds[0];
 

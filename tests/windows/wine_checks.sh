@@ -77,6 +77,9 @@ TALVIK_PORT=/dev/parport0 win r.txt
 check "ppdev refused on Windows" is "$status $(cat err)" "4 Can't open port /dev/parport0: ppdev is a Linux device; on Windows use io:0x378 (inpout32.dll)"
 check "refused port leaves the file" is "$(cat r.txt)" "earlier"
 
+TALVIK_PORT=ftdi win r.txt
+check "no FTDI backend on Windows" is "$status $(cat err)" "4 Can't open port ftdi: this build has no FTDI support: it needs Linux and libftdi1 (libftdi1-dev) when built"
+
 mkdir -p alone
 cp "$exe" alone/
 TALVIK_PORT=0x378 wine alone/talvik.exe r.txt > out.raw 2> err.raw
