@@ -1,18 +1,27 @@
-// Drawing sweeps with gnuplot, run as a separate process: the script goes in
-// through one pipe, the picture comes back through another.
+// Drawing sweeps and their markers with gnuplot, run as a separate process.
 #pragma once
+#include "markers/markers.hpp"
 #include "plot/sweep_file.hpp"
 
 #include <string>
 #include <vector>
 
-// Draws every sweep as a trace of level against a logarithmic frequency
-// axis, overflowed points marked, to output (.png or .svg). TALVIK_GNUPLOT
-// names the gnuplot program if it is not "gnuplot" on the PATH.
-bool draw_sweeps(const std::vector<sweep> &sweeps, const std::string &output,
-                 const std::string &y_label, std::string &error);
+enum class axis_scale { automatic, linear, logarithmic };
 
-// The gnuplot script for the sweeps, data included, drawing to gnuplot's
-// standard output in the format that output's name ends in.
-std::string gnuplot_script(const std::vector<sweep> &sweeps, const std::string &output,
-                           const std::string &y_label);
+// The gnuplot script for the sweeps, their markers (one per sweep) and data,
+// drawing to gnuplot's standard output in the format output's name ends in
+// (.png or .svg). The frequency axis is linear under a decade and
+// logarithmic above unless scale says, with at least four labelled tics.
+std::string gnuplot_script(const std::vector<sweep> &sweeps,
+                           const std::vector<filter_markers> &markers, const std::string &output,
+                           const std::string &y_label, axis_scale scale);
+
+// Draws them to output, whole or not at all. TALVIK_GNUPLOT names the gnuplot
+// program if it is not "gnuplot" on the PATH.
+bool draw_sweeps(const std::vector<sweep> &sweeps, const std::vector<filter_markers> &markers,
+                 const std::string &output, const std::string &y_label, axis_scale scale,
+                 std::string &error);
+
+// Runs gnuplot on the script, its picture written to output, renamed into
+// place once whole (one file per platform).
+bool run_gnuplot(const std::string &script, const std::string &output, std::string &error);

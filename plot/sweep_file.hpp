@@ -1,13 +1,11 @@
 // A results file read back: header, then one record per point.
 #pragma once
+#include "markers/markers.hpp"
+
 #include <string>
 #include <vector>
 
-struct sweep_point {
-    double hz;
-    double level; // dBm, or dB against a reference once normalised
-    bool overflow;
-};
+using sweep_point = level_point; // level in dBm, or dB once normalised
 
 struct sweep {
     std::string name;

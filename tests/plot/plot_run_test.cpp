@@ -35,21 +35,32 @@ double number_after(const std::string &text, const std::string &label) {
     return at == std::string::npos ? NAN : std::stod(text.substr(at + label.size()));
 }
 
-TEST_F(plot_run, band_pass_markers_agree_with_the_model) {
-    ASSERT_EQ(sweep("bp.txt", "sim:dut=bandpass").status, 0);
+TEST_F(plot_run, filter_markers_agree_with_the_models) {
+    // Band-pass: centre 4 MHz, -3 dB bandwidth 1 MHz, Q 4, -6 dB bandwidth 1.314 MHz.
+    ASSERT_EQ(sweep("bp.txt", "sim:dut=bandpass", {"3000000", "5500000", "400"}).status, 0);
     auto r = plot({"-o", "bp.png", "bp.txt"});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::string png = read_file(dir.file("bp.png"));
-    ASSERT_GT(png.size(), 1000u);
-    EXPECT_EQ(png.substr(1, 3), "PNG");
-    // Model: -3 dB at 3.531 and 4.531 MHz, 1 MHz wide, centred on 4 MHz; a step
-    // near there is 5 %, some 200 kHz.
-    double step = 0.05 * 4e6;
-    EXPECT_NEAR(number_after(r.out, "bp.txt: lower -3 dB point "), 3.531e6, step);
-    EXPECT_NEAR(number_after(r.out, "bp.txt: upper -3 dB point "), 4.531e6, step);
-    EXPECT_NEAR(number_after(r.out, "bp.txt: -3 dB bandwidth "), 1e6, step);
-    EXPECT_NEAR(number_after(r.out, ", centre "), 4e6, step);
-    EXPECT_NEAR(number_after(r.out, "bp.txt: peak "), 4e6, step);
+    EXPECT_EQ(read_file(dir.file("bp.png")).substr(1, 3), "PNG");
+    EXPECT_NE(r.out.find("bp.txt: kind bandpass\n"), std::string::npos) << r.out;
+    EXPECT_NEAR(number_after(r.out, ", centre "), 4e6, 0.01 * 4e6);
+    EXPECT_NEAR(number_after(r.out.substr(r.out.find("bp.txt: -3 dB")), ", bandwidth "), 1e6,
+                0.02e6);
+    EXPECT_NEAR(number_after(r.out, ", Q "), 4.0, 0.03 * 4);
+    EXPECT_NEAR(number_after(r.out.substr(r.out.find("bp.txt: -6 dB")), ", bandwidth "), 1.314e6,
+                0.02 * 1.314e6);
+    // Notch at 6 MHz, 40 dB deep, -3 dB width 1 MHz on a sweep whose band is flat.
+    ASSERT_EQ(sweep("n.txt", "sim:dut=notch", {"5000000", "7000000", "2000"}).status, 0);
+    r = plot({"n.txt"});
+    EXPECT_NEAR(number_after(r.out, "n.txt: notch "), 6e6, 0.005 * 6e6) << r.out;
+    EXPECT_GE(number_after(r.out, ", depth "), 35);
+    ASSERT_EQ(sweep("wide.txt", "sim:dut=notch", {"3000000", "12000000", "1000"}).status, 0);
+    r = plot({"wide.txt"});
+    EXPECT_NEAR(number_after(r.out, ", bandwidth "), 1e6, 0.03e6) << r.out;
+    // Low-pass: -3 dB at 5 MHz.
+    ASSERT_EQ(sweep("lp.txt", "sim:dut=lowpass").status, 0);
+    r = plot({"lp.txt"});
+    EXPECT_NE(r.out.find("lp.txt: kind lowpass\n"), std::string::npos) << r.out;
+    EXPECT_NEAR(number_after(r.out, "lp.txt: -3 dB cutoff "), 5e6, 0.02 * 5e6);
 }
 
 TEST_F(plot_run, normalising_against_a_through_sweep) {
@@ -65,7 +76,7 @@ TEST_F(plot_run, normalising_against_a_through_sweep) {
     r = plot({"-o", "notch.svg", "--ref", "through.txt", "notch.txt"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(read_file(dir.file("notch.svg")).find("<svg"), std::string::npos);
-    EXPECT_NE(r.out.find("notch.txt: peak "), std::string::npos);
+    EXPECT_NE(r.out.find("notch.txt: notch "), std::string::npos);
 }
 
 TEST_F(plot_run, sweeps_at_other_frequencies_are_refused) {
@@ -116,6 +127,27 @@ TEST_F(plot_run, a_picture_is_written_whole_or_not_at_all) {
     EXPECT_EQ(r.err, "talvik-plot: x.png: File too large\n");
     for (const auto &entry : std::filesystem::directory_iterator(dir.path))
         EXPECT_EQ(entry.path().filename(), "ok.txt");
+}
+
+TEST_F(plot_run, data_out_as_a_table_or_csv_with_markers_apart) {
+    ASSERT_EQ(sweep("a.txt", "sim:reply=0x4000", {"1000000", "1100000"}).status, 0);
+    auto r = plot({"--table", "a.txt"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, " 1000000.0\t-84.000  \tOverflow\n 1050000.0\t-84.000  \tOverflow\n");
+    EXPECT_NE(r.err.find("a.txt: kind "), std::string::npos);
+    r = plot({"--csv", "a.txt"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "frequency_hz,level_db,overflow\r\n1000000.0,-84.000,1\r\n"
+                     "1050000.0,-84.000,1\r\n");
+    EXPECT_NE(r.err.find("a.txt: peak "), std::string::npos);
+    r = plot({"--csv", "a.txt", "a.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "talvik-plot: --csv takes one results file\n");
+    r = plot({"--kind", "notch", "a.txt"});
+    EXPECT_EQ(r.out.rfind("a.txt: kind notch\n", 0), 0u) << r.out;
+    r = plot({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("talvik-plot ", 0), 0u);
 }
 
 } // namespace

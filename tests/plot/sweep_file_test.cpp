@@ -1,9 +1,9 @@
 #include "plot/gnuplot.hpp"
-#include "plot/markers.hpp"
 #include "plot/sweep_file.hpp"
 
 #include "run_program.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <gtest/gtest.h>
 
@@ -101,51 +101,58 @@ TEST(normalise, against_itself_gives_zero_and_other_frequencies_are_refused) {
     EXPECT_EQ(error, "s has 3 points, the reference ref has 1: sweep both with the same settings");
 }
 
-TEST(markers, peak_and_interpolated_3_db_points) {
-    sweep s = made({{1e6, -20}, {2e6, -6}, {3e6, 0}, {4e6, -1}, {5e6, -5}, {6e6, -30}});
-    auto m = find_markers(s);
-    EXPECT_EQ(m.peak, 2u);
-    ASSERT_TRUE(m.lower_found);
-    ASSERT_TRUE(m.upper_found);
-    EXPECT_DOUBLE_EQ(m.lower_hz, 2.5e6); // -3 halfway between -6 and 0
-    EXPECT_DOUBLE_EQ(m.upper_hz, 4.5e6); // -3 halfway between -1 and -5
-}
-
-TEST(markers, points_outside_the_sweep_are_said_plainly) {
-    sweep s = made({{1e6, 0}, {2e6, -1}, {3e6, -10}}, "lp");
-    auto m = find_markers(s);
-    EXPECT_FALSE(m.lower_found);
-    EXPECT_TRUE(m.upper_found);
-    std::FILE *out = std::tmpfile();
-    print_markers(out, s, "dBm");
-    std::rewind(out);
-    char text[1024] = "";
-    size_t n = std::fread(text, 1, sizeof text - 1, out);
-    text[n] = '\0';
-    std::fclose(out);
-    EXPECT_EQ(std::string(text),
-              "lp: peak 1000000.0 Hz, 0.000 dBm\n"
-              "lp: lower -3 dB point outside the sweep: at its start, 1000000.0 Hz, the level is "
-              "only 0.000 dB below the peak\n"
-              "lp: upper -3 dB point 2222222.2 Hz\n"
-              "lp: -3 dB bandwidth unknown: a -3 dB point lies outside the sweep\n");
-}
-
-TEST(gnuplot_script, one_trace_per_file_and_overflow_marked) {
-    sweep a = made({{1e6, -1}, {2e6, -2}}, "a's.txt");
+TEST(gnuplot_script, traces_markers_and_a_readable_axis) {
+    sweep a = made({{1e6, -1}, {2e6, -2}}, "a\"s.txt");
     sweep b = made({{1e6, 14.782}, {2e6, 14.782}}, "b.txt");
     b.points[1].overflow = true;
-    std::string script = gnuplot_script({a, b}, "out.svg", "Level (dBm)");
+    filter_markers m = find_markers(a.points, filter_kind::lowpass);
+    std::string script =
+        gnuplot_script({a, b}, {m, m}, "out.svg", "Level (dBm)", axis_scale::automatic);
     EXPECT_NE(script.find("set terminal svg"), std::string::npos);
-    EXPECT_NE(script.find("set logscale x"), std::string::npos);
-    EXPECT_NE(script.find("title 'a''s.txt'"), std::string::npos);
-    EXPECT_NE(script.find("title 'b.txt: overflow'"), std::string::npos);
-    EXPECT_EQ(script.find("a's.txt: overflow"), std::string::npos);
-    EXPECT_NE(script.find("set xtics ('1 MHz' 1e+06, '2 MHz' 2e+06)"), std::string::npos);
+    EXPECT_NE(script.find("title \"a\\\"s.txt\""), std::string::npos);
+    EXPECT_NE(script.find("title \"b.txt: overflow\""), std::string::npos);
+    EXPECT_EQ(script.find("a\"s.txt: overflow"), std::string::npos);
+    EXPECT_NE(script.find("set key outside below"), std::string::npos);
     // Data blocks: a, b, then b's overflowed point alone.
     EXPECT_NE(script.find("1000000.0 -1.000\n2000000.0 -2.000\ne\n1000000.0 14.782\n"
                           "2000000.0 14.782\ne\n2000000.0 14.782\ne\n"),
               std::string::npos);
+    // Under a decade the axis is linear, with at least four labelled tics.
+    EXPECT_EQ(script.find("set logscale x"), std::string::npos);
+    EXPECT_NE(script.find("set xtics (\"1.0 MHz\" 1000000.000000, \"1.2 MHz\" 1200000.000000"),
+              std::string::npos)
+        << script;
+    // The peak is marked with its frequency, the -3 dB line drawn.
+    EXPECT_NE(script.find("set label \"1 MHz\" at 1000000.000, -1.000 point"), std::string::npos);
+    EXPECT_NE(script.find("set arrow from graph 0, first -4.000 to graph 1, first -4.000 nohead"),
+              std::string::npos);
+}
+
+TEST(gnuplot_script, every_span_gets_four_labelled_tics) {
+    struct {
+        double lo, hi;
+        axis_scale scale;
+    } spans[] = {{3e6, 5e6, axis_scale::automatic},      {8.99e6, 9.01e6, axis_scale::automatic},
+                 {1e6, 10e6, axis_scale::automatic},     {100, 30e6, axis_scale::automatic},
+                 {1.5e6, 14e6, axis_scale::logarithmic}, {999, 1001, axis_scale::linear}};
+    for (auto span : spans) {
+        sweep s = made({{span.lo, 0}, {span.hi, -1}});
+        std::string script = gnuplot_script({s}, {find_markers(s.points, filter_kind::lowpass)},
+                                            "x.png", "dBm", span.scale);
+        size_t at = script.find("set xtics (");
+        ASSERT_NE(at, std::string::npos) << span.lo;
+        std::string tics = script.substr(at, script.find('\n', at) - at);
+        EXPECT_GE(std::count(tics.begin(), tics.end(), ',') + 1, 4) << tics;
+        // Every label distinct: enough decimals for the step.
+        std::vector<std::string> labels;
+        for (size_t q = tics.find('"'); q != std::string::npos; q = tics.find('"', q + 1)) {
+            size_t close = tics.find('"', q + 1);
+            labels.push_back(tics.substr(q + 1, close - q - 1));
+            q = close;
+        }
+        std::sort(labels.begin(), labels.end());
+        EXPECT_EQ(std::unique(labels.begin(), labels.end()), labels.end()) << tics;
+    }
 }
 
 } // namespace

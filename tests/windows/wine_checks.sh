@@ -106,6 +106,20 @@ cut -d' ' -f2- trace.txt > accesses.txt
 check "port accesses identical to the Linux trace" cmp -s io.log accesses.txt
 check "results through inpout32.dll identical" cmp -s win.txt linux.txt
 
+# talvik-plot: the same markers as the Linux build's.
+TALVIK_PORT=sim:dut=bandpass "$linux" bp.txt 3000000 5500000 400 > /dev/null
+TALVIK_PORT=sim:dut=notch "$linux" n.txt 5000000 7000000 2000 > /dev/null
+"$(dirname "$linux")/talvik-plot" bp.txt n.txt > linux-markers.txt
+wine "$win_dir/talvik-plot.exe" bp.txt n.txt > plot.raw 2> plot-err.raw
+status=$?
+tr -d '\r' < plot.raw > win-markers.txt
+check "talvik-plot.exe status" is "$status" 0
+check "talvik-plot.exe markers identical to Linux" cmp -s win-markers.txt linux-markers.txt
+TALVIK_GNUPLOT='C:\\nonexistent\\gnuplot.exe' wine "$win_dir/talvik-plot.exe" -o bp.png bp.txt > plot.raw 2> plot-err.raw
+status=$?
+check "talvik-plot.exe without gnuplot.exe" is "$status" 1
+check "talvik-plot.exe names what is missing" grep -q "gnuplot.exe not found" plot-err.raw
+
 echo "Windows checks under Wine:"
 echo "wine: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,10 +1,9 @@
+// gnuplot as a POSIX process: the script goes in through one pipe and the
+// picture comes back through another.
 #include "plot/gnuplot.hpp"
 
-#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
@@ -16,22 +15,6 @@
 extern char **environ;
 
 namespace {
-
-bool ends_with(const std::string &text, const std::string &end) {
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-// A gnuplot single-quoted string: a quote is written twice.
-std::string quoted(const std::string &text) {
-    std::string out = "'";
-    for (char c : text) {
-        out += c;
-        if (c == '\'')
-            out += '\'';
-    }
-    return out + "'";
-}
 
 bool executable(const std::string &path) {
     struct stat info;
@@ -59,93 +42,6 @@ std::string find_gnuplot() {
     }
     return "";
 }
-
-void append_points(std::string &script, const sweep &s, bool overflow_only) {
-    char line[64];
-    for (const auto &p : s.points) {
-        if (overflow_only && !p.overflow)
-            continue;
-        std::snprintf(line, sizeof line, "%.1f %.3f\n", p.hz, p.level);
-        script += line;
-    }
-    script += "e\n";
-}
-
-// Tics at 1, 2 and 5 of every decade in the swept band, labelled in Hz, kHz
-// or MHz: a decade is often wider than a sweep.
-std::string frequency_tics(const std::vector<sweep> &sweeps) {
-    double lo = 0, hi = 0;
-    for (const auto &s : sweeps) {
-        if (s.points.empty())
-            continue;
-        if (lo == 0 || s.points.front().hz < lo)
-            lo = s.points.front().hz;
-        hi = std::max(hi, s.points.back().hz);
-    }
-    std::string tics;
-    if (lo <= 0)
-        return tics;
-    for (int k = static_cast<int>(std::floor(std::log10(lo))); k <= std::ceil(std::log10(hi));
-         ++k) {
-        for (double m : {1.0, 2.0, 5.0}) {
-            double v = m * std::pow(10.0, k);
-            if (v < lo * 0.999 || v > hi * 1.001)
-                continue;
-            char tic[64];
-            if (v >= 1e6)
-                std::snprintf(tic, sizeof tic, "'%g MHz' %g", v / 1e6, v);
-            else if (v >= 1e3)
-                std::snprintf(tic, sizeof tic, "'%g kHz' %g", v / 1e3, v);
-            else
-                std::snprintf(tic, sizeof tic, "'%g Hz' %g", v, v);
-            tics += (tics.empty() ? "" : ", ") + std::string(tic);
-        }
-    }
-    return tics.empty() ? tics : "set xtics (" + tics + ")\n";
-}
-
-} // namespace
-
-std::string gnuplot_script(const std::vector<sweep> &sweeps, const std::string &output,
-                           const std::string &y_label) {
-    std::string script;
-    if (ends_with(output, ".svg"))
-        script += "set terminal svg size 900,540 dynamic background rgb 'white'\n";
-    else
-        script += "set terminal png size 900,540\n";
-    script += "set output\n"; // standard output: talvik-plot writes the file
-    script += "set logscale x\nset format x '%.1s %cHz'\nset grid xtics ytics\n" +
-              frequency_tics(sweeps) +
-              "set offsets graph 0, 0, 0.05, 0.05\nset xlabel 'Frequency'\nset ylabel " +
-              quoted(y_label) + "\nset key noenhanced bottom center\nset autoscale xfix\n";
-    std::string plots;
-    int colour = 1;
-    for (const auto &s : sweeps) {
-        bool any_overflow = false;
-        for (const auto &p : s.points)
-            any_overflow = any_overflow || p.overflow;
-        if (!plots.empty())
-            plots += ", ";
-        plots += "'-' using 1:2 with linespoints lc " + std::to_string(colour) +
-                 " pt 7 ps 0.6 title " + quoted(s.name);
-        if (any_overflow)
-            plots += ", '-' using 1:2 with points lc " + std::to_string(colour) +
-                     " pt 6 ps 2.5 title " + quoted(s.name + ": overflow");
-        ++colour;
-    }
-    script += "plot " + plots + "\n";
-    for (const auto &s : sweeps) {
-        append_points(script, s, false);
-        bool any_overflow = false;
-        for (const auto &p : s.points)
-            any_overflow = any_overflow || p.overflow;
-        if (any_overflow)
-            append_points(script, s, true);
-    }
-    return script;
-}
-
-namespace {
 
 // Feeds the script to gnuplot's input while copying its output, the picture,
 // into the file: both pipes at once, so that neither side can stall the
@@ -197,18 +93,7 @@ bool pump(int to_gnuplot, int from_gnuplot, const std::string &script, int file,
 
 } // namespace
 
-bool draw_sweeps(const std::vector<sweep> &sweeps, const std::string &output,
-                 const std::string &y_label, std::string &error) {
-    if (!ends_with(output, ".png") && !ends_with(output, ".svg")) {
-        error = "the plot's name must end in .png or .svg: " + output;
-        return false;
-    }
-    for (const auto &s : sweeps) {
-        if (s.points.empty()) {
-            error = s.name + ": no points to draw";
-            return false;
-        }
-    }
+bool run_gnuplot(const std::string &script, const std::string &output, std::string &error) {
     std::string gnuplot = find_gnuplot();
     if (gnuplot.empty()) {
         error = "gnuplot not found; install it (sudo apt-get install gnuplot-nox) or name it "
@@ -262,7 +147,7 @@ bool draw_sweeps(const std::vector<sweep> &sweeps, const std::string &output,
     // gnuplot quitting early must not kill us with SIGPIPE: its status says why.
     std::signal(SIGPIPE, SIG_IGN);
     bool fed = false;
-    bool copied = pump(in[1], out[0], gnuplot_script(sweeps, output, y_label), file, fed);
+    bool copied = pump(in[1], out[0], script, file, fed);
     int copy_error = errno;
     close(out[0]);
     int status = 0;

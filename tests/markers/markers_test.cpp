@@ -1,0 +1,88 @@
+// The marker library on small hand-made traces with known answers.
+#include "markers/markers.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::vector<level_point> trace(std::vector<std::pair<double, double>> points) {
+    std::vector<level_point> out;
+    for (auto [hz, level] : points)
+        out.push_back({hz, level, false});
+    return out;
+}
+
+TEST(markers, the_shape_decides_the_kind) {
+    EXPECT_EQ(kind_of(trace({{1, -20}, {2, 0}, {3, -20}})), filter_kind::bandpass);
+    EXPECT_EQ(kind_of(trace({{1, 0}, {2, -40}, {3, -1}})), filter_kind::notch);
+    EXPECT_EQ(kind_of(trace({{1, 0}, {2, -1}, {3, -30}})), filter_kind::lowpass);
+    EXPECT_EQ(kind_of(trace({{1, -30}, {2, -1}, {3, 0}})), filter_kind::highpass);
+    EXPECT_EQ(kind_of(trace({{1, -5}})), filter_kind::lowpass); // one point: nothing to see
+}
+
+TEST(markers, band_pass_points_bandwidths_q_and_shape_factor) {
+    // Symmetric in frequency: -3 dB at 3 and 5, -6 dB at 2.5 and 5.5, -60 dB
+    // at 1.5 and 6.5 (all halfway between points).
+    auto p = trace({{1, -70}, {2, -50}, {3, -3}, {4, 0}, {5, -3}, {6, -50}, {7, -70}});
+    p[2].level = -3.0;
+    auto m = find_markers(p, filter_kind::bandpass);
+    EXPECT_EQ(m.peak_hz, 4);
+    ASSERT_TRUE(m.lower[0].found && m.upper[0].found);
+    EXPECT_DOUBLE_EQ(m.lower[0].hz, 3);
+    EXPECT_DOUBLE_EQ(m.upper[0].hz, 5);
+    EXPECT_DOUBLE_EQ(m.lower[2].hz, 1.5);
+    auto lines = marker_lines("bp", m, "dB");
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[0], "bp: kind bandpass");
+    EXPECT_EQ(lines[1], "bp: peak 4.0 Hz, 0.000 dB");
+    EXPECT_EQ(lines[2], "bp: -3 dB 3.0 Hz, 5.0 Hz, bandwidth 2.0 Hz, centre 3.9 Hz, Q 1.94");
+    EXPECT_EQ(lines[3].rfind("bp: -6 dB 2.9 Hz, 5.1 Hz, bandwidth 2.1 Hz", 0), 0u) << lines[3];
+    EXPECT_EQ(lines[4], "bp: -60 dB 1.5 Hz, 6.5 Hz, bandwidth 5.0 Hz");
+    EXPECT_EQ(lines[5].rfind("bp: shape factor 2.3", 0), 0u) << lines[5];
+}
+
+TEST(markers, edges_beyond_the_sweep_say_how_far_down_its_end_is) {
+    auto m = find_markers(trace({{1e6, 0}, {2e6, -1}, {3e6, -10}}), filter_kind::bandpass);
+    auto lines = marker_lines("lp", m, "dBm");
+    EXPECT_EQ(lines[2], "lp: -3 dB lower outside the sweep: at its start, 1000000.0 Hz, the "
+                        "level is only 0.000 dB down, 2222222.2 Hz");
+    EXPECT_EQ(lines.size(), 5u) << "no shape factor without both bandwidths";
+    // A single point: everything outside, nothing invented.
+    m = find_markers(trace({{5e6, -7}}), filter_kind::bandpass);
+    EXPECT_FALSE(m.lower[0].found || m.upper[0].found);
+    EXPECT_EQ(m.upper[0].end_down, 0);
+}
+
+TEST(markers, notch_bottom_depth_and_edges) {
+    // A parabola's vertex between sampled points: bottom at 6.25, level -40.
+    auto p = trace({{3, 0}, {5, -1}, {5.5, -4}, {6, -36}, {6.5, -36}, {7, -4}, {7.5, -1}, {9, 0}});
+    auto m = find_markers(p, filter_kind::notch);
+    EXPECT_NEAR(m.notch_hz, 6.25, 0.01);
+    EXPECT_NEAR(m.notch_level, -40, 1e-9); // deeper than either sample
+    EXPECT_NEAR(m.depth, 40, 1e-9);
+    ASSERT_TRUE(m.lower[0].found && m.upper[0].found);
+    EXPECT_DOUBLE_EQ(m.lower[0].hz, 5 + 0.5 * (2.0 / 3.0)); // -3 between -1 and -4
+    EXPECT_DOUBLE_EQ(m.upper[0].hz, 7 + 0.5 * (1.0 / 3.0));
+    auto lines = marker_lines("n", m, "dBm");
+    EXPECT_EQ(lines[1].rfind("n: notch 6.2", 0), 0u) << lines[1];
+    EXPECT_NE(lines[1].find(", depth "), std::string::npos);
+    EXPECT_EQ(lines[2], "n: -3 dB 5.3 Hz, 7.2 Hz, bandwidth 1.8 Hz");
+}
+
+TEST(markers, low_and_high_pass_cutoffs) {
+    auto m = find_markers(trace({{1, 0}, {2, -2}, {3, -4}, {4, -70}}), filter_kind::lowpass);
+    ASSERT_TRUE(m.upper[0].found);
+    EXPECT_DOUBLE_EQ(m.upper[0].hz, 2.5);
+    EXPECT_FALSE(m.lower[0].found);
+    auto lines = marker_lines("lp", m, "dBm");
+    EXPECT_EQ(lines[2], "lp: -3 dB cutoff 2.5 Hz");
+    EXPECT_EQ(lines[3].rfind("lp: -60 dB cutoff 3.8", 0), 0u) << lines[3];
+    m = find_markers(trace({{1, -10}, {2, -1}, {3, 0}}), filter_kind::highpass);
+    ASSERT_TRUE(m.lower[0].found);
+    EXPECT_NEAR(m.lower[0].hz, 1 + 7.0 / 9.0, 1e-12);
+    EXPECT_EQ(marker_lines("hp", m, "dBm")[3],
+              "hp: -60 dB lower outside the sweep: at its start, 1.0 Hz, the level is only "
+              "10.000 dB down");
+}
+
+} // namespace
