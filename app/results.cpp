@@ -30,16 +30,20 @@ void put_line(std::FILE *file, const char *line, size_t length) {
 // The file is opened in binary mode and the CR LF pair written here, so every
 // platform stores the same bytes.
 void write_header(std::FILE *file) {
-    static const char header[] = " Frequency\t  dBm \r\n";
     complete_bytes = 0;
-    put_line(file, header, sizeof header - 1);
+    put_line(file, results_header, sizeof results_header - 1);
+}
+
+int format_record(char *line, size_t size, double frequency_hz, double level_dbm, bool overflow) {
+    int length = std::snprintf(line, size, " %8.1f\t%2.3f  %s", frequency_hz, level_dbm,
+                               overflow ? "\tOverflow\r\n" : "\t        \r\n");
+    return length < 0 || static_cast<size_t>(length) >= size ? -1 : length;
 }
 
 void write_record(std::FILE *file, double frequency_hz, double level_dbm, bool overflow) {
     char line[128];
-    int length = std::snprintf(line, sizeof line, " %8.1f\t%2.3f  %s", frequency_hz, level_dbm,
-                               overflow ? "\tOverflow\r\n" : "\t        \r\n");
-    if (length < 0 || static_cast<size_t>(length) >= sizeof line)
+    int length = format_record(line, sizeof line, frequency_hz, level_dbm, overflow);
+    if (length < 0)
         cannot_write(file); // not for any level a reply decodes to
     put_line(file, line, static_cast<size_t>(length));
 }

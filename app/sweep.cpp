@@ -18,6 +18,8 @@ const double level_slope = 40.0;       // dB per volt: 25 mV per dB
 
 } // namespace
 
+double level_of_volts(double volts) { return (volts - level_offset_volts) * level_slope; }
+
 reading_of_reply decode_reply(uint32_t reply) {
     uint32_t sign_bit = reply & 0x8000;
     uint32_t overflow_bit = reply & 0x4000;
@@ -25,7 +27,7 @@ reading_of_reply decode_reply(uint32_t reply) {
     r.reading = sign_bit == 0 ? static_cast<int32_t>(reply & 0x3FFF)
                               : static_cast<int32_t>(reply | 0xFFFFC000u);
     r.volts = static_cast<float>(r.reading * full_scale_volts / full_scale_counts);
-    r.level_dbm = (static_cast<double>(r.volts) - level_offset_volts) * level_slope;
+    r.level_dbm = level_of_volts(static_cast<double>(r.volts));
     r.overflow = (overflow_bit << 1) != sign_bit;
     return r;
 }
@@ -39,10 +41,14 @@ int64_t next_word(int32_t word, int32_t divisor) {
     return static_cast<int64_t>(word) + word / divisor;
 }
 
-void measure_point(std::FILE *results, int32_t word) {
+void tune_to(int32_t word) {
     load_synthesizer(word, control_byte);
     if (word < low_band_word)
         delay_ticks(low_band_delay(word));
+}
+
+void measure_point(std::FILE *results, int32_t word) {
+    tune_to(word);
     // The converter is pipelined: the second reply is this point's level.
     uint32_t reply = converter_exchange(measure_command);
     reply = converter_exchange(measure_command);

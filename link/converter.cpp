@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+bool exchange_timed_out = false;
+
 uint32_t converter_exchange(uint32_t command) {
     port_batch batch;
     size_t reply_bits[16];
@@ -27,10 +29,13 @@ uint32_t converter_exchange(uint32_t command) {
             reply |= 1u << p;
 
     // Bounded ready wait; giving up is silent, the reply stands as read.
+    exchange_timed_out = false;
     int32_t t0 = tick_clock();
     while (read_status() & status_busy) {
-        if (tick_clock() - t0 > ready_timeout_ticks)
+        if (tick_clock() - t0 > ready_timeout_ticks) {
+            exchange_timed_out = true;
             break;
+        }
     }
     return reply;
 }

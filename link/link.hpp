@@ -18,6 +18,9 @@ void load_synthesizer(int32_t word, uint32_t control);
 // reply back, then waits (boundedly) for it to be ready.
 uint32_t converter_exchange(uint32_t command);
 
+// Whether the last exchange's ready wait gave up.
+extern bool exchange_timed_out;
+
 // Sends the start-up words, waiting for ready after each; a converter that
 // stays busy ends the run with status 4.
 void converter_start();

@@ -1,0 +1,83 @@
+// talvik-tune's costs: a point of a 201-point sweep against talvik's point,
+// both on the simulated instrument with its default 5 us conversions, and one
+// frame of the live screen at 200x60.
+#include "app/sweep.hpp"
+#include "link/link.hpp"
+#include "link/port.hpp"
+#include "tune/tune.hpp"
+#include "tune/view.hpp"
+
+#include <benchmark/benchmark.h>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <curses.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+void open_sim() {
+    static bool opened = false;
+    if (!opened) {
+        open_port("sim:busy=5", nullptr);
+        converter_start();
+    }
+    opened = true;
+}
+
+void tune_point(benchmark::State &state) {
+    open_sim();
+    tune_settings settings;
+    auto words = sweep_words(settings);
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(measure_tune_point(words[i], 1));
+        i = (i + 1) % words.size();
+    }
+}
+BENCHMARK(tune_point);
+
+void talvik_point(benchmark::State &state) {
+    open_sim();
+    std::FILE *results = std::tmpfile();
+    std::fflush(stdout);
+    int saved = dup(1), null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    int32_t word = 42949672;
+    for (auto _ : state) {
+        measure_point(results, word);
+        word = word < 400000000 ? word + word / 20 : 42949672;
+    }
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(null);
+    close(saved);
+    std::fclose(results);
+}
+BENCHMARK(talvik_point);
+
+void frame_200x60(benchmark::State &state) {
+    setenv("TERM", "xterm", 1);
+    std::FILE *out = std::fopen("/dev/null", "w");
+    view_start(out);
+    resize_term(60, 200);
+    tune_settings settings;
+    view_state view;
+    view.settings = &settings;
+    for (int i = 0; i < 201; ++i) {
+        double hz = 1e6 * std::pow(10.0, i / 200.0);
+        double x = (hz / 4e6 - 4e6 / hz) * 4;
+        view.last.push_back({hz, -10 * std::log10(1 + x * x * x * x), false});
+    }
+    view.current = view.last;
+    view.markers = marker_summary(view.last, "dBm", 1, 2);
+    view_fit_levels(&view, view.last);
+    for (auto _ : state)
+        view_draw(view);
+    view_stop();
+    std::fclose(out);
+}
+BENCHMARK(frame_200x60)->Unit(benchmark::kMillisecond);
+
+} // namespace

@@ -1,0 +1,189 @@
+// talvik-tune as a user meets it: arguments, runs without a terminal, and the
+// live screen in tmux.
+#include "run_program.hpp"
+#include "tune/tune.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+TEST(tune_settings, frequencies_as_people_write_them) {
+    struct {
+        const char *text;
+        double hz;
+    } good[] = {{"3500000", 3.5e6}, {"3.5M", 3.5e6}, {"3.5MHz", 3.5e6}, {"350k", 350e3},
+                {"350kHz", 350e3},  {"350K", 350e3}, {"1.2G", 1.2e9},   {"10Hz", 10}};
+    for (auto g : good) {
+        double hz = 0;
+        EXPECT_TRUE(read_frequency(g.text, &hz)) << g.text;
+        EXPECT_DOUBLE_EQ(hz, g.hz) << g.text;
+    }
+    for (const char *bad :
+         {"", "M", "3.5m", "3.5 M", "-1M", "1e6", "3.5MHZ", ".5M", "3.M", "0x10", "1MHz "}) {
+        double hz = 0;
+        EXPECT_FALSE(read_frequency(bad, &hz)) << bad;
+    }
+}
+
+struct tune_run : ::testing::Test {
+    temp_dir dir;
+    run_result run(std::vector<std::string> args, std::vector<std::string> env = {}) {
+        run_options o;
+        o.program = TALVIK_TUNE_BIN;
+        o.args = std::move(args);
+        o.env = std::move(env);
+        o.dir = dir.path;
+        return run_talvik(o);
+    }
+};
+
+TEST_F(tune_run, bad_arguments_are_refused_with_the_reason_and_the_usage) {
+    struct {
+        std::vector<std::string> args;
+        std::string reason;
+    } cases[] = {
+        {{"--start", "3.5Mhz"}, "bad frequency '3.5Mhz': use e.g. 3.5M, 350k or 3500000"},
+        {{"--start", "5M", "--stop", "4M"}, "the start must be below the stop"},
+        {{"--stop", "31M"}, "the band must lie within 1 Hz to 30 MHz"},
+        {{"--points", "1"}, "--points takes a whole number from 2 to 100001"},
+        {{"--average", "1001"}, "--average takes a whole number from 1 to 1000"},
+        {{"--start", "1M", "--span", "1M"},
+         "give --start and --stop, or --centre and --span, not both"},
+        {{"--sweeps"}, "--sweeps needs a value"},
+        {{"--frobnicate", "1"}, "unknown argument --frobnicate"},
+    };
+    for (const auto &c : cases) {
+        auto r = run(c.args);
+        EXPECT_EQ(r.status, 2) << c.reason;
+        EXPECT_EQ(r.err.rfind("talvik-tune: " + c.reason + "\nUsage: talvik-tune", 0), 0u) << r.err;
+    }
+    auto r = run({}, {"TALVIK_PORT=lpt1"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.err.rfind("Can't open port lpt1: unknown port", 0), 0u);
+    EXPECT_EQ(run({"--version"}).out.rfind("talvik-tune ", 0), 0u);
+}
+
+TEST_F(tune_run, without_a_terminal_each_sweep_prints_its_markers_and_the_last_is_saved) {
+    auto r = run({"--start", "3M", "--stop", "5.5M", "--linear", "--points", "251", "--sweeps", "2",
+                  "--save", "t.txt", "--average", "3"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::string line;
+    int sweeps = 0;
+    while (std::getline(lines, line)) {
+        ++sweeps;
+        EXPECT_EQ(line.rfind("sweep " + std::to_string(sweeps) + ": kind bandpass; peak ", 0), 0u)
+            << line;
+    }
+    EXPECT_EQ(sweeps, 2);
+    // A talvik results file that talvik-plot reads: centre 4 MHz, Q 4.
+    run_options o;
+    o.program = TALVIK_PLOT_BIN;
+    o.args = {"t.txt"};
+    o.dir = dir.path;
+    auto plot = run_talvik(o);
+    ASSERT_EQ(plot.status, 0) << plot.err;
+    size_t centre = plot.out.find(", centre ");
+    ASSERT_NE(centre, std::string::npos) << plot.out;
+    EXPECT_NEAR(std::stod(plot.out.substr(centre + 9)), 4e6, 0.01 * 4e6);
+    EXPECT_EQ(read_file(dir.file("t.txt")).rfind(" Frequency\t  dBm \r\n 3000000.0\t", 0), 0u);
+}
+
+// The live screen, through tmux.
+struct tune_screen : ::testing::Test {
+    temp_dir dir;
+    std::string socket = "talvik-test-" + std::to_string(getpid());
+    void SetUp() override {
+        if (std::system("tmux -V > /dev/null 2>&1") != 0)
+            GTEST_SKIP() << "tmux is not installed";
+    }
+    void TearDown() override { tmux("kill-server"); }
+    int tmux(const std::string &command, const std::string &out = "/dev/null") {
+        return std::system(("tmux -L " + socket + " " + command + " > " + out + " 2>&1").c_str());
+    }
+    std::vector<std::string> screen() {
+        std::string file = dir.file("screen.txt");
+        tmux("capture-pane -p -t tune", file);
+        std::vector<std::string> rows;
+        std::istringstream in(read_file(file));
+        for (std::string row; std::getline(in, row);)
+            rows.push_back(row);
+        return rows;
+    }
+    // Waits until the screen shows text; the screen then.
+    std::vector<std::string> wait_for(const std::string &text) {
+        for (int i = 0; i < 100; ++i) {
+            auto rows = screen();
+            for (const auto &row : rows)
+                if (row.find(text) != std::string::npos)
+                    return rows;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        std::string shown;
+        for (const auto &row : screen())
+            shown += row + "\n";
+        ADD_FAILURE() << "the screen never showed " << text << ":\n" << shown;
+        return screen();
+    }
+};
+
+// The frequency under a column, from the axis's tick marks and labels.
+double frequency_at(const std::vector<std::string> &rows, double column) {
+    const std::string &ticks = rows[rows.size() - 3], &labels = rows[rows.size() - 2];
+    std::vector<double> at, value;
+    std::istringstream numbers(labels.substr(labels.find_first_of("0123456789")));
+    // Tick marks are the '+' on the axis line, less the corner just left of it.
+    size_t corner = ticks.find('+');
+    for (size_t c = corner + 1; c < ticks.size(); ++c)
+        if (ticks[c] == '+') {
+            double v;
+            numbers >> v;
+            at.push_back(static_cast<double>(c));
+            value.push_back(v);
+        }
+    for (size_t k = 0; k + 1 < at.size(); ++k)
+        if (column <= at[k + 1]) {
+            double t = (column - at[k]) / (at[k + 1] - at[k]);
+            return std::exp(std::log(value[k]) + t * (std::log(value[k + 1]) - std::log(value[k])));
+        }
+    return NAN;
+}
+
+TEST_F(tune_screen, the_curve_peaks_at_the_filter_and_the_keys_work) {
+    ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path + " 'env TALVIK_PORT=sim " +
+                   TALVIK_TUNE_BIN + " --save s.txt; echo status $? > status.txt; sleep 5'"),
+              0);
+    auto rows = wait_for("peak ");
+    size_t count = rows[0].find("| sweep ");
+    ASSERT_NE(count, std::string::npos) << rows[0];
+    EXPECT_GE(std::stol(rows[0].substr(count + 8)), 1);
+    // The plot's highest row holding the curve, and the middle of it there.
+    double column = NAN;
+    for (size_t r = 3; r + 3 < rows.size() && std::isnan(column); ++r) {
+        size_t first = rows[r].find_first_of("*.", 8), last = rows[r].find_last_of("*.");
+        if (first != std::string::npos)
+            column = (static_cast<double>(first) + static_cast<double>(last)) / 2;
+    }
+    EXPECT_NEAR(frequency_at(rows, column), 4.0, 0.4) << "peak at column " << column;
+    EXPECT_NE(rows[1].find("peak "), std::string::npos) << rows[1];
+    EXPECT_NE(rows[0].find("| dBm"), std::string::npos) << rows[0];
+
+    tmux("send-keys -t tune r");
+    EXPECT_NE(wait_for("dB vs ref")[0].find("dB vs ref"), std::string::npos);
+    tmux("send-keys -t tune Space");
+    wait_for("PAUSED");
+    tmux("send-keys -t tune s");
+    wait_for("saved s.txt");
+    EXPECT_EQ(read_file(dir.file("s.txt")).rfind(" Frequency\t  dBm \r\n 1000000.0\t", 0), 0u);
+    tmux("send-keys -t tune q");
+    for (int i = 0; i < 50 && !file_exists(dir.file("status.txt")); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(read_file(dir.file("status.txt")), "status 0\n");
+}
+
+} // namespace

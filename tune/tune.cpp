@@ -1,0 +1,272 @@
+#include "tune/tune.hpp"
+
+#include "app/results.hpp"
+#include "app/settings.hpp"
+#include "app/sweep.hpp"
+#include "common/number.hpp"
+#include "link/link.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+const char tune_usage[] =
+    "Usage: talvik-tune [--start F --stop F | --centre F --span F] [--points N]\n"
+    "                   [--log | --linear] [--average N] [--ref FILE] [--save FILE]\n"
+    "                   [--sweeps N]\n"
+    "       talvik-tune --help | --version\n";
+
+namespace {
+
+const char help_text[] =
+    "\n"
+    "Sweeps again and again, with a live plot and live markers, for tuning filters.\n"
+    "Frequencies: 3500000, 3.5M, 3.5MHz, 350k, 350kHz (1 Hz to 30 MHz).\n"
+    "  --start, --stop    the band (default 1M to 10M); or --centre and --span\n"
+    "  --points N         points per sweep, 2 to 100001 (default 201)\n"
+    "  --log, --linear    spacing of the points (default --log)\n"
+    "  --average N        readings averaged per point, 1 to 1000 (default 1)\n"
+    "  --ref FILE         levels in dB against a talvik results file\n"
+    "  --save FILE        where s saves the last complete sweep (default\n"
+    "                     talvik-tune-YYYYmmdd-HHMMSS.txt); without a terminal, the\n"
+    "                     last sweep is saved there at the end\n"
+    "  --sweeps N         quit after N sweeps\n"
+    "Keys: q or Control-C quit, space pauses, r takes the last sweep as the\n"
+    "reference, R drops it, s saves the last sweep.\n"
+    "Without a terminal each sweep prints one line of markers.\n"
+    "TALVIK_PORT and TALVIK_TRACE as for talvik. Exit status: 0 done, 2 bad\n"
+    "arguments, 4 the port cannot be opened or is lost.\n";
+
+bool read_count(const char *text, long low, long high, long *value) {
+    long long v = 0;
+    if (!parse_number(text, low, high, &v))
+        return false;
+    *value = static_cast<long>(v);
+    return true;
+}
+
+} // namespace
+
+bool read_frequency(const char *text, double *hz) {
+    const char *p = text;
+    const char *digits = p;
+    while (*p >= '0' && *p <= '9')
+        ++p;
+    if (p == digits)
+        return false;
+    if (*p == '.') {
+        const char *fraction = ++p;
+        while (*p >= '0' && *p <= '9')
+            ++p;
+        if (p == fraction)
+            return false;
+    }
+    double value = std::strtod(text, nullptr);
+    double scale = 1;
+    if (*p == 'k' || *p == 'K')
+        scale = 1e3;
+    else if (*p == 'M')
+        scale = 1e6;
+    else if (*p == 'G')
+        scale = 1e9;
+    if (scale != 1)
+        ++p;
+    if (std::strcmp(p, "Hz") == 0)
+        p += 2;
+    if (*p)
+        return false;
+    *hz = value * scale;
+    return true;
+}
+
+bool read_tune_settings(int argc, char **argv, tune_settings *s, std::string *reason, bool *done) {
+    *done = false;
+    double centre = 0, span = 0;
+    bool band = false, middle = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(tune_usage, stdout);
+            std::fputs(help_text, stdout);
+            *done = true;
+            return true;
+        }
+        if (arg == "--version" || arg == "-V") {
+            std::printf("talvik-tune %s\n", TALVIK_VERSION);
+            *done = true;
+            return true;
+        }
+        if (arg == "--log" || arg == "--linear") {
+            s->linear = arg == "--linear";
+            continue;
+        }
+        const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (!value) {
+            *reason = arg.rfind("--", 0) == 0 ? arg + " needs a value" : "unknown argument " + arg;
+            return false;
+        }
+        ++i;
+        double hz = 0;
+        long count = 0;
+        if (arg == "--start" || arg == "--stop" || arg == "--centre" || arg == "--span") {
+            if (!read_frequency(value, &hz)) {
+                *reason =
+                    std::string("bad frequency '") + value + "': use e.g. 3.5M, 350k or 3500000";
+                return false;
+            }
+            (arg == "--start"    ? s->start_hz
+             : arg == "--stop"   ? s->stop_hz
+             : arg == "--centre" ? centre
+                                 : span) = hz;
+            (arg == "--start" || arg == "--stop" ? band : middle) = true;
+        } else if (arg == "--points") {
+            if (!read_count(value, 2, 100001, &count)) {
+                *reason = "--points takes a whole number from 2 to 100001";
+                return false;
+            }
+            s->points = static_cast<int>(count);
+        } else if (arg == "--average") {
+            if (!read_count(value, 1, 1000, &count)) {
+                *reason = "--average takes a whole number from 1 to 1000";
+                return false;
+            }
+            s->average = static_cast<int>(count);
+        } else if (arg == "--sweeps") {
+            if (!read_count(value, 1, 1000000000L, &count)) {
+                *reason = "--sweeps takes a whole number from 1";
+                return false;
+            }
+            s->sweeps = count;
+        } else if (arg == "--ref" || arg == "--save") {
+            (arg == "--ref" ? s->reference : s->save) = value;
+        } else {
+            *reason = "unknown argument " + arg;
+            return false;
+        }
+    }
+    if (band && middle) {
+        *reason = "give --start and --stop, or --centre and --span, not both";
+        return false;
+    }
+    if (middle) {
+        s->start_hz = centre - span / 2;
+        s->stop_hz = centre + span / 2;
+    }
+    if (s->start_hz < 1 || s->stop_hz > 30e6) {
+        *reason = "the band must lie within 1 Hz to 30 MHz";
+        return false;
+    }
+    if (s->start_hz >= s->stop_hz) {
+        *reason = "the start must be below the stop";
+        return false;
+    }
+    return true;
+}
+
+std::vector<int32_t> sweep_words(const tune_settings &s) {
+    std::vector<int32_t> words(static_cast<size_t>(s.points));
+    for (int i = 0; i < s.points; ++i) {
+        double t = static_cast<double>(i) / (s.points - 1);
+        double hz = s.linear ? s.start_hz + t * (s.stop_hz - s.start_hz)
+                             : s.start_hz * std::pow(s.stop_hz / s.start_hz, t);
+        words[static_cast<size_t>(i)] = static_cast<int32_t>(tuning_word(hz));
+    }
+    return words;
+}
+
+tune_point measure_tune_point(int32_t word, int average) {
+    tune_to(word);
+    // The converter is pipelined: each reply is the conversion the exchange
+    // before it started, the first one's at the new frequency.
+    converter_exchange(measure_command);
+    bool timed_out = exchange_timed_out;
+    double volts = 0;
+    bool overflow = false;
+    for (int i = 0; i < average; ++i) {
+        reading_of_reply r = decode_reply(converter_exchange(measure_command));
+        if (i + 1 < average)
+            timed_out = timed_out || exchange_timed_out;
+        volts += static_cast<double>(r.volts);
+        overflow = overflow || r.overflow;
+    }
+    // The mean of the volts; for one reading, exactly talvik's figure.
+    return {word, word_hz(word), level_of_volts(volts / average), overflow, timed_out};
+}
+
+std::vector<level_point> against(const std::vector<tune_point> &points,
+                                 const std::vector<level_point> *reference) {
+    std::vector<level_point> out;
+    out.reserve(points.size());
+    size_t j = 0;
+    for (const auto &p : points) {
+        double level = p.level;
+        if (reference && !reference->empty()) {
+            const auto &r = *reference;
+            while (j + 1 < r.size() && r[j + 1].hz <= p.hz)
+                ++j;
+            double ref = r[j].level;
+            if (j + 1 < r.size() && p.hz > r[j].hz)
+                ref += (r[j + 1].level - r[j].level) * (p.hz - r[j].hz) / (r[j + 1].hz - r[j].hz);
+            level -= ref;
+        }
+        out.push_back({p.hz, level, p.overflow});
+    }
+    return out;
+}
+
+bool save_sweep(const std::string &name, const std::vector<tune_point> &points,
+                std::string *reason) {
+    std::string partial = name + ".partial-XXXXXX";
+    int fd = mkstemp(partial.data());
+    if (fd < 0) {
+        *reason = name + ": " + std::strerror(errno);
+        return false;
+    }
+    std::FILE *file = fdopen(fd, "wb");
+    bool ok = file && std::fputs(results_header, file) >= 0;
+    char line[128];
+    for (const auto &p : points) {
+        int length = format_record(line, sizeof line, p.hz, p.level, p.overflow);
+        ok = ok && length > 0 &&
+             std::fwrite(line, 1, static_cast<size_t>(length), file) == static_cast<size_t>(length);
+    }
+    ok = ok && std::fflush(file) == 0 && fsync(fd) == 0;
+    int error = errno;
+    if (file ? std::fclose(file) != 0 : close(fd) != 0) {
+        if (ok)
+            error = errno;
+        ok = false;
+    }
+    if (ok && std::rename(partial.c_str(), name.c_str()) != 0) {
+        error = errno;
+        ok = false;
+    }
+    if (!ok) {
+        std::remove(partial.c_str());
+        *reason = name + ": " + std::strerror(error);
+    }
+    return ok;
+}
+
+std::string default_save_name() {
+    char name[64];
+    std::time_t now = std::time(nullptr);
+    std::strftime(name, sizeof name, "talvik-tune-%Y%m%d-%H%M%S.txt", std::localtime(&now));
+    return name;
+}
+
+std::string marker_summary(const std::vector<level_point> &points, const char *unit, size_t first,
+                           size_t count) {
+    std::string text;
+    if (points.empty())
+        return text;
+    filter_markers m = find_markers(points, kind_of(points));
+    auto lines = marker_lines("x", m, unit);
+    for (size_t i = first; i < lines.size() && i < first + count; ++i)
+        text += (text.empty() ? "" : "; ") + lines[i].substr(3);
+    return text;
+}

@@ -1,0 +1,65 @@
+// talvik-tune: continuous sweeps for tuning a filter. The settings, the
+// points of a sweep and how each is measured, saving and marker summaries;
+// the live screen is in view.hpp.
+#pragma once
+#include "markers/markers.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct tune_settings {
+    double start_hz = 1e6, stop_hz = 10e6;
+    int points = 201;
+    bool linear = false;
+    int average = 1;
+    std::string reference; // a results file; empty for none
+    std::string save;      // where s (or the end of a run without a screen) saves
+    long sweeps = 0;       // sweeps to run; 0: until quit
+};
+
+// Reads "3500000", "3.5M", "3.5MHz", "350k", "350kHz", "1.2G" (k, K, M, G;
+// "Hz" optional); false for anything else.
+bool read_frequency(const char *text, double *hz);
+
+// Reads the command line; false with a one-line reason, or with
+// *done set and a status for --help and --version.
+bool read_tune_settings(int argc, char **argv, tune_settings *settings, std::string *reason,
+                        bool *done);
+
+extern const char tune_usage[];
+
+// One measured point.
+struct tune_point {
+    int32_t word;
+    double hz;    // as talvik shows the word
+    double level; // dBm
+    bool overflow;
+    bool timed_out; // a converter wait gave up
+};
+
+// The tuning words of a sweep: evenly spaced in frequency, or in its
+// logarithm.
+std::vector<int32_t> sweep_words(const tune_settings &settings);
+
+// Measures one point as talvik does, averaging `average` readings in the
+// detector's volts.
+tune_point measure_tune_point(int32_t word, int average);
+
+// Levels against a reference: its level at each point's frequency,
+// interpolated linearly in frequency, subtracted.
+std::vector<level_point> against(const std::vector<tune_point> &points,
+                                 const std::vector<level_point> *reference);
+
+// Saves the points as a talvik results file, through a temporary file
+// renamed into place; false with the reason.
+bool save_sweep(const std::string &name, const std::vector<tune_point> &points,
+                std::string *reason);
+
+// The name a save takes without --save: talvik-tune-YYYYmmdd-HHMMSS.txt.
+std::string default_save_name();
+
+// Marker lines first to first + count - 1 of a sweep (line 0 names the
+// kind), without their "NAME: ", joined by "; ".
+std::string marker_summary(const std::vector<level_point> &points, const char *unit, size_t first,
+                           size_t count);

@@ -1,0 +1,37 @@
+// The live screen of talvik-tune (ncurses): a plot of level against
+// frequency that fills the terminal, a status line, a marker line and a line
+// for keys and messages.
+#pragma once
+#include "tune/tune.hpp"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct view_state {
+    const tune_settings *settings = nullptr;
+    std::vector<level_point> current; // the sweep in progress, as far as measured
+    std::vector<bool> current_timed_out;
+    std::vector<level_point> last; // the last complete sweep
+    std::vector<bool> last_timed_out;
+    bool against_reference = false; // levels are dB against a reference
+    long sweeps = 0;
+    double sweeps_per_second = 0;
+    bool paused = false;
+    std::string markers;
+    std::string message;
+    double level_low = -80, level_high = 10;
+};
+
+// Takes the terminal (out, or standard output when null). Standard error is
+// held back while the screen is up and shown once it is gone, so that a
+// message from a run that ends is not lost.
+void view_start(std::FILE *out = nullptr);
+// Gives the terminal back; safe to call twice, and run at exit.
+void view_stop();
+void view_draw(const view_state &state);
+// The next key, waiting at most wait_ms (0: not at all); -1 when none.
+int view_key(int wait_ms);
+
+// A level range for the plot that holds the points, in whole 10 dB.
+void view_fit_levels(view_state *state, const std::vector<level_point> &points);
