@@ -22,6 +22,13 @@ bool draw_sweeps(const std::vector<sweep> &sweeps, const std::vector<filter_mark
                  const std::string &output, const std::string &y_label, axis_scale scale,
                  std::string &error);
 
+// The program TALVIK_GNUPLOT names, else name in the folders of PATH (split
+// at separator, default_path where PATH is unset); a name with a folder mark
+// in it is taken as it stands. The first folder mark joins folder and name.
+// Empty when none is usable.
+std::string find_gnuplot(const char *name, char separator, const char *folder_marks,
+                         const char *default_path, bool (*usable)(const std::string &path));
+
 // Runs gnuplot on the script, its picture written to output, renamed into
 // place once whole (one file per platform).
 bool run_gnuplot(const std::string &script, const std::string &output, std::string &error);

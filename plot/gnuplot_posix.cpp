@@ -22,27 +22,6 @@ bool executable(const std::string &path) {
            access(path.c_str(), X_OK) == 0;
 }
 
-std::string find_gnuplot() {
-    const char *chosen = std::getenv("TALVIK_GNUPLOT");
-    std::string name = chosen && *chosen ? chosen : "gnuplot";
-    if (name.find('/') != std::string::npos)
-        return executable(name) ? name : "";
-    const char *path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos)
-            end = dirs.size();
-        std::string dir = dirs.substr(start, end - start);
-        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-        if (executable(candidate))
-            return candidate;
-        start = end + 1;
-    }
-    return "";
-}
-
 // Feeds the script to gnuplot's input while copying its output, the picture,
 // into the file: both pipes at once, so that neither side can stall the
 // other. False with errno set when the file cannot be written.
@@ -94,7 +73,7 @@ bool pump(int to_gnuplot, int from_gnuplot, const std::string &script, int file,
 } // namespace
 
 bool run_gnuplot(const std::string &script, const std::string &output, std::string &error) {
-    std::string gnuplot = find_gnuplot();
+    std::string gnuplot = find_gnuplot("gnuplot", ':', "/", "/usr/bin:/bin", executable);
     if (gnuplot.empty()) {
         error = "gnuplot not found; install it (sudo apt-get install gnuplot-nox) or name it "
                 "in TALVIK_GNUPLOT";

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -203,6 +204,27 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
             append_points(script, s, true);
     }
     return script;
+}
+
+std::string find_gnuplot(const char *name, char separator, const char *folder_marks,
+                         const char *default_path, bool (*usable)(const std::string &path)) {
+    const char *chosen = std::getenv("TALVIK_GNUPLOT");
+    std::string program = chosen && *chosen ? chosen : name;
+    if (program.find_first_of(folder_marks) != std::string::npos)
+        return usable(program) ? program : "";
+    const char *path = std::getenv("PATH");
+    std::string dirs = path ? path : default_path;
+    for (size_t start = 0; start <= dirs.size();) {
+        size_t end = dirs.find(separator, start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string dir = dirs.substr(start, end - start);
+        std::string candidate = (dir.empty() ? "." : dir) + folder_marks[0] + program;
+        if (usable(candidate))
+            return candidate;
+        start = end + 1;
+    }
+    return "";
 }
 
 bool draw_sweeps(const std::vector<sweep> &sweeps, const std::vector<filter_markers> &markers,

@@ -24,27 +24,6 @@ bool is_file(const std::string &path) {
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::string find_gnuplot() {
-    const char *chosen = std::getenv("TALVIK_GNUPLOT");
-    std::string name = chosen && *chosen ? chosen : "gnuplot.exe";
-    if (name.find_first_of("/\\") != std::string::npos)
-        return is_file(name) ? name : "";
-    const char *path = std::getenv("PATH");
-    std::string dirs = path ? path : "";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(';', start);
-        if (end == std::string::npos)
-            end = dirs.size();
-        std::string dir = dirs.substr(start, end - start);
-        std::string candidate = (dir.empty() ? "." : dir) + "\\" + name;
-        if (is_file(candidate))
-            return candidate;
-        start = end + 1;
-    }
-    return "";
-}
-
 HANDLE create(const std::string &path, DWORD access, DWORD disposition) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     return CreateFileA(path.c_str(), access, FILE_SHARE_READ, &inherit, disposition,
@@ -54,7 +33,7 @@ HANDLE create(const std::string &path, DWORD access, DWORD disposition) {
 } // namespace
 
 bool run_gnuplot(const std::string &script, const std::string &output, std::string &error) {
-    std::string gnuplot = find_gnuplot();
+    std::string gnuplot = find_gnuplot("gnuplot.exe", ';', "\\/", "", is_file);
     if (gnuplot.empty()) {
         error = "gnuplot.exe not found; install gnuplot and put it on PATH, or name it in "
                 "TALVIK_GNUPLOT";
