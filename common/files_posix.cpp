@@ -33,9 +33,24 @@ bool truncate_file(std::FILE *file, long long length) {
 
 namespace {
 
-// The name with its folder resolved: for a file that does not exist yet.
+// The file a name will reach once created: its links followed (a dangling
+// link creates its target) and its folder resolved.
 std::string resolved(const char *name) {
     std::string path = name;
+    for (int links = 0; links < 40; ++links) {
+        struct stat info;
+        if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+            break;
+        char target[PATH_MAX];
+        ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+        if (n < 0)
+            break;
+        target[n] = '\0';
+        size_t slash = path.rfind('/');
+        path = target[0] == '/' || slash == std::string::npos
+                   ? std::string(target)
+                   : path.substr(0, slash + 1) + target;
+    }
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     std::string base = slash == std::string::npos ? path : path.substr(slash + 1);

@@ -12,15 +12,23 @@ bool ends_with(const std::string &text, const std::string &end) {
            text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// A gnuplot double-quoted string, shown as it is (noenhanced where used).
+// User text (file names, titles) as a gnuplot string constant, never as
+// program text: single quotes, in which gnuplot substitutes neither
+// backquotes nor escapes, with ' doubled. A line end would still end the
+// string and start a command, so every control character becomes '?'.
+// Shown as it is where used with noenhanced.
 std::string quoted(const std::string &text) {
-    std::string out = "\"";
+    std::string out = "'";
     for (char c : text) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out += c;
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F)
+            out += '?';
+        else if (c == '\'')
+            out += "''";
+        else
+            out += c;
     }
-    return out + "\"";
+    return out + "'";
 }
 
 std::string number(const char *format, double value) {
@@ -43,7 +51,7 @@ std::string frequency_text(double hz) {
 
 std::string tic(double v, double unit, const char *unit_name, int decimals) {
     char text[96];
-    std::snprintf(text, sizeof text, "\"%.*f %s\" %.6f", decimals, v / unit, unit_name, v);
+    std::snprintf(text, sizeof text, "'%.*f %s' %.6f", decimals, v / unit, unit_name, v);
     return text;
 }
 
@@ -94,7 +102,7 @@ std::string linear_tics(double lo, double hi) {
 std::string marker(double hz, double level, int colour) {
     return "set label " + quoted(frequency_text(hz)) + " at " + number("%.3f", hz) + ", " +
            number("%.3f", level) + " point pt 7 ps 1.2 lc " + std::to_string(colour) +
-           " offset char 0.6, 0.6 font \",9\" noenhanced front\n";
+           " offset char 0.6, 0.6 font ',9' noenhanced front\n";
 }
 
 std::string markers_of(const filter_markers &m, int colour) {
@@ -115,8 +123,8 @@ std::string markers_of(const filter_markers &m, int colour) {
     // The -3 dB line: below the peak, or above the notch at the band's level less 3.
     text += "set arrow from graph 0, first " + number("%.3f", line_level) + " to graph 1, first " +
             number("%.3f", line_level) + " nohead dt 2 lc " + std::to_string(colour) + "\n";
-    text += "set label \"-3 dB\" at graph 1, first " + number("%.3f", line_level) +
-            " right offset char -0.5, 0.6 font \",9\" tc lt " + std::to_string(colour) + "\n";
+    text += "set label '-3 dB' at graph 1, first " + number("%.3f", line_level) +
+            " right offset char -0.5, 0.6 font ',9' tc lt " + std::to_string(colour) + "\n";
     return text;
 }
 

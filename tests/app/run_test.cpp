@@ -214,6 +214,18 @@ TEST_F(run_test, a_trace_in_place_of_the_results_file_is_refused_before_either_i
     }
     EXPECT_EQ(read_file(dir.file("k.txt")), "earlier results\n");
     EXPECT_FALSE(file_exists(dir.file("new.txt")));
+    // A dangling link creates its target: the results file, through a link
+    // relative to its own folder.
+    std::filesystem::create_directory(dir.file("sub"));
+    std::filesystem::create_symlink("../a.txt", dir.file("sub/l.txt"));
+    run_options o;
+    o.args = {"a.txt"};
+    o.env = {"TALVIK_TRACE=sub/l.txt"};
+    o.dir = dir.path;
+    auto r = run_talvik(o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Results file and trace file are the same: a.txt\n");
+    EXPECT_FALSE(file_exists(dir.file("a.txt")));
 }
 
 } // namespace

@@ -151,3 +151,26 @@ TEST_F(plot_run, data_out_as_a_table_or_csv_with_markers_apart) {
 }
 
 } // namespace
+
+namespace {
+
+// Names that would run commands if gnuplot read them as program text.
+TEST_F(plot_run, names_never_reach_gnuplot_as_commands) {
+    ASSERT_EQ(sweep("ok.txt", "sim").status, 0);
+    const std::string hostile[] = {"a`touch pwned1`.txt", "b\nsystem('touch pwned2')\n.txt",
+                                   "c'; system(\"touch pwned3\"); '.txt", "d$HOME\\\";x.txt",
+                                   "e\"`touch pwned4`\".txt"};
+    for (const auto &name : hostile) {
+        std::filesystem::copy_file(dir.file("ok.txt"), dir.file(name));
+        auto r = plot({"-o", "x.svg", "--ref", name, name});
+        EXPECT_EQ(r.status, 0) << name << ": " << r.err;
+        std::string svg = read_file(dir.file("x.svg"));
+        EXPECT_NE(svg.find("<svg"), std::string::npos) << name;
+        std::filesystem::remove(dir.file(name));
+    }
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path))
+        EXPECT_EQ(entry.path().filename().string().rfind("pwned", 0), std::string::npos)
+            << entry.path();
+}
+
+} // namespace
