@@ -7,11 +7,14 @@
 #include "common/exit_status.hpp"
 #include "common/files.hpp"
 #include "common/number.hpp"
+#include "common/output.hpp"
+#include "common/stop.hpp"
 #include "link/port.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -46,7 +49,9 @@ void print_help(char **argv) {
 
 int talvik_main(int argc, char **argv) {
     protect_std_streams();
+    check_output_at_exit("talvik");
     fail_oversize_writes();
+    catch_stop_requests();
     if (only_argument(argc, argv, "--help", "-h")) {
         print_help(argv);
         return status_done;
@@ -119,9 +124,22 @@ int talvik_main(int argc, char **argv) {
     show_settings(start_word, end_word, step_divisor);
     write_header(results);
     run_sweep(results);
-    if (!close_port())
-        std::exit(status_file);
+    int status = close_port();
+    if (stop_signal) {
+        // The lines are idle and the trace whole: end as the signal would.
+        std::fflush(stdout);
+        die_by_signal(stop_signal);
+    }
+    if (status != status_done)
+        std::exit(status);
     return status_done;
 }
 
-int main(int argc, char **argv) { return talvik_main(argc, argv); }
+int main(int argc, char **argv) {
+    try {
+        return talvik_main(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::fputs("talvik: out of memory\n", stderr);
+        return status_file;
+    }
+}

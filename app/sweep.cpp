@@ -4,7 +4,11 @@
 #include "app/screen.hpp"
 #include "app/settings.hpp"
 #include "common/clock.hpp"
+#include "common/stop.hpp"
 #include "link/link.hpp"
+#include "link/port.hpp"
+
+#include <cinttypes>
 
 int32_t current_word = 0;
 
@@ -47,25 +51,53 @@ void tune_to(int32_t word) {
         delay_ticks(low_band_delay(word));
 }
 
-void measure_point(std::FILE *results, int32_t word) {
+sweep_tally tally;
+
+bool measure_point(std::FILE *results, int32_t word) {
     tune_to(word);
+    if (stop_signal)
+        return false;
     // The converter is pipelined: the second reply is this point's level.
     uint32_t reply = converter_exchange(measure_command);
+    bool timed_out = exchange_timed_out;
+    // A stop in that wait: the next reply would not be this point's.
+    if (stop_signal)
+        return false;
     reply = converter_exchange(measure_command);
+    timed_out = timed_out && exchange_timed_out;
     reading_of_reply point = decode_reply(reply);
     double frequency = word_hz(word);
     show_point(frequency, point.level_dbm);
     write_record(results, frequency, point.level_dbm, point.overflow);
+    if (tally.points == 0)
+        tally.first_reply = reply;
+    tally.same = tally.same && (tally.points == 0 || reply == tally.first_reply);
+    tally.timed_out = tally.timed_out && timed_out;
+    ++tally.points;
+    return true;
 }
 
 void run_sweep(std::FILE *results) {
+    tally = sweep_tally();
     converter_start();
     current_word = start_word;
-    while (current_word < end_word) {
-        measure_point(results, current_word);
+    while (!stop_signal && current_word < end_word) {
+        if (!measure_point(results, current_word))
+            break;
         int64_t next = next_word(current_word, step_divisor);
         if (next >= end_word)
             break;
         current_word = static_cast<int32_t>(next);
     }
+    if (stop_signal || tally.points < 3 || port_replies_fixed)
+        return;
+    // Every record stands, but readings that cannot be real are not passed
+    // off as a good sweep.
+    if (tally.timed_out)
+        std::fputs("every ready wait timed out: is the instrument on and connected?\n", stderr);
+    else if (tally.same)
+        std::fprintf(stderr,
+                     "every reading was the same (reply 0x%04" PRIX32
+                     "): is the instrument on and connected?\n",
+                     tally.first_reply);
 }

@@ -29,6 +29,19 @@ int64_t next_word(int32_t word, int32_t divisor);
 void tune_to(int32_t word);
 
 // One point: load the word, wait in the low band, read, show and record it.
-void measure_point(std::FILE *results, int32_t word);
+// False when a stop came before the point was complete: nothing recorded.
+bool measure_point(std::FILE *results, int32_t word);
 
+// What the sweep's readings had in common, to tell a dead instrument.
+struct sweep_tally {
+    long points = 0;
+    uint32_t first_reply = 0;
+    bool same = true;      // every reply was first_reply
+    bool timed_out = true; // every ready wait of every point gave up
+};
+extern sweep_tally tally;
+
+// Ends early, with every complete point recorded, when a stop is asked for.
+// A sweep of 3 points or more whose readings were all the same, or whose
+// waits all timed out, is said to be so on standard error.
 void run_sweep(std::FILE *results);

@@ -1,5 +1,7 @@
 #include "common/clock.hpp"
 
+#include "common/stop.hpp"
+
 #include <chrono>
 
 namespace {
@@ -26,7 +28,7 @@ void delay_ticks(int32_t n) {
         return;
     // The count is scaled as n * 1000 / 1000: a tick is a millisecond.
     int32_t until = tick_clock() + n * 1000 / 1000;
-    while (tick_clock() < until) {
+    while (tick_clock() < until && keep_waiting()) {
     }
 }
 

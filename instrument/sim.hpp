@@ -36,6 +36,7 @@ class sim_instrument {
     int commands() const { return commands_; }
     int updates() const { return updates_; }
     int faults() const { return faults_; }
+    bool fixed_reply() const { return fixed_reply_; }
 
   private:
     using clock = std::chrono::steady_clock;

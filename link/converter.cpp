@@ -1,5 +1,6 @@
 #include "common/clock.hpp"
 #include "common/exit_status.hpp"
+#include "common/stop.hpp"
 #include "link/link.hpp"
 #include "link/port.hpp"
 
@@ -32,6 +33,8 @@ uint32_t converter_exchange(uint32_t command) {
     exchange_timed_out = false;
     int32_t t0 = tick_clock();
     while (read_status() & status_busy) {
+        if (!keep_waiting())
+            break;
         if (tick_clock() - t0 > ready_timeout_ticks) {
             exchange_timed_out = true;
             break;
@@ -43,8 +46,12 @@ uint32_t converter_exchange(uint32_t command) {
 void converter_start() {
     for (uint32_t word : start_up_words) {
         converter_exchange(word);
+        if (!keep_waiting())
+            return;
         int32_t t0 = tick_clock();
         while (read_status() & status_busy) {
+            if (!keep_waiting())
+                return;
             if (tick_clock() - t0 > start_up_timeout_ticks) {
                 std::fputs("Converter not ready - check the instrument\n", stderr);
                 std::exit(status_port);

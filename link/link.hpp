@@ -15,12 +15,14 @@ inline constexpr int32_t start_up_timeout_ticks = 2000;
 void load_synthesizer(int32_t word, uint32_t control);
 
 // Sends bits 15..0 of command to the converter while clocking its 16-bit
-// reply back, then waits (boundedly) for it to be ready.
+// reply back, then waits (boundedly) for it to be ready. The wait ends early
+// when a stop is asked for (common/stop.hpp).
 uint32_t converter_exchange(uint32_t command);
 
 // Whether the last exchange's ready wait gave up.
 extern bool exchange_timed_out;
 
 // Sends the start-up words, waiting for ready after each; a converter that
-// stays busy ends the run with status 4.
+// stays busy ends the run with status 4. Returns early when a stop is asked
+// for.
 void converter_start();

@@ -2,6 +2,7 @@
 
 #include "common/exit_status.hpp"
 #include "common/number.hpp"
+#include "common/text.hpp"
 #include "link/trace.hpp"
 
 #include <cerrno>
@@ -33,15 +34,28 @@ const port_kind port_kinds[] = {
 };
 const size_t port_kind_count = sizeof port_kinds / sizeof port_kinds[0];
 
+bool port_replies_fixed = false;
+
 namespace {
 
 const port_backend *port = nullptr;
+char port_shown[160]; // the port as the user named it
+
+// The accesses under way, so that a lost port's trace shows those that
+// reached the lines: `done` of them went through the fallback one by one.
+port_access *in_flight = nullptr;
+size_t in_flight_done = 0;
 
 void close_port_at_exit() { (void)close_port(); }
 
 [[noreturn]] void cannot_open(const char *setting, const char *reason) {
-    std::fprintf(stderr, "Can't open port %s: %s\n", setting, reason);
+    std::fprintf(stderr, "Can't open port %s: %s\n", printable(setting).c_str(), reason);
     std::exit(status_port);
+}
+
+void trace_accesses(const port_access *items, size_t count) {
+    for (size_t i = 0; i < count; ++i)
+        trace_access(items[i].kind, items[i].value);
 }
 
 } // namespace
@@ -52,8 +66,11 @@ void write_data(uint32_t value) {
         port->set_data(byte);
         return;
     }
+    port_access access = {'W', byte};
     hold_trace();
+    in_flight = &access;
     port->set_data(byte);
+    in_flight = nullptr;
     trace_access('W', byte);
     release_trace();
 }
@@ -61,8 +78,11 @@ void write_data(uint32_t value) {
 uint32_t read_status() {
     if (!tracing)
         return port->get_status();
+    port_access access = {'R', 0};
     hold_trace();
+    in_flight = &access;
     uint8_t byte = port->get_status();
+    in_flight = nullptr;
     trace_access('R', byte);
     release_trace();
     return byte;
@@ -74,21 +94,33 @@ void run_batch(port_batch &batch) {
     bool traced = tracing;
     if (traced)
         hold_trace();
+    in_flight = items;
+    in_flight_done = 0;
     if (port->run_batch) {
         port->run_batch(items, count);
     } else {
-        for (size_t i = 0; i < count; ++i) {
+        for (size_t i = 0; i < count; ++i, in_flight_done = i) {
             if (items[i].kind == 'W')
                 port->set_data(items[i].value);
             else
                 items[i].value = port->get_status();
         }
     }
+    in_flight = nullptr;
+    in_flight_done = 0;
     if (traced) {
-        for (size_t i = 0; i < count; ++i)
-            trace_access(items[i].kind, items[i].value);
+        trace_accesses(items, count);
         release_trace();
     }
+}
+
+void port_lost(const char *name, const char *why, size_t reached) {
+    if (tracing && in_flight)
+        trace_accesses(in_flight, in_flight_done + reached);
+    in_flight = nullptr;
+    port = nullptr; // gone: no idle write at exit that would never arrive
+    std::fprintf(stderr, "Lost port %s: %s\n", printable(name).c_str(), why);
+    std::exit(status_port);
 }
 
 const port_kind *kind_for(const char *setting, const char **arg) {
@@ -160,9 +192,11 @@ void open_port(const char *setting, const char *trace_path) {
     if (!backend->open(arg, reason, sizeof reason))
         cannot_open(shown, reason);
     port = backend;
+    std::snprintf(port_shown, sizeof port_shown, "%s", printable(shown).c_str());
     std::atexit(close_port_at_exit);
     if (trace_path && *trace_path && !start_trace(trace_path)) {
-        std::fprintf(stderr, "Can't open trace file %s: %s\n", trace_path, std::strerror(errno));
+        std::fprintf(stderr, "Can't open trace file %s: %s\n", printable(trace_path).c_str(),
+                     std::strerror(errno));
         std::exit(status_file);
     }
     // Whatever an earlier run left (a select held low by a run killed
@@ -170,12 +204,19 @@ void open_port(const char *setting, const char *trace_path) {
     write_data(idle_lines);
 }
 
-bool close_port() {
+int close_port() {
+    int status = status_done;
     if (port) {
         write_data(idle_lines);
-        if (port->close)
-            port->close();
+        const port_backend *closing = port;
         port = nullptr;
+        const char *why = closing->close ? closing->close() : nullptr;
+        if (why) {
+            std::fprintf(stderr, "Lost port %s: %s\n", port_shown, why);
+            status = status_port;
+        }
     }
-    return stop_trace();
+    if (!stop_trace() && status == status_done)
+        status = status_file;
+    return status;
 }

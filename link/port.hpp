@@ -44,7 +44,8 @@ struct port_batch {
 struct port_backend {
     const char *name;
     bool (*open)(const char *arg, char *reason, size_t reason_size);
-    void (*close)();
+    // Gives the port back; the reason when that failed, else null.
+    const char *(*close)();
     void (*set_data)(uint8_t value);
     uint8_t (*get_status)();
     // Optional: carries a whole sequence in one call, reads filled in; where
@@ -70,6 +71,10 @@ extern const size_t port_kind_count;
 extern const port_backend *const built_port_backends[];
 extern const size_t built_port_backend_count;
 
+// Set by a backend whose replies are fixed by design (the simulated
+// instrument's reply= option): a sweep of equal readings is then no fault.
+extern bool port_replies_fixed;
+
 // Writes the low 8 bits of value to the data register.
 void write_data(uint32_t value);
 
@@ -85,9 +90,16 @@ void run_batch(port_batch &batch);
 // with status 4. The port is released when the process ends.
 void open_port(const char *setting, const char *trace_path);
 
-// Sets the lines idle, closes the backend and the trace; false when the trace
+// Sets the lines idle, closes the backend and the trace. The status the run
+// ends with: 0; 4 when the port could not be given back, 1 when the trace
 // could not be written whole (said on standard error). Also run at exit.
-bool close_port();
+int close_port();
+
+// For a backend whose port stops answering mid-sweep, having let go of the
+// device: reached is how many of the accesses it was given in this call got
+// to the lines. The trace gets those, and no more; "Lost port NAME: why" and
+// status 4.
+[[noreturn]] void port_lost(const char *name, const char *why, size_t reached);
 
 // Sends the accesses to an already opened backend (tests and benchmarks).
 void use_port(const port_backend *backend);

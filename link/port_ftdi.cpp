@@ -4,7 +4,6 @@
 // back with byte k+1: a read is answered by the sample of the byte after it,
 // and where no byte follows, a repeat of the last one (which changes no line)
 // is sent for it.
-#include "common/exit_status.hpp"
 #include "link/backends.hpp"
 
 #include <chrono>
@@ -45,6 +44,8 @@ ftdi_context *ftdi = nullptr;
 char shown[160];    // the port as the user named it
 size_t chip_buffer; // samples the chip holds for the host
 size_t unread;      // samples of bytes sent and not yet read
+size_t read_back;   // of those, read by the last collect, even one that failed
+bool bitbang;       // the chip is in a bit-bang mode: reset it before closing
 uint8_t last_pins = output_pins;
 uint8_t ahead[read_ahead];
 size_t ahead_count, ahead_next;
@@ -56,29 +57,46 @@ const char udev_hint[] = "; permission denied? install the udev rule: sudo cp "
                          "--reload-rules, then plug the adapter in again (your user must be in "
                          "the plugdev group)";
 
-void release() {
+// Takes the chip out of bit-bang mode and lets go of it: the kernel's serial
+// driver comes back. The reason when the reset failed, else null.
+const char *release() {
+    static char why[200];
+    const char *failed = nullptr;
     if (ftdi) {
+        if (bitbang && ftdi_set_bitmode(ftdi, 0x00, BITMODE_RESET) < 0) {
+            std::snprintf(why, sizeof why, "cannot leave bit-bang mode: %s",
+                          ftdi_get_error_string(ftdi));
+            failed = why;
+        }
         ftdi_usb_close(ftdi);
         ftdi_free(ftdi);
     }
     ftdi = nullptr;
+    bitbang = false;
+    return failed;
 }
 
-[[noreturn]] void lost(const char *why) {
-    std::fprintf(stderr, "Lost port %s: %s\n", shown, why);
-    release(); // the exit that follows touches the adapter no more
-    std::exit(status_port);
+// The adapter failed mid-sweep: where it is still there, its lines go idle
+// and it leaves bit-bang mode. reached: the accesses of this call whose
+// bytes were driven.
+[[noreturn]] void lost(const char *why, size_t reached) {
+    char reason[200];
+    std::snprintf(reason, sizeof reason, "%s", why); // the context's text goes with it
+    uint8_t idle = output_pins;
+    (void)ftdi_write_data(ftdi, &idle, 1);
+    release();
+    port_lost(shown, reason, reached);
 }
 
 // Reads the samples of every byte sent so far into rx; the reason on failure.
 const char *read_samples() {
-    size_t got = 0;
+    read_back = 0;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(answer_ms);
-    while (got < unread) {
-        int n = ftdi_read_data(ftdi, rx + got, static_cast<int>(unread - got));
+    while (read_back < unread) {
+        int n = ftdi_read_data(ftdi, rx + read_back, static_cast<int>(unread - read_back));
         if (n < 0)
             return ftdi_get_error_string(ftdi);
-        got += static_cast<size_t>(n);
+        read_back += static_cast<size_t>(n);
         if (n == 0 && std::chrono::steady_clock::now() > deadline)
             return "the adapter stopped answering";
     }
@@ -88,7 +106,7 @@ const char *read_samples() {
 
 void collect() {
     if (const char *why = read_samples())
-        lost(why);
+        lost(why, 0);
 }
 
 // Sends bytes; never lets the chip hold more samples than its buffer, where
@@ -98,7 +116,7 @@ void send(const uint8_t *bytes, size_t count) {
         collect();
     int n = ftdi_write_data(ftdi, bytes, static_cast<int>(count));
     if (n < 0 || static_cast<size_t>(n) != count)
-        lost(n < 0 ? ftdi_get_error_string(ftdi) : "short write");
+        lost(n < 0 ? ftdi_get_error_string(ftdi) : "short write", 0);
     unread += count;
 }
 
@@ -153,8 +171,26 @@ void ftdi_run_batch(port_access *accesses, size_t count) {
     std::memset(tx + n, last_pins, read_ahead);
     send(tx, n + read_ahead);
     size_t before = unread - (n + read_ahead);
-    collect();
     const uint8_t *mine = rx + before;
+    if (const char *why = read_samples()) {
+        // What reached the lines: the accesses whose bytes were driven, as
+        // the samples read back show.
+        size_t driven = read_back > before ? read_back - before : 0, reached = 0, byte = 0;
+        for (; reached < count; ++reached) {
+            if (accesses[reached].kind == 'W') {
+                if (byte >= driven)
+                    break;
+                ++byte;
+            } else {
+                if (at[reached] >= driven)
+                    break;
+                accesses[reached].value = status_of(mine[at[reached]]);
+                if (reached + 1 == count || accesses[reached + 1].kind != 'W')
+                    ++byte;
+            }
+        }
+        lost(why, reached);
+    }
     for (size_t i = 0; i < count; ++i)
         if (accesses[i].kind == 'R')
             accesses[i].value = status_of(mine[at[i]]);
@@ -167,6 +203,12 @@ bool refuse(char *reason, size_t size, const char *format, const char *detail) {
     std::snprintf(reason, size, format, detail);
     release();
     return false;
+}
+
+// A step of the open that failed once bit-bang mode may be set: the reason,
+// then the chip leaves the mode and is closed.
+bool refuse_open_step(char *reason, size_t size) {
+    return refuse(reason, size, "%s", ftdi_get_error_string(ftdi));
 }
 
 bool ftdi_open(const char *device, char *reason, size_t size) {
@@ -223,20 +265,27 @@ bool ftdi_open(const char *device, char *reason, size_t size) {
     last_pins = output_pins;
     // The outputs come up idle: the level is set while every pin is still an
     // input, then the six outputs are turned on.
-    if (ftdi_tcioflush(ftdi) < 0 || ftdi_set_bitmode(ftdi, 0x00, BITMODE_BITBANG) < 0 ||
+    if (ftdi_tcioflush(ftdi) < 0)
+        return refuse_open_step(reason, size);
+    bitbang = true; // from the first try on: a half-done set leaves the mode on
+    if (ftdi_set_bitmode(ftdi, 0x00, BITMODE_BITBANG) < 0 ||
         ftdi_write_data(ftdi, &last_pins, 1) != 1 ||
         ftdi_set_bitmode(ftdi, output_pins, BITMODE_SYNCBB) < 0 || ftdi_tcioflush(ftdi) < 0 ||
         ftdi_set_baudrate(ftdi, bitbang_rate) < 0 || ftdi_set_latency_timer(ftdi, latency_ms) < 0)
-        return refuse(reason, size, "%s", ftdi_get_error_string(ftdi));
+        return refuse_open_step(reason, size);
     return true;
 }
 
-void ftdi_close() {
+const char *ftdi_close() {
+    static char why[200];
     if (!ftdi)
-        return;
-    (void)read_samples(); // every byte, the idle one last, has been driven
-    ftdi_set_bitmode(ftdi, 0x00, BITMODE_RESET);
-    release();
+        return nullptr;
+    // Every byte, the idle one last, has been driven before the mode goes.
+    const char *failed = read_samples();
+    if (failed)
+        std::snprintf(why, sizeof why, "%s", failed);
+    const char *reset = release();
+    return failed ? why : reset;
 }
 
 } // namespace

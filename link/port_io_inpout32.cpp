@@ -40,10 +40,11 @@ bool io_open(const char *address, char *reason, size_t size) {
     return true;
 }
 
-void io_close() {
+const char *io_close() {
     if (library)
         FreeLibrary(library);
     library = nullptr;
+    return nullptr;
 }
 
 void io_set_data(uint8_t value) { out32(base, value); }

@@ -29,11 +29,12 @@ bool io_open(const char *address, char *reason, size_t size) {
     return true;
 }
 
-void io_close() {
+const char *io_close() {
     if (above_ioperm())
         sys::iopl(0);
     else
         sys::ioperm(base, 2, 0);
+    return nullptr;
 }
 void io_set_data(uint8_t value) { sys::outb(value, base); }
 uint8_t io_get_status() { return sys::inb(static_cast<uint16_t>(base + 1)); }

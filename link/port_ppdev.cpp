@@ -55,8 +55,7 @@ bool fail(char *reason, size_t size, int error) {
 // The device is let go first: the exit that follows touches it no more.
 [[noreturn]] void lost(int error) {
     close_device();
-    std::fprintf(stderr, "Lost port %s: %s\n", device, std::strerror(error));
-    std::exit(status_port);
+    port_lost(device, std::strerror(error), 0);
 }
 
 bool ppdev_open(const char *path, char *reason, size_t size) {
@@ -77,11 +76,12 @@ bool ppdev_open(const char *path, char *reason, size_t size) {
     return true;
 }
 
-void ppdev_close() {
+const char *ppdev_close() {
     if (fd < 0)
-        return;
+        return nullptr;
     sys::ioctl(fd, PPRELEASE, nullptr);
     close_device();
+    return nullptr;
 }
 
 void ppdev_set_data(uint8_t value) {

@@ -9,10 +9,12 @@ sim_instrument instrument;
 
 bool sim_open(const char *options, char *reason, size_t reason_size) {
     instrument.reset();
-    return instrument.configure(options, reason, reason_size);
+    bool ok = instrument.configure(options, reason, reason_size);
+    port_replies_fixed = instrument.fixed_reply();
+    return ok;
 }
 
-void sim_close() {}
+const char *sim_close() { return nullptr; }
 void sim_set_data(uint8_t value) { instrument.write(value); }
 uint8_t sim_get_status() { return instrument.read(); }
 

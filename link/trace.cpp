@@ -2,6 +2,7 @@
 
 #include "common/clock.hpp"
 #include "common/exit_status.hpp"
+#include "common/stop.hpp"
 #include "link/trace_sink.hpp"
 
 #include <atomic>
@@ -29,19 +30,37 @@ volatile std::sig_atomic_t filled = 0;
 volatile std::sig_atomic_t holding = 0; // an access is between the port and the trace
 volatile std::sig_atomic_t pending = 0; // a stop signal that came meanwhile
 
+long long written = 0; // bytes of complete lines in the file
+
+// Writes out the buffer; where the disk fills part way, the file is cut back
+// to its last complete line. Only calls a signal handler may make.
+bool write_out() {
+    size_t done = 0;
+    bool ok = sink_write(fd, buffer, static_cast<size_t>(filled), &done);
+    if (!ok) {
+        int error = errno;
+        while (done > 0 && buffer[done - 1] != '\n')
+            --done;
+        sink_truncate(fd, written + static_cast<long long>(done));
+        errno = error;
+    }
+    written += static_cast<long long>(done);
+    return ok;
+}
+
 void on_stop_signal(int sig) {
     if (holding) {
         pending = sig;
         return;
     }
     if (fd >= 0)
-        sink_write(fd, buffer, static_cast<size_t>(filled)); // write(2): safe here
+        write_out();
     die_by_signal(sig);
 }
 
 bool flush() {
     hold_stop_signals(true);
-    bool ok = sink_write(fd, buffer, static_cast<size_t>(filled));
+    bool ok = write_out();
     int error = errno;
     filled = 0;
     hold_stop_signals(false);
@@ -190,12 +209,13 @@ bool start_trace(const char *path) {
     fd = sink_open(path);
     if (fd < 0)
         return false;
+    written = 0;
     std::snprintf(name, sizeof name, "%s", path);
     size_t length = std::strlen(path);
     vcd = length >= 4 && std::strcmp(path + length - 4, ".vcd") == 0;
     if (vcd)
         vcd_header();
-    catch_stop_signals(on_stop_signal);
+    last_words = on_stop_signal;
     tracing = true;
     return true;
 }

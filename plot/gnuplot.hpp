@@ -29,6 +29,10 @@ bool draw_sweeps(const std::vector<sweep> &sweeps, const std::vector<filter_mark
 std::string find_gnuplot(const char *name, char separator, const char *folder_marks,
                          const char *default_path, bool (*usable)(const std::string &path));
 
+// Whether the first bytes of a file are those of a picture in the format
+// output's name ends in: a PNG signature, or an SVG's XML start.
+bool is_picture(const std::string &output, const char *head, size_t size);
+
 // Runs gnuplot on the script, its picture written to output, renamed into
 // place once whole (one file per platform).
 bool run_gnuplot(const std::string &script, const std::string &output, std::string &error);

@@ -135,6 +135,12 @@ bool run_gnuplot(const std::string &script, const std::string &output, std::stri
         return fail(output + ": " + std::strerror(copy_error));
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !fed)
         return fail("gnuplot could not draw " + output + " (see its message above)");
+    // A gnuplot that ends well having drawn nothing (a wrong program, an old
+    // build without the terminal) must not leave an empty picture.
+    char head[16];
+    ssize_t got = pread(file, head, sizeof head, 0);
+    if (got < 0 || !is_picture(output, head, static_cast<size_t>(got)))
+        return fail("gnuplot drew no picture for " + output + " (see its message above)");
     if (fsync(file) != 0 || close(file) != 0) {
         int e = errno;
         unlink(partial.c_str());

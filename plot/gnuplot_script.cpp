@@ -55,7 +55,24 @@ std::string tic(double v, double unit, const char *unit_name, int decimals) {
     return text;
 }
 
-// Tics at 1, 2 and 5 of each decade, more where that gives fewer than four.
+// The largest step of 1, 2 or 5 times a power of ten that puts at least four
+// tics inside the span.
+std::string linear_tics(double lo, double hi) {
+    const char *unit_name;
+    double unit = unit_of(hi, &unit_name);
+    double step = std::pow(10.0, std::ceil(std::log10(hi - lo)));
+    const double down[] = {0.5, 0.4, 0.5}; // 10 -> 5 -> 2 -> 1
+    for (int i = 0; std::floor(hi / step) - std::ceil(lo / step) + 1 < 4; ++i)
+        step *= down[i % 3];
+    int decimals = std::max(0, static_cast<int>(std::ceil(-std::log10(step / unit) - 1e-9)));
+    std::string text;
+    for (double k = std::ceil(lo / step); k * step <= hi * (1 + 1e-12); k += 1)
+        text += (text.empty() ? "" : ", ") + tic(k * step, unit, unit_name, decimals);
+    return text;
+}
+
+// Tics at 1, 2 and 5 of each decade, more where that gives fewer than four;
+// on a span too narrow for those, evenly spaced ones.
 std::string log_tics(double lo, double hi) {
     const char *unit_name;
     double unit = unit_of(hi, &unit_name);
@@ -72,30 +89,14 @@ std::string log_tics(double lo, double hi) {
                     tics.push_back(tic(v, unit, unit_name, std::min(decimals, 6)));
                 }
             }
-        if (tics.size() >= 4 || mantissas.size() > 3) {
+        if (tics.size() >= 4) {
             std::string text;
             for (const auto &t : tics)
                 text += (text.empty() ? "" : ", ") + t;
             return text;
         }
     }
-    return "";
-}
-
-// The largest step of 1, 2 or 5 times a power of ten that puts at least four
-// tics inside the span.
-std::string linear_tics(double lo, double hi) {
-    const char *unit_name;
-    double unit = unit_of(hi, &unit_name);
-    double step = std::pow(10.0, std::ceil(std::log10(hi - lo)));
-    const double down[] = {0.5, 0.4, 0.5}; // 10 -> 5 -> 2 -> 1
-    for (int i = 0; std::floor(hi / step) - std::ceil(lo / step) + 1 < 4; ++i)
-        step *= down[i % 3];
-    int decimals = std::max(0, static_cast<int>(std::ceil(-std::log10(step / unit) - 1e-9)));
-    std::string text;
-    for (double k = std::ceil(lo / step); k * step <= hi * (1 + 1e-12); k += 1)
-        text += (text.empty() ? "" : ", ") + tic(k * step, unit, unit_name, decimals);
-    return text;
+    return linear_tics(lo, hi);
 }
 
 // A marker: a point with its frequency beside it.
@@ -233,6 +234,15 @@ std::string find_gnuplot(const char *name, char separator, const char *folder_ma
         start = end + 1;
     }
     return "";
+}
+
+bool is_picture(const std::string &output, const char *head, size_t size) {
+    std::string start(head, size);
+    if (ends_with(output, ".png"))
+        return start.rfind("\x89PNG\r\n\x1a\n", 0) == 0;
+    size_t first = start.find_first_not_of(" \t\r\n");
+    return first != std::string::npos &&
+           (start.compare(first, 5, "<?xml") == 0 || start.compare(first, 4, "<svg") == 0);
 }
 
 bool draw_sweeps(const std::vector<sweep> &sweeps, const std::vector<filter_markers> &markers,

@@ -83,6 +83,20 @@ bool run_gnuplot(const std::string &script, const std::string &output, std::stri
         return fail("gnuplot could not draw " + output + " (see its message above)");
     if (!FlushFileBuffers(picture))
         return fail(output + ": " + system_error(GetLastError()));
+    // A gnuplot that ends well having drawn nothing must not leave an empty
+    // picture.
+    char head[16];
+    DWORD got = 0;
+    OVERLAPPED at_start = {};
+    HANDLE check = CreateFileA(partial.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool drawn = check != INVALID_HANDLE_VALUE &&
+                 ReadFile(check, head, sizeof head, &got, &at_start) &&
+                 is_picture(output, head, got);
+    if (check != INVALID_HANDLE_VALUE)
+        CloseHandle(check);
+    if (!drawn)
+        return fail("gnuplot drew no picture for " + output);
     CloseHandle(picture);
     picture = INVALID_HANDLE_VALUE;
     if (!MoveFileExA(partial.c_str(), output.c_str(), MOVEFILE_REPLACE_EXISTING))

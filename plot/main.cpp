@@ -1,12 +1,15 @@
 // talvik-plot: prints the markers of results files, draws them through
 // gnuplot, and writes their data out as a table or as CSV.
 #include "common/files.hpp"
+#include "common/output.hpp"
 #include "markers/markers.hpp"
 #include "plot/gnuplot.hpp"
 #include "plot/sweep_file.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -48,7 +51,9 @@ void print_csv(const sweep &s) {
 
 } // namespace
 
-int main(int argc, char **argv) {
+int plot_main(int argc, char **argv) {
+    protect_std_streams();
+    check_output_at_exit("talvik-plot");
     fail_oversize_writes(); // a picture past the size limit: a reason, not a kill
     std::string output, reference;
     bool table = false, csv = false, forced = false;
@@ -110,6 +115,8 @@ int main(int argc, char **argv) {
         if (s.points.empty()) {
             std::fprintf(marker_out, "%s: no points\n", s.name.c_str());
             markers.push_back(filter_markers());
+            if (csv)
+                print_csv(s);
             continue;
         }
         markers.push_back(find_markers(s.points, forced ? kind : kind_of(s.points)));
@@ -120,7 +127,8 @@ int main(int argc, char **argv) {
         if (csv)
             print_csv(s);
     }
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        return fail(std::string("cannot write standard output: ") + std::strerror(errno));
     if (!output.empty()) {
         std::string y_label =
             reference.empty() ? "Level (dBm)" : "Level against " + reference + " (dB)";
@@ -128,4 +136,12 @@ int main(int argc, char **argv) {
             return fail(error);
     }
     return 0;
+}
+
+int main(int argc, char **argv) {
+    try {
+        return plot_main(argc, argv);
+    } catch (const std::bad_alloc &) {
+        return fail("out of memory");
+    }
 }

@@ -67,6 +67,24 @@ std::string quoted_line(const std::string &line) {
     return out;
 }
 
+// One line, ended by CR LF (as talvik writes), LF, or a lone CR (as an old
+// Mac editor saves it); false at the end of the file.
+bool next_line(std::streambuf &in, std::string &line) {
+    line.clear();
+    int c;
+    while ((c = in.sbumpc()) != EOF) {
+        if (c == '\n')
+            return true;
+        if (c == '\r') {
+            if (in.sgetc() == '\n')
+                in.sbumpc();
+            return true;
+        }
+        line += static_cast<char>(c);
+    }
+    return !line.empty();
+}
+
 bool parse_record(const std::string &line, sweep_point &point) {
     size_t tab1 = line.find('\t');
     size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
@@ -102,10 +120,8 @@ bool read_sweep(const std::string &path, sweep &out, std::string &error) {
     out.points.clear();
     std::string line;
     int number = 0;
-    while (std::getline(in, line)) {
+    while (next_line(*in.rdbuf(), line)) {
         ++number;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
         if (number == 1) {
             if (line != header) {
                 error = path + ":1: not a talvik results file (no header line)";

@@ -14,7 +14,7 @@ namespace {
 sim_instrument sim;
 
 bool open_sim(const char *, char *, size_t) { return true; }
-void close_sim() {}
+const char *close_sim() { return nullptr; }
 void set_data(uint8_t v) { sim.write(v); }
 uint8_t get_status() { return sim.read(); }
 const port_backend sim_backend = {"sim", open_sim, close_sim, set_data, get_status, nullptr};

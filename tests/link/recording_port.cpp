@@ -7,7 +7,7 @@ uint8_t (*status)() = nullptr;
 
 namespace {
 bool open(const char *, char *, size_t) { return true; }
-void close() {}
+const char *close() { return nullptr; }
 void set_data(uint8_t value) { accesses.push_back({'W', value}); }
 uint8_t get_status() {
     uint8_t value = status ? status() : 0;

@@ -102,16 +102,17 @@ TEST(normalise, against_itself_gives_zero_and_other_frequencies_are_refused) {
 }
 
 TEST(gnuplot_script, traces_markers_and_a_readable_axis) {
-    sweep a = made({{1e6, -1}, {2e6, -2}}, "a\"s.txt");
+    sweep a = made({{1e6, -1}, {2e6, -2}}, "a\"s'\n`x`.txt");
     sweep b = made({{1e6, 14.782}, {2e6, 14.782}}, "b.txt");
     b.points[1].overflow = true;
     filter_markers m = find_markers(a.points, filter_kind::lowpass);
     std::string script =
         gnuplot_script({a, b}, {m, m}, "out.svg", "Level (dBm)", axis_scale::automatic);
     EXPECT_NE(script.find("set terminal svg"), std::string::npos);
-    EXPECT_NE(script.find("title \"a\\\"s.txt\""), std::string::npos);
-    EXPECT_NE(script.find("title \"b.txt: overflow\""), std::string::npos);
-    EXPECT_EQ(script.find("a\"s.txt: overflow"), std::string::npos);
+    // Names are string constants: single quotes, ' doubled, no line end.
+    EXPECT_NE(script.find("title 'a\"s''?`x`.txt'"), std::string::npos) << script;
+    EXPECT_NE(script.find("title 'b.txt: overflow'"), std::string::npos);
+    EXPECT_EQ(script.find("a\"s''?`x`.txt: overflow"), std::string::npos);
     EXPECT_NE(script.find("set key outside below"), std::string::npos);
     // Data blocks: a, b, then b's overflowed point alone.
     EXPECT_NE(script.find("1000000.0 -1.000\n2000000.0 -2.000\ne\n1000000.0 14.782\n"
@@ -119,11 +120,11 @@ TEST(gnuplot_script, traces_markers_and_a_readable_axis) {
               std::string::npos);
     // Under a decade the axis is linear, with at least four labelled tics.
     EXPECT_EQ(script.find("set logscale x"), std::string::npos);
-    EXPECT_NE(script.find("set xtics (\"1.0 MHz\" 1000000.000000, \"1.2 MHz\" 1200000.000000"),
+    EXPECT_NE(script.find("set xtics ('1.0 MHz' 1000000.000000, '1.2 MHz' 1200000.000000"),
               std::string::npos)
         << script;
     // The peak is marked with its frequency, the -3 dB line drawn.
-    EXPECT_NE(script.find("set label \"1 MHz\" at 1000000.000, -1.000 point"), std::string::npos);
+    EXPECT_NE(script.find("set label '1 MHz' at 1000000.000, -1.000 point"), std::string::npos);
     EXPECT_NE(script.find("set arrow from graph 0, first -4.000 to graph 1, first -4.000 nohead"),
               std::string::npos);
 }
@@ -134,7 +135,8 @@ TEST(gnuplot_script, every_span_gets_four_labelled_tics) {
         axis_scale scale;
     } spans[] = {{3e6, 5e6, axis_scale::automatic},      {8.99e6, 9.01e6, axis_scale::automatic},
                  {1e6, 10e6, axis_scale::automatic},     {100, 30e6, axis_scale::automatic},
-                 {1.5e6, 14e6, axis_scale::logarithmic}, {999, 1001, axis_scale::linear}};
+                 {1.5e6, 14e6, axis_scale::logarithmic}, {999, 1001, axis_scale::linear},
+                 {3.5e6, 3.6e6, axis_scale::logarithmic}, {8999999, 9000001, axis_scale::logarithmic}};
     for (auto span : spans) {
         sweep s = made({{span.lo, 0}, {span.hi, -1}});
         std::string script = gnuplot_script({s}, {find_markers(s.points, filter_kind::lowpass)},
@@ -145,8 +147,8 @@ TEST(gnuplot_script, every_span_gets_four_labelled_tics) {
         EXPECT_GE(std::count(tics.begin(), tics.end(), ',') + 1, 4) << tics;
         // Every label distinct: enough decimals for the step.
         std::vector<std::string> labels;
-        for (size_t q = tics.find('"'); q != std::string::npos; q = tics.find('"', q + 1)) {
-            size_t close = tics.find('"', q + 1);
+        for (size_t q = tics.find('\''); q != std::string::npos; q = tics.find('\'', q + 1)) {
+            size_t close = tics.find('\'', q + 1);
             labels.push_back(tics.substr(q + 1, close - q - 1));
             q = close;
         }

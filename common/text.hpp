@@ -1,0 +1,7 @@
+// Text from outside (a setting, a file's line) as messages may show it.
+#pragma once
+#include <string>
+
+// Control characters, DEL and backslash escaped (\n, \t, \r, \\, \xNN), so
+// that nothing a user or a file holds can steer the terminal.
+std::string printable(const std::string &text);
