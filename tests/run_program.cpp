@@ -45,6 +45,10 @@ void drain(int fd, std::string &into) {
                         static_cast<rlim_t>(o.file_size_limit)};
         setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (o.memory_limit >= 0) {
+        rlimit limit = {static_cast<rlim_t>(o.memory_limit), static_cast<rlim_t>(o.memory_limit)};
+        setrlimit(RLIMIT_AS, &limit);
+    }
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(o.program.c_str()));
     for (const auto &a : o.args)

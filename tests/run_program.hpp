@@ -16,6 +16,7 @@ struct run_options {
     std::string stdout_file;   // redirect standard output to this file
     bool close_stdout = false; // start with standard output closed
     long file_size_limit = -1; // RLIMIT_FSIZE in bytes, as `ulimit -f` sets it
+    long memory_limit = -1;    // RLIMIT_AS in bytes, as `ulimit -v` sets it
 };
 
 struct run_result {

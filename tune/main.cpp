@@ -1,5 +1,7 @@
 // talvik-tune: sweeps again and again, with a live plot and live markers.
 #include "common/files.hpp"
+#include "common/output.hpp"
+#include "common/stop.hpp"
 #include "link/link.hpp"
 #include "link/port.hpp"
 #include "plot/sweep_file.hpp"
@@ -10,29 +12,63 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <unistd.h>
 
 namespace {
 
-volatile std::sig_atomic_t quit = 0;
-void on_quit(int) { quit = 1; }
-
 using steady = std::chrono::steady_clock;
-constexpr auto frame = std::chrono::milliseconds(33); // at most 30 redraws a second
+constexpr auto frame = std::chrono::milliseconds(33);    // at most 30 redraws a second
+constexpr auto key_poll = std::chrono::milliseconds(20); // keys seen within a wait
+
+bool quit = false;    // q
+bool screen = false;  // standard output is a terminal: the live view
+bool keys_up = false; // the view is up and its keys can be read
+steady::time_point last_poll;
+
+// Keys that came in during a wait, handled once the point is done.
+int held_keys[16];
+int held_count = 0;
+
+// Looked at by every wait of the link: q ends the wait at once, other keys
+// wait their turn.
+bool poll_keys() {
+    if (quit)
+        return false;
+    if (!keys_up)
+        return true;
+    auto now = steady::now();
+    if (now - last_poll < key_poll)
+        return true;
+    last_poll = now;
+    for (int key; (key = view_key(0)) != -1;) {
+        if (key == 'q' || key == 'Q')
+            quit = true;
+        else if (held_count < 16)
+            held_keys[held_count++] = key;
+    }
+    return !quit;
+}
 
 int refuse(const std::string &reason) {
     std::fprintf(stderr, "talvik-tune: %s\n%s", reason.c_str(), tune_usage);
     return 2;
 }
 
+int fail(const std::string &reason) {
+    std::fprintf(stderr, "talvik-tune: %s\n", reason.c_str());
+    return 1;
+}
+
 std::vector<level_point> raw(const std::vector<tune_point> &points) {
     return against(points, nullptr);
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int tune_main(int argc, char **argv) {
     protect_std_streams();
+    check_output_at_exit("talvik-tune");
+    fail_oversize_writes(); // a save past the size limit: a reason, not a kill
+    catch_stop_requests();
     tune_settings settings;
     std::string reason;
     bool done = false;
@@ -40,32 +76,43 @@ int main(int argc, char **argv) {
         return refuse(reason);
     if (done)
         return 0;
+    std::vector<int32_t> words = sweep_words(settings);
+
+    // Opening the trace truncates its file: never a file this run reads or
+    // saves, and it is refused before anything is touched.
+    const char *trace = std::getenv("TALVIK_TRACE");
+    if (trace && *trace) {
+        if (!settings.reference.empty() && same_file(settings.reference.c_str(), trace))
+            return fail("Reference file and trace file are the same: " + settings.reference);
+        if (!settings.save.empty() && same_file(settings.save.c_str(), trace))
+            return fail("Save file and trace file are the same: " + settings.save);
+    }
     std::vector<level_point> reference;
     bool have_reference = false;
     if (!settings.reference.empty()) {
         sweep ref;
         if (!read_sweep(settings.reference, ref, reason))
             return refuse(reason);
-        if (ref.points.empty())
-            return refuse(settings.reference + ": no points");
+        if (!reference_covers(ref.points, words, settings.reference, &reason))
+            return refuse(reason);
         reference = ref.points;
         have_reference = true;
     }
+    screen = isatty(STDOUT_FILENO);
+    if (screen && !terminal_can_draw(&reason))
+        return refuse(reason + "; run with --sweeps N for a line of markers per sweep");
 
-    open_port(std::getenv("TALVIK_PORT"), std::getenv("TALVIK_TRACE"));
-    // After the port: a trace's own handler is replaced; the trace is still
-    // closed whole at exit.
-    std::signal(SIGINT, on_quit);
-    std::signal(SIGTERM, on_quit);
-    bool screen = isatty(STDOUT_FILENO);
+    open_port(std::getenv("TALVIK_PORT"), trace);
+    wait_check = poll_keys;
     converter_start();
 
-    std::vector<int32_t> words = sweep_words(settings);
     std::vector<tune_point> current(words.size()), last;
     view_state view;
     view.settings = &settings;
-    if (screen)
+    if (screen && !stop_signal) {
         view_start();
+        keys_up = true;
+    }
     auto last_frame = steady::now() - frame;
     auto sweep_started = steady::now();
     long sweeps = 0;
@@ -73,7 +120,7 @@ int main(int argc, char **argv) {
 
     auto handle = [&](int key) {
         if (key == 'q' || key == 'Q')
-            quit = 1;
+            quit = true;
         else if (key == ' ')
             paused = !paused;
         else if (key == 'r' && !last.empty()) {
@@ -94,6 +141,11 @@ int main(int argc, char **argv) {
         }
         return key != -1;
     };
+    auto handle_held = [&]() {
+        for (int i = 0; i < held_count; ++i)
+            handle(held_keys[i]);
+        held_count = 0;
+    };
     auto draw = [&](size_t measured) {
         const std::vector<level_point> *ref = have_reference ? &reference : nullptr;
         view.current = against(
@@ -112,22 +164,27 @@ int main(int argc, char **argv) {
         view_draw(view);
         last_frame = steady::now();
     };
+    auto stopping = [&]() { return quit || stop_signal; };
 
-    while (!quit && (settings.sweeps == 0 || sweeps < settings.sweeps)) {
-        for (size_t i = 0; i < words.size() && !quit; ++i) {
-            current[i] = measure_tune_point(words[i], settings.average);
+    while (!stopping() && (settings.sweeps == 0 || sweeps < settings.sweeps)) {
+        for (size_t i = 0; i < words.size() && !stopping(); ++i) {
+            tune_point point = measure_tune_point(words[i], settings.average);
+            if (stopping())
+                break; // a point cut short is no reading
+            current[i] = point;
             if (!screen)
                 continue;
+            handle_held();
             while (handle(view_key(0))) {
             }
-            while (paused && !quit) {
+            while (paused && !stopping()) {
                 draw(i + 1);
                 handle(view_key(100));
             }
             if (steady::now() - last_frame >= frame)
                 draw(i + 1);
         }
-        if (quit)
+        if (stopping())
             break;
         last = current;
         ++sweeps;
@@ -147,14 +204,35 @@ int main(int argc, char **argv) {
             std::fflush(stdout);
         }
     }
+    wait_check = nullptr;
+    keys_up = false;
+    // The terminal first, so that every message below is seen.
     if (screen)
         view_stop();
+    int status = 0;
     if (!screen && !settings.save.empty() && !last.empty() &&
-        !save_sweep(settings.save, last, &reason)) {
-        std::fprintf(stderr, "talvik-tune: cannot save: %s\n", reason.c_str());
-        return 1;
+        !save_sweep(settings.save, last, &reason))
+        status = fail("cannot save: " + reason);
+    int closed = close_port();
+    if (status == 0)
+        status = closed;
+    // Control-C is the quit key; other stop signals end the run as they would.
+    if (stop_signal && stop_signal != SIGINT) {
+        std::fflush(stdout);
+        die_by_signal(stop_signal);
     }
-    if (!close_port())
-        return 1;
-    return 0;
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    try {
+        return tune_main(argc, argv);
+    } catch (const std::bad_alloc &) {
+        // The screen is given back at exit, then the held messages shown.
+        wait_check = nullptr;
+        keys_up = false;
+        return fail("out of memory");
+    }
 }

@@ -4,6 +4,7 @@
 #include "app/settings.hpp"
 #include "app/sweep.hpp"
 #include "common/number.hpp"
+#include "common/stop.hpp"
 #include "link/link.hpp"
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sys/stat.h>
 #include <unistd.h>
 
 const char tune_usage[] =
@@ -38,8 +40,10 @@ const char help_text[] =
     "Keys: q or Control-C quit, space pauses, r takes the last sweep as the\n"
     "reference, R drops it, s saves the last sweep.\n"
     "Without a terminal each sweep prints one line of markers.\n"
-    "TALVIK_PORT and TALVIK_TRACE as for talvik. Exit status: 0 done, 2 bad\n"
-    "arguments, 4 the port cannot be opened or is lost.\n";
+    "TALVIK_PORT and TALVIK_TRACE as for talvik; the trace may not be the --ref or\n"
+    "--save file. Exit status: 0 done (q, Control-C, or --sweeps done); 1 a save,\n"
+    "the trace or standard output cannot be written; 2 bad arguments; 4 the port\n"
+    "cannot be opened or is lost; other stop signals end it as they would.\n";
 
 bool read_count(const char *text, long low, long high, long *value) {
     long long v = 0;
@@ -104,6 +108,15 @@ bool read_tune_settings(int argc, char **argv, tune_settings *s, std::string *re
             s->linear = arg == "--linear";
             continue;
         }
+        static const char *const valued[] = {"--start",   "--stop", "--centre", "--span", "--points",
+                                             "--average", "--ref",  "--save",   "--sweeps"};
+        bool known = false;
+        for (const char *name : valued)
+            known = known || arg == name;
+        if (!known) {
+            *reason = (arg.rfind("-", 0) == 0 ? "unknown option " : "unknown argument ") + arg;
+            return false;
+        }
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (!value) {
             *reason = arg.rfind("--", 0) == 0 ? arg + " needs a value" : "unknown argument " + arg;
@@ -116,6 +129,10 @@ bool read_tune_settings(int argc, char **argv, tune_settings *s, std::string *re
             if (!read_frequency(value, &hz)) {
                 *reason =
                     std::string("bad frequency '") + value + "': use e.g. 3.5M, 350k or 3500000";
+                return false;
+            }
+            if (arg != "--centre" && arg != "--span" && (hz < 1 || hz > 30e6)) {
+                *reason = arg + " " + value + " is outside the band talvik-tune sweeps, 1 Hz to 30 MHz";
                 return false;
             }
             (arg == "--start"    ? s->start_hz
@@ -164,6 +181,43 @@ bool read_tune_settings(int argc, char **argv, tune_settings *s, std::string *re
         *reason = "the start must be below the stop";
         return false;
     }
+    if (!words_rise(*s)) {
+        // The smallest span that works, about the same start (or centre).
+        tune_settings wider = *s;
+        double lo = s->stop_hz - s->start_hz, hi = lo;
+        auto span_works = [&](double span) {
+            wider.start_hz = middle ? centre - span / 2 : s->start_hz;
+            wider.stop_hz = wider.start_hz + span;
+            return wider.stop_hz <= 30e6 && wider.start_hz >= 1 && words_rise(wider);
+        };
+        while (!span_works(hi) && hi < 30e6)
+            hi *= 2;
+        for (int k = 0; k < 30; ++k) {
+            double mid = (lo + hi) / 2;
+            (span_works(mid) ? hi : lo) = mid;
+        }
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "the band is too narrow for %d points: each step must be at least one "
+                      "tuning word and show as a higher frequency; use a span of at least "
+                      "%.1f Hz, or fewer points",
+                      s->points, std::ceil(hi * 10) / 10);
+        *reason = text;
+        return false;
+    }
+    return true;
+}
+
+bool words_rise(const tune_settings &s) {
+    std::vector<int32_t> words = sweep_words(s);
+    char before[32] = "", now[32];
+    for (size_t i = 0; i < words.size(); ++i) {
+        // As the saved file prints it: talvik-plot needs them to rise.
+        std::snprintf(now, sizeof now, "%.1f", word_hz(words[i]));
+        if (i > 0 && (words[i] <= words[i - 1] || std::strtod(now, nullptr) <= std::strtod(before, nullptr)))
+            return false;
+        std::memcpy(before, now, sizeof now);
+    }
     return true;
 }
 
@@ -186,7 +240,9 @@ tune_point measure_tune_point(int32_t word, int average) {
     bool timed_out = exchange_timed_out;
     double volts = 0;
     bool overflow = false;
-    for (int i = 0; i < average; ++i) {
+    int taken = 0;
+    // A quit (a key or a signal) ends the point between readings too.
+    for (int i = 0; i < average && keep_waiting(); ++i, ++taken) {
         reading_of_reply r = decode_reply(converter_exchange(measure_command));
         if (i + 1 < average)
             timed_out = timed_out || exchange_timed_out;
@@ -194,7 +250,7 @@ tune_point measure_tune_point(int32_t word, int average) {
         overflow = overflow || r.overflow;
     }
     // The mean of the volts; for one reading, exactly talvik's figure.
-    return {word, word_hz(word), level_of_volts(volts / average), overflow, timed_out};
+    return {word, word_hz(word), level_of_volts(taken ? volts / taken : 0), overflow, timed_out};
 }
 
 std::vector<level_point> against(const std::vector<tune_point> &points,
@@ -204,18 +260,41 @@ std::vector<level_point> against(const std::vector<tune_point> &points,
     size_t j = 0;
     for (const auto &p : points) {
         double level = p.level;
+        bool overflow = p.overflow;
         if (reference && !reference->empty()) {
             const auto &r = *reference;
             while (j + 1 < r.size() && r[j + 1].hz <= p.hz)
                 ++j;
             double ref = r[j].level;
-            if (j + 1 < r.size() && p.hz > r[j].hz)
+            overflow = overflow || r[j].overflow;
+            if (j + 1 < r.size() && p.hz > r[j].hz) {
                 ref += (r[j + 1].level - r[j].level) * (p.hz - r[j].hz) / (r[j + 1].hz - r[j].hz);
+                overflow = overflow || r[j + 1].overflow;
+            }
             level -= ref;
         }
-        out.push_back({p.hz, level, p.overflow});
+        out.push_back({p.hz, level, overflow});
     }
     return out;
+}
+
+bool reference_covers(const std::vector<level_point> &reference, const std::vector<int32_t> &words,
+                      const std::string &name, std::string *reason) {
+    // Both print frequencies at one decimal: a tenth of a hertz is the same point.
+    double first = word_hz(words.front()), last = word_hz(words.back());
+    if (!reference.empty() && reference.front().hz <= first + 0.05 &&
+        reference.back().hz >= last - 0.05)
+        return true;
+    char text[300];
+    if (reference.empty())
+        std::snprintf(text, sizeof text, "%s: no points", name.c_str());
+    else
+        std::snprintf(text, sizeof text,
+                      "%s covers %.1f to %.1f Hz, not the whole band, %.1f to %.1f Hz: "
+                      "levels are never guessed beyond a reference's ends; sweep it over the band",
+                      name.c_str(), reference.front().hz, reference.back().hz, first, last);
+    *reason = text;
+    return false;
 }
 
 bool save_sweep(const std::string &name, const std::vector<tune_point> &points,
@@ -226,6 +305,10 @@ bool save_sweep(const std::string &name, const std::vector<tune_point> &points,
         *reason = name + ": " + std::strerror(errno);
         return false;
     }
+    // As a file created by name would be, not mkstemp's 0600.
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
     std::FILE *file = fdopen(fd, "wb");
     bool ok = file && std::fputs(results_header, file) >= 0;
     char line[128];
@@ -253,9 +336,14 @@ bool save_sweep(const std::string &name, const std::vector<tune_point> &points,
 }
 
 std::string default_save_name() {
-    char name[64];
+    char stamp[64];
     std::time_t now = std::time(nullptr);
-    std::strftime(name, sizeof name, "talvik-tune-%Y%m%d-%H%M%S.txt", std::localtime(&now));
+    std::strftime(stamp, sizeof stamp, "talvik-tune-%Y%m%d-%H%M%S", std::localtime(&now));
+    // Two saves in one second: the second gets a number, never the first's name.
+    std::string name = std::string(stamp) + ".txt";
+    struct stat info;
+    for (int k = 2; lstat(name.c_str(), &info) == 0; ++k)
+        name = std::string(stamp) + "-" + std::to_string(k) + ".txt";
     return name;
 }
 

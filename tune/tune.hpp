@@ -42,21 +42,33 @@ struct tune_point {
 // logarithm.
 std::vector<int32_t> sweep_words(const tune_settings &settings);
 
+// Whether every word of the sweep is above the one before, and so is its
+// frequency as a results file prints it.
+bool words_rise(const tune_settings &settings);
+
 // Measures one point as talvik does, averaging `average` readings in the
-// detector's volts.
+// detector's volts. A wait abandoned (common/stop.hpp) ends it early: the
+// caller, who asked for that, throws the point away.
 tune_point measure_tune_point(int32_t word, int average);
 
 // Levels against a reference: its level at each point's frequency,
-// interpolated linearly in frequency, subtracted.
+// interpolated linearly in frequency, subtracted. A point is overflowed
+// where a reference point it uses is.
 std::vector<level_point> against(const std::vector<tune_point> &points,
                                  const std::vector<level_point> *reference);
+
+// Whether the reference (named name) reaches from the first word to the
+// last; false with the reason.
+bool reference_covers(const std::vector<level_point> &reference, const std::vector<int32_t> &words,
+                      const std::string &name, std::string *reason);
 
 // Saves the points as a talvik results file, through a temporary file
 // renamed into place; false with the reason.
 bool save_sweep(const std::string &name, const std::vector<tune_point> &points,
                 std::string *reason);
 
-// The name a save takes without --save: talvik-tune-YYYYmmdd-HHMMSS.txt.
+// The name a save takes without --save: talvik-tune-YYYYmmdd-HHMMSS.txt,
+// or -2, -3 ... before .txt where that is taken.
 std::string default_save_name();
 
 // Marker lines first to first + count - 1 of a sweep (line 0 names the

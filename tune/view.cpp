@@ -20,6 +20,21 @@ std::string text_of(const char *format, double a, double b = 0) {
     return text;
 }
 
+// A frequency in the band's unit with the decimals that tell two points
+// `resolution` apart, trailing zeros dropped: "8.999999", "10".
+std::string frequency_text(double value, double resolution) {
+    int decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(resolution))) + 1, 0, 9);
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    std::string out = text;
+    if (out.find('.') != std::string::npos) {
+        out.erase(out.find_last_not_of('0') + 1);
+        if (out.back() == '.')
+            out.pop_back();
+    }
+    return out;
+}
+
 // Frequency to a column of the plot, and back.
 struct axis {
     double lo, hi;
@@ -134,8 +149,9 @@ void view_draw(const view_state &s) {
     const char *unit = s.against_reference ? "dB" : "dBm";
     double scale = set.stop_hz >= 1e6 ? 1e6 : set.stop_hz >= 1e3 ? 1e3 : 1;
     const char *scale_name = scale == 1e6 ? "MHz" : scale == 1e3 ? "kHz" : "Hz";
-    std::string status = text_of("%.6g", set.start_hz / scale) + " to " +
-                         text_of("%.6g ", set.stop_hz / scale) + scale_name + ", " +
+    double span = (set.stop_hz - set.start_hz) / scale;
+    std::string status = frequency_text(set.start_hz / scale, span) + " to " +
+                         frequency_text(set.stop_hz / scale, span) + " " + scale_name + ", " +
                          std::to_string(set.points) + " points " + (set.linear ? "linear" : "log") +
                          " | sweep " + std::to_string(s.sweeps) + ", " +
                          text_of("%.1f sweeps/s", s.sweeps_per_second) + " | " + unit +
@@ -177,7 +193,7 @@ void view_draw(const view_state &s) {
         // Frequency labels, in the unit of the band's top.
         int tics = std::max(2, width / 16);
         double step = (set.stop_hz - set.start_hz) / scale / (tics - 1);
-        int decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(step))) + 1, 0, 6);
+        int decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(step))) + 1, 0, 9);
         for (int k = 0; k < tics; ++k) {
             int column = left + (width - 1) * k / (tics - 1);
             char label[48];

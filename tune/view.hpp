@@ -23,6 +23,10 @@ struct view_state {
     double level_low = -80, level_high = 10;
 };
 
+// Whether the terminal on standard output can move the cursor, as the screen
+// needs; false with the reason.
+bool terminal_can_draw(std::string *why);
+
 // Takes the terminal (out, or standard output when null). Standard error is
 // held back while the screen is up and shown once it is gone, so that a
 // message from a run that ends is not lost.

@@ -22,6 +22,7 @@ int mask = 0;
 int mode = BITMODE_RESET;
 bool last_was_write = false;
 int writes = 0;
+long delivered = 0;
 steady::time_point next_byte;
 const char *error = "all fine";
 
@@ -71,6 +72,7 @@ void reset(const settings &s) {
     mode = BITMODE_RESET;
     last_was_write = false;
     writes = 0;
+    delivered = 0;
     error = "all fine";
     instrument.reset();
     char reason[200];
@@ -124,7 +126,11 @@ int ftdi_tcioflush(ftdi_context *) {
     return 0;
 }
 
-int ftdi_set_bitmode(ftdi_context *, unsigned char bitmask, unsigned char bitmode) {
+int ftdi_set_bitmode(ftdi_context *ftdi, unsigned char bitmask, unsigned char bitmode) {
+    if (bitmode == BITMODE_RESET && std::strcmp(chip.fail_call, "reset") == 0)
+        return fail(ftdi, -1, "USB device unavailable");
+    if (bitmode == BITMODE_RESET)
+        done.unread_at_reset = static_cast<long>(samples.size());
     mask = bitmask & 0x3F; // AD6 and AD7 are wired to the instrument's outputs
     mode = bitmode;
     done.mode = bitmode;
@@ -133,12 +139,16 @@ int ftdi_set_bitmode(ftdi_context *, unsigned char bitmask, unsigned char bitmod
     return 0;
 }
 
-int ftdi_set_baudrate(ftdi_context *, int baudrate) {
+int ftdi_set_baudrate(ftdi_context *ftdi, int baudrate) {
+    if (std::strcmp(chip.fail_call, "baudrate") == 0)
+        return fail(ftdi, -2, "setting new baudrate failed");
     done.baud = baudrate;
     return 0;
 }
 
-int ftdi_set_latency_timer(ftdi_context *, unsigned char latency) {
+int ftdi_set_latency_timer(ftdi_context *ftdi, unsigned char latency) {
+    if (std::strcmp(chip.fail_call, "latency") == 0)
+        return fail(ftdi, -2, "unable to set latency timer");
     done.latency = latency;
     return 0;
 }
@@ -162,20 +172,25 @@ int ftdi_write_data(ftdi_context *ftdi, const unsigned char *buf, int size) {
             samples.push_back(pins());
         }
         latch = buf[i];
+        done.latch = latch;
         drive();
     }
     return size;
 }
 
-int ftdi_read_data(ftdi_context *, unsigned char *buf, int size) {
+int ftdi_read_data(ftdi_context *ftdi, unsigned char *buf, int size) {
     if (last_was_write)
         ++done.round_trips;
     last_was_write = false;
+    if (chip.fail_read_after >= 0 && delivered >= chip.fail_read_after)
+        return fail(ftdi, -1, "usb bulk read failed");
     int n = 0;
-    while (n < size && n < chip.max_read && !samples.empty()) {
+    while (n < size && n < chip.max_read && !samples.empty() &&
+           (chip.fail_read_after < 0 || delivered + n < chip.fail_read_after)) {
         buf[n++] = samples.front();
         samples.pop_front();
     }
+    delivered += n;
     return n;
 }
 

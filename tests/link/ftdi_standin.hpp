@@ -19,6 +19,8 @@ struct settings {
     int open_error = 0;        // ftdi_usb_open fails with this (-4: no permission)
     int fail_write_after = -1; // writes that succeed before one fails
     int max_read = 1 << 30;    // bytes one read returns at most
+    int fail_read_after = -1;  // samples delivered before reads fail
+    const char *fail_call = ""; // "baudrate", "latency" or "reset" fails
     const char *options = "";  // the simulated instrument's
 };
 extern settings chip;
@@ -36,6 +38,8 @@ struct record {
     int baud = -1;
     bool open = false;
     bool overflowed = false; // more unread samples than the chip holds
+    int latch = -1;              // the last byte written
+    long unread_at_reset = -1; // samples not yet read when bit-bang mode was reset
 };
 extern record done;
 

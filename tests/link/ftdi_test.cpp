@@ -1,10 +1,14 @@
 // Sweeps through an FTDI adapter: the backend over the chip's stand-in.
 #include "app/settings.hpp"
 #include "app/sweep.hpp"
+#include "common/stop.hpp"
 #include "link/backends.hpp"
 #include "link/ftdi_standin.hpp"
 #include "link/link.hpp"
+#include "run_program.hpp"
 
+#include <csignal>
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace {
@@ -97,6 +101,90 @@ TEST(ftdi_death, an_adapter_that_fails_mid_sweep_ends_the_run) {
     EXPECT_EXIT(converter_start(), ::testing::ExitedWithCode(4),
                 "^Lost port ftdi: usb bulk write failed\n$");
     ftdi_port.close();
+}
+
+// The chip's state as a child process leaves it, for the death tests.
+void report_chip_at_exit() {
+    std::atexit([] {
+        std::fprintf(stderr, "chip: mode %d, open %d\n", ftdi_standin::done.mode,
+                     ftdi_standin::done.open);
+    });
+}
+
+TEST(ftdi_death, the_adapter_is_given_back_on_every_way_out) {
+    // An open that fails once bit-bang mode is on leaves it off again.
+    for (const char *step : {"baudrate", "latency"}) {
+        ftdi_standin::settings s;
+        s.fail_call = step;
+        ftdi_standin::reset(s);
+        EXPECT_NE(open_ftdi(""), "") << step;
+        EXPECT_EQ(ftdi_standin::done.mode, BITMODE_RESET) << step;
+        EXPECT_FALSE(ftdi_standin::done.open) << step;
+    }
+    // Lost mid-sweep with the device still there: mode reset, device closed.
+    ftdi_standin::settings s;
+    s.fail_read_after = 20;
+    ftdi_standin::reset(s);
+    EXPECT_EXIT(
+        {
+            report_chip_at_exit();
+            open_port("ftdi", nullptr);
+            converter_start();
+        },
+        ::testing::ExitedWithCode(4), "^Lost port ftdi: usb bulk read failed\nchip: mode 0, open 0\n$");
+    // A stop signal mid-sweep: the sweep ends, the lines go idle, the chip is reset.
+    ftdi_standin::reset(ftdi_standin::settings());
+    EXPECT_EXIT(
+        {
+            catch_stop_requests();
+            open_port("ftdi", nullptr);
+            static int waits = 0;
+            wait_check = [] {
+                if (++waits == 50)
+                    std::raise(SIGTERM);
+                return true;
+            };
+            std::FILE *file = std::tmpfile();
+            run_sweep(file);
+            std::fprintf(stderr, "stopped at %ld of 48 points, ", std::ftell(file) / 28);
+            int status = close_port();
+            std::fprintf(stderr, "mode %d, open %d, pins %02X, status %d\n",
+                         ftdi_standin::done.mode, ftdi_standin::done.open,
+                         ftdi_standin::done.latch, status);
+            std::exit(stop_signal);
+        },
+        ::testing::ExitedWithCode(SIGTERM), "stopped at [0-9]+ of 48 points, mode 0, open 0, pins 3F, status 0\n$");
+    // A reset that fails at close is a lost port.
+    ftdi_standin::settings r;
+    r.fail_call = "reset";
+    ftdi_standin::reset(r);
+    testing::internal::CaptureStderr();
+    open_port("ftdi", nullptr);
+    EXPECT_EQ(close_port(), 4);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Lost port ftdi: cannot leave bit-bang mode: USB device unavailable\n");
+}
+
+TEST(ftdi_death, a_lost_adapter_leaves_in_the_trace_only_what_reached_the_lines) {
+    temp_dir dir;
+    std::string trace = dir.file("t.txt");
+    ftdi_standin::settings s;
+    s.fail_read_after = 11; // the idle byte, then 10 bytes of the exchange
+    ftdi_standin::reset(s);
+    EXPECT_EXIT(
+        {
+            open_port("ftdi", trace.c_str());
+            converter_exchange(measure_command);
+        },
+        ::testing::ExitedWithCode(4), "^Lost port ftdi: usb bulk read failed\n$");
+    // The idle write at open, then the exchange's first 10 bytes: their 9
+    // writes and the 2 reads answered by them, and the write of the last.
+    std::string kinds;
+    std::string text = read_file(trace);
+    for (size_t at = 0; (at = text.find(' ', at)) != std::string::npos; at = text.find('\n', at))
+        kinds += text[++at];
+    EXPECT_EQ(kinds, "WWWWWRWWWRWWW") << text;
+    EXPECT_EQ(text.substr(text.size() - 5), "W AF\n") << text; // no idle write after
 }
 
 } // namespace

@@ -174,3 +174,78 @@ TEST_F(plot_run, names_never_reach_gnuplot_as_commands) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(plot_run, nothing_cut_short_passes_for_done) {
+    ASSERT_EQ(sweep("s.txt", "sim").status, 0);
+    // Standard output closed at start: the picture is still gnuplot's.
+    run_options o;
+    o.program = TALVIK_PLOT_BIN;
+    o.args = {"-o", "x.png", "s.txt"};
+    o.dir = dir.path;
+    o.close_stdout = true;
+    auto r = run_talvik(o);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir.file("x.png")).substr(1, 3), "PNG");
+    // A "gnuplot" that draws nothing leaves no picture.
+    r = plot({"-o", "y.png", "s.txt"}, {"TALVIK_GNUPLOT=/bin/true"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "talvik-plot: gnuplot drew no picture for y.png (see its message above)\n");
+    EXPECT_FALSE(file_exists(dir.file("y.png")));
+    // Output onto a full disk: status 1 and the reason, whatever was asked for.
+    for (std::vector<std::string> args : {std::vector<std::string>{"--csv", "s.txt"},
+                                          {"--table", "s.txt"}, {"s.txt"}, {"--version"}}) {
+        o.args = args;
+        o.close_stdout = false;
+        o.stdout_file = "/dev/full";
+        r = run_talvik(o);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_NE(r.err.find("talvik-plot: cannot write standard output: No space left on device\n"),
+                  std::string::npos)
+            << r.err;
+    }
+}
+
+TEST_F(plot_run, odd_files_are_read_or_refused_by_name) {
+    ASSERT_EQ(sweep("s.txt", "sim", {"1000000", "1100000"}).status, 0);
+    // Line ends of a lone CR, as an old editor saves them.
+    std::string text = read_file(dir.file("s.txt"));
+    std::string cr;
+    for (char c : text)
+        if (c != '\n')
+            cr += c;
+    write_file(dir.file("cr.txt"), cr);
+    auto r = plot({"--csv", "cr.txt"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "frequency_hz,level_db,overflow\r\n1000000.0,-47.045,0\r\n"
+                     "1050000.0,-46.080,0\r\n");
+    // A sweep stopped before its first point still has its CSV header.
+    write_file(dir.file("h.txt"), " Frequency\t  dBm \r\n");
+    r = plot({"--csv", "h.txt"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "frequency_hz,level_db,overflow\r\n");
+}
+
+TEST_F(plot_run, running_out_of_memory_is_a_message) {
+#ifdef TALVIK_SANITIZED
+    GTEST_SKIP() << "the sanitizers cannot run under a memory limit";
+#endif
+    std::string big = " Frequency\t  dBm \r\n";
+    char line[64];
+    for (int i = 1; i <= 400000; ++i) {
+        std::snprintf(line, sizeof line, " %8.1f\t%2.3f  \t        \r\n", 1000.0 + i, -20.0);
+        big += line;
+    }
+    write_file(dir.file("big.txt"), big);
+    run_options o;
+    o.program = TALVIK_PLOT_BIN;
+    o.args = {"big.txt"};
+    o.dir = dir.path;
+    o.memory_limit = 16L << 20; // the program runs in 6 MiB, the file needs 22
+    auto r = run_talvik(o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "talvik-plot: out of memory\n");
+}
+
+} // namespace
