@@ -9,6 +9,12 @@ namespace {
 
 const char *checked_program = "";
 
+void say_failed(int error) {
+    std::fprintf(stderr, "%s: cannot write standard output%s%s\n", checked_program,
+                 error ? ": " : "", error ? std::strerror(error) : "");
+    std::fflush(stderr);
+}
+
 // Registered first, so run last: after everything else has written.
 void check_output() {
     int error = std::fflush(stdout) != 0 ? errno : 0;
@@ -19,13 +25,19 @@ void check_output() {
     }
     if (!failed)
         return;
-    std::fprintf(stderr, "%s: cannot write standard output%s%s\n", checked_program,
-                 error ? ": " : "", error ? std::strerror(error) : "");
-    std::fflush(stderr);
+    say_failed(error);
     std::_Exit(1); // exit() may not be called again from here
 }
 
 } // namespace
+
+bool flush_output() {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return true;
+    say_failed(errno);
+    std::clearerr(stdout); // said once: not again at exit
+    return false;
+}
 
 void check_output_at_exit(const char *program) {
     checked_program = program;

@@ -61,7 +61,23 @@ bool kind_from_name(const char *text, filter_kind *kind) {
     return false;
 }
 
-filter_kind kind_of(const std::vector<level_point> &p) {
+namespace {
+
+// The points whose levels can be trusted: an overflowed reading is no level.
+std::vector<level_point> levels_of(const std::vector<level_point> &points) {
+    std::vector<level_point> out;
+    for (const auto &q : points)
+        if (!q.overflow)
+            out.push_back(q);
+    return out;
+}
+
+} // namespace
+
+filter_kind kind_of(const std::vector<level_point> &all) {
+    std::vector<level_point> p = levels_of(all);
+    if (p.empty())
+        return filter_kind::lowpass;
     double high = p.front().level, low = p.front().level;
     for (const auto &q : p) {
         high = std::fmax(high, q.level);
@@ -77,9 +93,13 @@ filter_kind kind_of(const std::vector<level_point> &p) {
     return first >= last ? filter_kind::lowpass : filter_kind::highpass;
 }
 
-filter_markers find_markers(const std::vector<level_point> &p, filter_kind kind) {
+filter_markers find_markers(const std::vector<level_point> &all, filter_kind kind) {
     filter_markers m;
     m.kind = kind;
+    std::vector<level_point> p = levels_of(all);
+    m.levels = p.size();
+    if (p.empty())
+        return m;
     size_t peak = 0, bottom = 0;
     for (size_t i = 1; i < p.size(); ++i) {
         if (p[i].level > p[peak].level)
@@ -101,9 +121,16 @@ filter_markers find_markers(const std::vector<level_point> &p, filter_kind kind)
             double d12 = (p[bottom + 1].level - p[bottom].level) / (x2 - x1);
             double a = (d12 - d01) / (x2 - x0);
             double x = (x0 + x1) / 2 - d01 / (2 * a);
-            if (a > 0 && x > x0 && x < x2) {
+            double level = y0 + d01 * (x - x0) + a * (x - x0) * (x - x1);
+            // Only a fit through evenly spaced neighbours (within 10 % in
+            // log frequency) that stays near the lowest reading is believed;
+            // uneven points send a parabola's vertex far below anything real.
+            double below = std::log(x1 / x0), above = std::log(x2 / x1);
+            bool even = std::fabs(below - above) <= 0.1 * std::fmax(below, above);
+            if (a > 0 && x > x0 && x < x2 && even && level >= p[bottom].level - 6) {
                 m.notch_hz = x;
-                m.notch_level = y0 + d01 * (x - x0) + a * (x - x0) * (x - x1);
+                m.notch_level = level;
+                m.fitted = true;
             }
         }
         // The band either side: the highest level below and above the notch.
@@ -135,9 +162,14 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
     std::vector<std::string> lines;
     auto add = [&](const std::string &text) { lines.push_back(name + ": " + text); };
     add(std::string("kind ") + kind_name(m.kind));
+    if (m.levels == 0) {
+        add("no markers: every point overflowed");
+        return lines;
+    }
     if (m.kind == filter_kind::notch) {
         add(format("notch %.1f Hz, ", m.notch_hz) + format("%.3f ", m.notch_level) + unit +
-            format(", depth %.3f dB", m.depth));
+            format(", depth %.3f dB", m.depth) +
+            (m.fitted ? "" : " (the lowest point measured: too few points about it to fit)"));
         const crossing &lo = m.lower[0], &hi = m.upper[0];
         std::string edges = "-3 dB ";
         edges += lo.found ? format("%.1f Hz", lo.hz) : outside(lo, "lower");

@@ -19,7 +19,8 @@ const char *kind_name(filter_kind kind);
 bool kind_from_name(const char *text, filter_kind *kind);
 
 // The kind the trace's shape shows: a hump above both ends is a band-pass, a
-// dip below both ends a notch, otherwise a fall or a rise.
+// dip below both ends a notch, otherwise a fall or a rise. Overflowed points
+// are never taken as levels, here or by find_markers.
 filter_kind kind_of(const std::vector<level_point> &points);
 
 // Where the level first falls to a number of dB below a reference, walking
@@ -35,11 +36,14 @@ struct crossing {
 
 struct filter_markers {
     filter_kind kind = filter_kind::bandpass;
+    size_t levels = 0; // points whose levels were used: none when all overflowed
     double reference = 0; // the level the dB-down points are measured from
     // band-pass, low-pass, high-pass: the highest point
     double peak_hz = 0, peak_level = 0;
-    // notch: the minimum, interpolated, and the band's level either side
+    // notch: the minimum, interpolated where a fit is sound (fitted), else
+    // the lowest point; and the band's level either side
     double notch_hz = 0, notch_level = 0, depth = 0;
+    bool fitted = false;
     // -3, -6 and -60 dB below the reference: below and above in frequency.
     // Low-pass: only the upper side; high-pass: only the lower side.
     crossing lower[3], upper[3];

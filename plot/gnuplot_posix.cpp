@@ -133,13 +133,13 @@ bool run_gnuplot(const std::string &script, const std::string &output, std::stri
     waitpid(pid, &status, 0);
     if (!copied)
         return fail(output + ": " + std::strerror(copy_error));
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !fed)
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return fail("gnuplot could not draw " + output + " (see its message above)");
     // A gnuplot that ends well having drawn nothing (a wrong program, an old
     // build without the terminal) must not leave an empty picture.
     char head[16];
     ssize_t got = pread(file, head, sizeof head, 0);
-    if (got < 0 || !is_picture(output, head, static_cast<size_t>(got)))
+    if (got < 0 || !is_picture(output, head, static_cast<size_t>(got)) || !fed)
         return fail("gnuplot drew no picture for " + output + " (see its message above)");
     if (fsync(file) != 0 || close(file) != 0) {
         int e = errno;

@@ -179,7 +179,7 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
     bool any = false;
     for (size_t i = 0; i < sweeps.size(); ++i)
         for (const auto &p : sweeps[i].points) {
-            double line = i < markers.size() ? markers[i].reference - 3 : p.level;
+            double line = i < markers.size() && markers[i].levels > 0 ? markers[i].reference - 3 : p.level;
             y_lo = any ? std::min({y_lo, p.level, line}) : std::min(p.level, line);
             y_hi = any ? std::max(y_hi, p.level) : p.level;
             any = true;
@@ -192,7 +192,7 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
     // Below the plot, where it covers no trace.
     script += "set key outside below center horizontal noenhanced\n";
     for (size_t i = 0; i < sweeps.size() && i < markers.size(); ++i)
-        if (!sweeps[i].points.empty())
+        if (!sweeps[i].points.empty() && markers[i].levels > 0)
             script += markers_of(markers[i], static_cast<int>(i) + 1);
     std::string plots;
     int colour = 1;

@@ -127,8 +127,8 @@ int plot_main(int argc, char **argv) {
         if (csv)
             print_csv(s);
     }
-    if (std::fflush(stdout) != 0 || std::ferror(stdout))
-        return fail(std::string("cannot write standard output: ") + std::strerror(errno));
+    if (!flush_output())
+        return 1;
     if (!output.empty()) {
         std::string y_label =
             reference.empty() ? "Level (dBm)" : "Level against " + reference + " (dB)";

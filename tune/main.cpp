@@ -109,14 +109,11 @@ int tune_main(int argc, char **argv) {
     std::vector<tune_point> current(words.size()), last;
     view_state view;
     view.settings = &settings;
-    if (screen && !stop_signal) {
-        view_start();
-        keys_up = true;
-    }
     auto last_frame = steady::now() - frame;
     auto sweep_started = steady::now();
     long sweeps = 0;
     bool paused = false;
+    bool output_failed = false;
 
     auto handle = [&](int key) {
         if (key == 'q' || key == 'Q')
@@ -165,6 +162,11 @@ int tune_main(int argc, char **argv) {
         last_frame = steady::now();
     };
     auto stopping = [&]() { return quit || stop_signal; };
+    if (screen && !stop_signal) {
+        view_start();
+        keys_up = true;
+        draw(0); // the axes and status at once: a first point may take long
+    }
 
     while (!stopping() && (settings.sweeps == 0 || sweeps < settings.sweeps)) {
         for (size_t i = 0; i < words.size() && !stopping(); ++i) {
@@ -201,7 +203,10 @@ int tune_main(int argc, char **argv) {
         } else {
             std::printf("sweep %ld: %s\n", sweeps,
                         marker_summary(against(last, ref), unit, 0, 99).c_str());
-            std::fflush(stdout);
+            if (!flush_output()) {
+                output_failed = true;
+                break;
+            }
         }
     }
     wait_check = nullptr;
@@ -215,7 +220,7 @@ int tune_main(int argc, char **argv) {
         status = fail("cannot save: " + reason);
     int closed = close_port();
     if (status == 0)
-        status = closed;
+        status = output_failed ? 1 : closed;
     // Control-C is the quit key; other stop signals end the run as they would.
     if (stop_signal && stop_signal != SIGINT) {
         std::fflush(stdout);

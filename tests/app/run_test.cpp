@@ -49,6 +49,13 @@ TEST_F(run_test, help_and_version_end_well_without_a_file) {
     EXPECT_EQ(run({"-h"}).out, run({"--help"}).out);
     EXPECT_EQ(run({"-V"}).out, r.out);
     EXPECT_TRUE(dir_is_empty());
+    // Help that cannot be written is no success.
+    run_options o;
+    o.args = {"--version"};
+    o.stdout_file = "/dev/full";
+    r = run_talvik(o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "talvik: cannot write standard output: No space left on device\n");
 }
 
 TEST_F(run_test, a_file_that_cannot_be_opened_is_named) {

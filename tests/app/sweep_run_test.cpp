@@ -83,6 +83,7 @@ TEST_F(sweep_run, fixed_replies_show_their_decoding) {
         auto r =
             run({"r.txt", "1000000", "1100000"}, {std::string("TALVIK_PORT=sim:reply=") + c.reply});
         EXPECT_EQ(r.status, 0) << c.reply;
+        EXPECT_EQ(r.err, "") << "replies fixed by design are no fault";
         auto lines = results();
         ASSERT_EQ(lines.size(), 3u) << c.reply;
         EXPECT_EQ(lines[1], std::string(" 1000000.0\t") + c.record) << c.reply;
@@ -133,6 +134,13 @@ TEST_F(sweep_run, interrupted_sweeps_keep_only_complete_records_in_order) {
             }
         }
     }
+}
+
+TEST_F(sweep_run, a_converter_that_never_answers_in_time_is_said_to) {
+    auto r = run({"r.txt", "1000000", "1030000", "100"}, {"TALVIK_PORT=sim:busy=300000"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(results().size(), 4u) << "every record is written all the same";
+    EXPECT_EQ(r.err, "every ready wait timed out: is the instrument on and connected?\n");
 }
 
 } // namespace

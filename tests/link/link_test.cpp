@@ -191,4 +191,24 @@ TEST(port_batches, a_sweep_sends_the_same_accesses_with_or_without_the_batch_ope
     EXPECT_EQ(std::count(batched_results.begin(), batched_results.end(), '\n'), 9);
 }
 
+TEST_F(link_test, a_sweep_of_readings_that_cannot_be_real_is_said_so) {
+    // Nothing answers: every status reads 0, ready, and every reply is 0.
+    start_word = 42949672; // 1 MHz
+    step_divisor = 20;
+    for (int32_t end : {45097156 + 1, 47352014}) { // 2 points, then 3
+        end_word = end;
+        std::FILE *file = std::tmpfile();
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        run_sweep(file);
+        testing::internal::GetCapturedStdout();
+        std::string said = testing::internal::GetCapturedStderr();
+        std::fclose(file);
+        EXPECT_EQ(tally.points, end == 47352014 ? 3 : 2);
+        EXPECT_EQ(said, tally.points < 3 ? ""
+                                         : "every reading was the same (reply 0x0000): is the "
+                                           "instrument on and connected?\n");
+    }
+}
+
 } // namespace

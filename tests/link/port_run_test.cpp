@@ -232,8 +232,26 @@ TEST_F(port_run, a_trace_that_cannot_be_written_ends_the_run) {
     EXPECT_EQ(results.substr(results.size() - 2), "\r\n");
 }
 
+TEST_F(port_run, a_trace_on_a_full_disk_ends_on_a_complete_line) {
+    run_options o;
+    o.args = {"r.txt", "1000000", "5000000"};
+    o.env = {"TALVIK_TRACE=trace.txt"};
+    o.dir = dir.path;
+    o.file_size_limit = 50000; // the trace's first buffer crosses it
+    auto r = run_talvik(o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Can't write trace file trace.txt: File too large\n");
+    std::string trace = read_file(dir.file("trace.txt"));
+    ASSERT_FALSE(trace.empty());
+    EXPECT_EQ(trace.back(), '\n');
+    // Control characters in a setting never reach the terminal as they are.
+    r = run({"r.txt"}, {"TALVIK_PORT=lpt\x1b[2J\n"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.err.rfind("Can't open port lpt\\x1B[2J\\n: unknown port", 0), 0u) << r.err;
+}
+
 TEST_F(port_run, stop_signals_leave_a_complete_trace) {
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT}) {
         for (const char *name : {"trace.txt", "trace.vcd"}) {
             run_options o;
             o.args = {"r.txt", "1000000", "10000000", "20000"};
@@ -256,6 +274,7 @@ TEST_F(port_run, stop_signals_leave_a_complete_trace) {
                     return t.kind == 'W' && t.value == 0xF4;
                 });
                 EXPECT_GE(pulses, records) << sig;
+                EXPECT_EQ(lines.back().value, 0xFFu) << "lines left idle after " << sig;
             } else {
                 // Ends on a complete value change: a time, then its changes.
                 size_t last_time = trace.rfind("\n#");

@@ -85,4 +85,29 @@ TEST(markers, low_and_high_pass_cutoffs) {
               "10.000 dB down");
 }
 
+TEST(markers, a_notch_is_never_reported_below_what_was_measured_without_a_sound_fit) {
+    // Uneven neighbours: a parabola would dive to -45 dB; the lowest point stands.
+    auto p = trace({{5e6, 0}, {5.9e6, -10}, {6e6, -40.05}, {6.5e6, -20}, {7e6, 0}});
+    auto m = find_markers(p, filter_kind::notch);
+    EXPECT_FALSE(m.fitted);
+    EXPECT_EQ(m.notch_level, -40.05);
+    EXPECT_EQ(m.notch_hz, 6e6);
+    EXPECT_NE(marker_lines("n", m, "dBm")[1].find("(the lowest point measured"), std::string::npos);
+    // Evenly spaced, but a vertex 9.7 dB below the lowest point.
+    m = find_markers(trace({{1e6, 0}, {2e6, -30}, {4e6, -29}}), filter_kind::notch);
+    EXPECT_EQ(m.notch_level, -30);
+    // Overflowed points are no levels: neither the bottom nor the band.
+    p = trace({{1, 0}, {2, -10}, {3, -80}, {4, -10}, {5, 0}});
+    p[2].overflow = true;
+    p[4].level = 5;
+    p[4].overflow = true;
+    m = find_markers(p, filter_kind::notch);
+    EXPECT_GT(m.notch_level, -20);
+    EXPECT_EQ(m.reference, -5); // the shoulders 0 and -10, not the overflowed +5
+    p = trace({{1, 0}});
+    p[0].overflow = true;
+    EXPECT_EQ(marker_lines("o", find_markers(p, kind_of(p)), "dBm")[1],
+              "o: no markers: every point overflowed");
+}
+
 } // namespace

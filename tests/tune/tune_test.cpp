@@ -7,7 +7,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <csignal>
+#include <filesystem>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 
 namespace {
@@ -49,19 +52,37 @@ TEST_F(tune_run, bad_arguments_are_refused_with_the_reason_and_the_usage) {
     } cases[] = {
         {{"--start", "3.5Mhz"}, "bad frequency '3.5Mhz': use e.g. 3.5M, 350k or 3500000"},
         {{"--start", "5M", "--stop", "4M"}, "the start must be below the stop"},
-        {{"--stop", "31M"}, "the band must lie within 1 Hz to 30 MHz"},
+        {{"--centre", "30M", "--span", "2M"}, "the band must lie within 1 Hz to 30 MHz"},
+        {{"--stop", "31M"}, "--stop 31M is outside the band talvik-tune sweeps, 1 Hz to 30 MHz"},
         {{"--points", "1"}, "--points takes a whole number from 2 to 100001"},
         {{"--average", "1001"}, "--average takes a whole number from 1 to 1000"},
         {{"--start", "1M", "--span", "1M"},
          "give --start and --stop, or --centre and --span, not both"},
         {{"--sweeps"}, "--sweeps needs a value"},
-        {{"--frobnicate", "1"}, "unknown argument --frobnicate"},
+        {{"--frobnicate", "1"}, "unknown option --frobnicate"},
+        {{"--foo"}, "unknown option --foo"},
+        {{"--start", "40M"}, "--start 40M is outside the band talvik-tune sweeps, 1 Hz to 30 MHz"},
+        {{"--start", "1M", "--stop", "1.00001M"},
+         "the band is too narrow for 201 points: each step must be at least one tuning word and "
+         "show as a higher frequency; use a span of at least 20.0 Hz, or fewer points"},
     };
     for (const auto &c : cases) {
         auto r = run(c.args);
         EXPECT_EQ(r.status, 2) << c.reason;
         EXPECT_EQ(r.err.rfind("talvik-tune: " + c.reason + "\nUsage: talvik-tune", 0), 0u) << r.err;
     }
+    // Dumb terminals cannot draw the screen.
+    run_options o;
+    o.program = TALVIK_TUNE_BIN;
+    o.terminal = true;
+    o.env = {"TERM=dumb"};
+    auto dumb = run_talvik(o);
+    EXPECT_EQ(dumb.status, 2);
+    EXPECT_EQ(dumb.err.rfind("talvik-tune: this terminal (TERM=dumb) cannot move the cursor; run "
+                             "with --sweeps N",
+                             0),
+              0u)
+        << dumb.err;
     auto r = run({}, {"TALVIK_PORT=lpt1"});
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.err.rfind("Can't open port lpt1: unknown port", 0), 0u);
@@ -92,6 +113,114 @@ TEST_F(tune_run, without_a_terminal_each_sweep_prints_its_markers_and_the_last_i
     ASSERT_NE(centre, std::string::npos) << plot.out;
     EXPECT_NEAR(std::stod(plot.out.substr(centre + 9)), 4e6, 0.01 * 4e6);
     EXPECT_EQ(read_file(dir.file("t.txt")).rfind(" Frequency\t  dBm \r\n 3000000.0\t", 0), 0u);
+}
+
+TEST(tune_points, references_carry_overflow_and_are_never_extrapolated) {
+    std::vector<tune_point> points = {{0, 1e6, -10, false, false}, {0, 2e6, -20, false, false}};
+    std::vector<level_point> ref = {{1e6, -1, false}, {1.5e6, -2, true}, {3e6, -5, false}};
+    auto out = against(points, &ref);
+    EXPECT_DOUBLE_EQ(out[0].level, -9);
+    EXPECT_FALSE(out[0].overflow);
+    EXPECT_DOUBLE_EQ(out[1].level, -20 - (-2 - 3.0 / 3)); // between 1.5 and 3 MHz
+    EXPECT_TRUE(out[1].overflow) << "a reference point it uses overflowed";
+    std::string reason;
+    tune_settings s;
+    std::vector<int32_t> words = sweep_words(s); // 1 to 10 MHz
+    EXPECT_FALSE(reference_covers(ref, words, "ref.txt", &reason));
+    EXPECT_EQ(reason.rfind("ref.txt covers 1000000.0 to 3000000.0 Hz, not the whole band", 0), 0u)
+        << reason;
+    ref.push_back({10e6, -9, false});
+    EXPECT_TRUE(reference_covers(ref, words, "ref.txt", &reason));
+}
+
+struct tune_files : ::testing::Test {
+    temp_dir dir;
+    std::string home = std::filesystem::current_path();
+    void SetUp() override { std::filesystem::current_path(dir.path); }
+    void TearDown() override { std::filesystem::current_path(home); }
+};
+
+TEST_F(tune_files, saves_are_as_any_file_and_never_overwrite_each_other) {
+    std::vector<tune_point> points = {{0, 1e6, -10, false, false}};
+    mode_t old = umask(022);
+    std::string first = default_save_name(), reason;
+    ASSERT_TRUE(save_sweep(first, points, &reason)) << reason;
+    std::string second = default_save_name();
+    EXPECT_NE(second, first) << "two saves in one second";
+    EXPECT_EQ(std::filesystem::status(first).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms(0644));
+    umask(old);
+}
+
+TEST_F(tune_run, files_the_run_reads_or_saves_are_never_the_trace) {
+    ASSERT_EQ(run({"--sweeps", "1", "--save", "ref.txt"}).status, 0);
+    std::string ref = read_file(dir.file("ref.txt"));
+    auto r = run({"--sweeps", "1", "--ref", "ref.txt"}, {"TALVIK_TRACE=ref.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "talvik-tune: Reference file and trace file are the same: ref.txt\n");
+    EXPECT_EQ(read_file(dir.file("ref.txt")), ref);
+    r = run({"--sweeps", "1", "--save", "s.txt"}, {"TALVIK_TRACE=s.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "talvik-tune: Save file and trace file are the same: s.txt\n");
+    EXPECT_FALSE(file_exists(dir.file("s.txt")));
+}
+
+TEST_F(tune_run, a_run_cut_short_says_so_and_leaves_no_partial_file) {
+    // A file-size limit: the reason, and no partial file.
+    run_options o;
+    o.program = TALVIK_TUNE_BIN;
+    o.args = {"--sweeps", "1", "--save", "t.txt"};
+    o.dir = dir.path;
+    o.file_size_limit = 1000;
+    auto r = run_talvik(o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "talvik-tune: cannot save: t.txt: File too large\n");
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path));
+    // Output onto a full disk.
+    for (auto args : {std::vector<std::string>{"--sweeps", "1"}, {"--version"}}) {
+        o.args = args;
+        o.file_size_limit = -1;
+        o.stdout_file = "/dev/full";
+        r = run_talvik(o);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.err, "talvik-tune: cannot write standard output: No space left on device\n");
+    }
+    // Memory that runs out is a message.
+#ifndef TALVIK_SANITIZED
+    o.args = {"--points", "100001", "--sweeps", "1"};
+    o.stdout_file.clear();
+    o.memory_limit = 10L << 20; // it starts in 7 MiB, the points need 15
+    r = run_talvik(o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "talvik-tune: out of memory\n");
+#endif
+}
+
+TEST_F(tune_run, stop_signals_save_the_last_sweep_and_end_the_run_as_they_would) {
+    for (int sig : {SIGTERM, SIGHUP, SIGPIPE}) {
+        run_options o;
+        o.program = TALVIK_TUNE_BIN;
+        o.args = {"--save", "t.txt", "--points", "21"};
+        o.dir = dir.path;
+        o.kill_after_ms = 500;
+        o.kill_signal = sig;
+        auto r = run_talvik(o);
+        EXPECT_EQ(r.status, 128 + sig);
+        EXPECT_EQ(read_file(dir.file("t.txt")).rfind(" Frequency\t  dBm \r\n 1000000.0\t", 0), 0u)
+            << sig;
+        std::filesystem::remove(dir.file("t.txt"));
+    }
+    // Control-C quits at once, even in the middle of a point that takes minutes.
+    run_options o;
+    o.program = TALVIK_TUNE_BIN;
+    o.env = {"TALVIK_PORT=sim:busy=300000"};
+    o.args = {"--average", "1000"};
+    o.kill_after_ms = 1500;
+    o.kill_signal = SIGINT;
+    auto started = std::chrono::steady_clock::now();
+    auto r = run_talvik(o);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(3500));
 }
 
 // The live screen, through tmux.
@@ -184,6 +313,36 @@ TEST_F(tune_screen, the_curve_peaks_at_the_filter_and_the_keys_work) {
     for (int i = 0; i < 50 && !file_exists(dir.file("status.txt")); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(read_file(dir.file("status.txt")), "status 0\n");
+}
+
+TEST_F(tune_screen, quits_at_once_and_gives_the_terminal_back_on_every_signal) {
+    // A point that takes minutes: q is seen inside its waits.
+    auto start = [&](const std::string &name) {
+        tmux("kill-session -t tune");
+        std::filesystem::remove(dir.file("status.txt"));
+        ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path +
+                       " 'sh -c \"echo \\$\\$ > pid.txt; exec env TALVIK_PORT=sim:busy=300000 " +
+                       TALVIK_TUNE_BIN + " --average 1000 --save " + name +
+                       "\"; echo status $? > status.txt; stty -a > stty.txt; sleep 5'"),
+                  0);
+        wait_for("| sweep 0");
+    };
+    auto status = [&]() {
+        for (int i = 0; i < 40 && !file_exists(dir.file("status.txt")); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return file_exists(dir.file("status.txt")) ? read_file(dir.file("status.txt")) : "";
+    };
+    start("q.txt");
+    tmux("send-keys -t tune q");
+    EXPECT_EQ(status(), "status 0\n") << "q within 2 s";
+    for (int sig : {SIGHUP, SIGQUIT, SIGTERM}) {
+        start("s.txt");
+        kill(std::stoi(read_file(dir.file("pid.txt"))), sig);
+        EXPECT_EQ(status(), "status " + std::to_string(128 + sig) + "\n");
+        std::string stty = read_file(dir.file("stty.txt"));
+        EXPECT_NE(stty.find(" icanon"), std::string::npos) << sig << stty;
+        EXPECT_NE(stty.find(" echo "), std::string::npos) << sig << stty;
+    }
 }
 
 } // namespace
