@@ -1,13 +1,17 @@
 // talvik-tune's costs: a point of a 201-point sweep against talvik's point,
-// both on the simulated instrument with its default 5 us conversions, and one
-// frame of the live screen at 200x60.
+// both on the simulated instrument with its default 5 us conversions, one
+// frame of the live screen at 200x60, and how long a quit takes to end a point
+// whose converter never answers in time.
 #include "app/sweep.hpp"
+#include "common/stop.hpp"
+#include "link/backends.hpp"
 #include "link/link.hpp"
 #include "link/port.hpp"
 #include "tune/tune.hpp"
 #include "tune/view.hpp"
 
 #include <benchmark/benchmark.h>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -79,5 +83,25 @@ void frame_200x60(benchmark::State &state) {
     std::fclose(out);
 }
 BENCHMARK(frame_200x60)->Unit(benchmark::kMillisecond);
+
+// A quit asked for in the middle of a point of 1000 readings whose every wait
+// times out (minutes in all): the time from the ask until the point returns.
+// The program adds at most its 20 ms key poll to it.
+void quit_in_a_long_point(benchmark::State &state) {
+    using steady = std::chrono::steady_clock;
+    char reason[100];
+    if (!sim_port.open("busy=300000", reason, sizeof reason))
+        state.SkipWithError(reason);
+    use_port(&sim_port);
+    static steady::time_point asked;
+    for (auto _ : state) {
+        asked = steady::now() + std::chrono::milliseconds(5);
+        wait_check = [] { return steady::now() < asked; };
+        benchmark::DoNotOptimize(measure_tune_point(429496730, 1000));
+        state.SetIterationTime(std::chrono::duration<double>(steady::now() - asked).count());
+    }
+    wait_check = nullptr;
+}
+BENCHMARK(quit_in_a_long_point)->UseManualTime()->Iterations(20)->Unit(benchmark::kMicrosecond);
 
 } // namespace
