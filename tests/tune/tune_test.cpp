@@ -3,6 +3,7 @@
 #include "run_program.hpp"
 #include "tune/tune.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -343,6 +344,20 @@ TEST_F(tune_screen, quits_at_once_and_gives_the_terminal_back_on_every_signal) {
         EXPECT_NE(stty.find(" icanon"), std::string::npos) << sig << stty;
         EXPECT_NE(stty.find(" echo "), std::string::npos) << sig << stty;
     }
+}
+
+TEST_F(tune_screen, a_tiny_span_shows_digits_enough_to_tell_its_ends_apart) {
+    ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path + " 'env TALVIK_PORT=sim " +
+                   TALVIK_TUNE_BIN + " --start 8999999 --stop 9000001 --points 3 --linear'"),
+              0);
+    auto rows = wait_for("8.999999 to 9.000001 MHz");
+    std::istringstream labels(rows[rows.size() - 2].substr(3));
+    std::vector<std::string> seen;
+    for (std::string label; labels >> label;)
+        seen.push_back(label);
+    EXPECT_GE(seen.size(), 2u);
+    EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end()) << rows[rows.size() - 2];
+    tmux("send-keys -t tune q");
 }
 
 } // namespace
