@@ -224,8 +224,15 @@ bool ftdi_open(const char *device, char *reason, size_t size) {
         result = ftdi_usb_open_string(ftdi, device);
     else
         for (unsigned id : product_ids)
-            if ((result = ftdi_usb_open(ftdi, 0x0403, static_cast<int>(id))) != -3)
+            if ((result = ftdi_usb_open(ftdi, 0x0403, static_cast<int>(id))) != -3 ||
+                std::strcmp(ftdi_get_error_string(ftdi), "device not found") != 0)
                 break;
+    // libftdi1 says -3 both for no device and for a device whose USB
+    // configuration cannot be set: only its text tells them apart.
+    if (result == -3 && std::strcmp(ftdi_get_error_string(ftdi), "device not found") != 0)
+        return refuse(reason, size,
+                      "%s; another driver may hold the adapter (unplug it and plug it in again)",
+                      ftdi_get_error_string(ftdi));
     if (result == -3)
         return refuse(reason, size,
                       *device ? "no FTDI device matches %s; is it plugged in? (lsusb)"

@@ -99,7 +99,10 @@ int ftdi_usb_open(ftdi_context *ftdi, int vendor, int product) {
         return fail(ftdi, -3, "device not found");
     if (chip.open_error)
         return fail(ftdi, chip.open_error,
-                    chip.open_error == -5 ? "unable to claim usb device" : "usb_open() failed");
+                    chip.open_error == -5   ? "unable to claim usb device"
+                    : chip.open_error == -3 ? "unable to set usb configuration. Make sure the "
+                                              "default FTDI driver is not in use"
+                                            : "usb_open() failed");
     ftdi->type = chip.type;
     done.open = true;
     return 0;

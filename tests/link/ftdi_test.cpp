@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <regex>
 
 namespace {
 
@@ -84,6 +85,17 @@ TEST(ftdi, refusals_name_the_reason_and_the_remedy) {
     EXPECT_EQ(denied.rfind("usb_open() failed; permission denied? install the udev rule", 0), 0u)
         << denied;
     EXPECT_NE(denied.find("udev/60-talvik-ftdi.rules"), std::string::npos);
+    // Held by another program; a USB configuration that cannot be set (the
+    // same -3 as no device: told apart by libftdi1's text).
+    s.open_error = -5;
+    ftdi_standin::reset(s);
+    EXPECT_EQ(open_ftdi(""), "unable to claim usb device; another program holds the adapter");
+    s.open_error = -3;
+    ftdi_standin::reset(s);
+    EXPECT_EQ(open_ftdi("").rfind("unable to set usb configuration. Make sure the default FTDI "
+                                  "driver is not in use; another driver may hold the adapter",
+                                  0),
+              0u);
     s.open_error = 0;
     s.type = TYPE_BM; // an older chip, found by its ids
     ftdi_standin::reset(s);
@@ -185,6 +197,37 @@ TEST(ftdi_death, a_lost_adapter_leaves_in_the_trace_only_what_reached_the_lines)
         kinds += text[++at];
     EXPECT_EQ(kinds, "WWWWWRWWWRWWW") << text;
     EXPECT_EQ(text.substr(text.size() - 5), "W AF\n") << text; // no idle write after
+}
+
+TEST(ftdi, the_busy_line_reads_inverted_and_each_read_has_its_own_sample) {
+    temp_dir dir;
+    std::string trace = dir.file("t.txt");
+    ftdi_standin::settings s;
+    s.options = "busy=100"; // 100 us: a few read-aheads' worth
+    ftdi_standin::reset(s);
+    open_port("ftdi", trace.c_str());
+    EXPECT_EQ(read_status() & status_busy, 0u) << "at rest the converter is ready";
+    converter_exchange(measure_command);
+    EXPECT_FALSE(exchange_timed_out);
+    EXPECT_EQ(close_port(), 0);
+    EXPECT_EQ(ftdi_standin::done.unread_at_reset, 0) << "every byte driven before the reset";
+    // The reads after the exchange: busy for a while, then ready, never back.
+    std::string text = read_file(trace), reads;
+    for (size_t at = text.rfind(" W EF"); (at = text.find(" R ", at + 1)) != std::string::npos;)
+        reads += text.substr(at + 3, 2) == "80" ? 'B' : text.substr(at + 3, 2) == "00" ? 'r' : '?';
+    EXPECT_TRUE(std::regex_match(reads, std::regex("B{2,}r"))) << reads;
+}
+
+TEST(ftdi_death, a_converter_that_stays_busy_through_the_adapter_ends_the_run) {
+    ftdi_standin::settings s;
+    s.options = "busy=forever";
+    ftdi_standin::reset(s);
+    EXPECT_EXIT(
+        {
+            open_port("ftdi", nullptr);
+            converter_start();
+        },
+        ::testing::ExitedWithCode(4), "^Converter not ready - check the instrument\n$");
 }
 
 } // namespace

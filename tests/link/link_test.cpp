@@ -4,8 +4,13 @@
 #include "link/backends.hpp"
 #include "link/link.hpp"
 #include "link/recording_port.hpp"
+#include "link/trace.hpp"
+#include "run_program.hpp"
+#include "common/stop.hpp"
 
+#include <algorithm>
 #include <climits>
+#include <csignal>
 #include <gtest/gtest.h>
 
 namespace {
@@ -209,6 +214,76 @@ TEST_F(link_test, a_sweep_of_readings_that_cannot_be_real_is_said_so) {
                                          : "every reading was the same (reply 0x0000): is the "
                                            "instrument on and connected?\n");
     }
+}
+
+TEST(port_table, every_built_backend_and_bare_form_is_found_by_its_kind) {
+    for (size_t i = 0; i < built_port_backend_count; ++i) {
+        const port_backend *backend = built_port_backends[i];
+        const char *arg = nullptr;
+        const port_kind *kind = kind_for(backend->name, &arg);
+        ASSERT_NE(kind, nullptr) << backend->name;
+        EXPECT_STREQ(kind->name, backend->name);
+        EXPECT_EQ(backend_of(kind), backend);
+        EXPECT_STREQ(arg, "");
+        std::string with_arg = std::string(backend->name) + ":x";
+        EXPECT_EQ(kind_for(with_arg.c_str(), &arg), kind);
+        EXPECT_STREQ(arg, "x");
+    }
+    struct {
+        const char *setting, *kind, *arg;
+    } bare[] = {{"/dev/parport0", "ppdev", "/dev/parport0"},
+                {"0x378", "io", "0x378"},
+                {"888", "io", "888"},
+                {"", "sim", ""}};
+    for (auto b : bare) {
+        const char *arg = nullptr;
+        const port_kind *kind = kind_for(b.setting, &arg);
+        ASSERT_NE(kind, nullptr) << b.setting;
+        EXPECT_STREQ(kind->name, b.kind) << b.setting;
+        EXPECT_STREQ(arg, b.arg);
+    }
+    const char *arg = nullptr;
+    EXPECT_EQ(kind_for("ftdix", &arg), nullptr);
+    EXPECT_EQ(kind_for("lpt1", &arg), nullptr);
+}
+
+// A port whose batch is cut in two by a stop signal.
+void signal_mid_batch(port_access *accesses, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (i == count / 2)
+            std::raise(SIGTERM);
+        if (accesses[i].kind == 'R')
+            accesses[i].value = 0x40;
+    }
+}
+const port_backend interrupted = {
+    "interrupted",
+    [](const char *, char *, size_t) { return true; },
+    [] { return static_cast<const char *>(nullptr); },
+    [](uint8_t) {},
+    [] { return static_cast<uint8_t>(0); },
+    signal_mid_batch};
+
+TEST(port_batches_death, a_signal_mid_batch_leaves_the_whole_batch_in_the_trace) {
+    temp_dir dir;
+    std::string trace = dir.file("t.txt");
+    // The second stop signal ends the run at once: it waits for the batch's
+    // trace lines all the same.
+    EXPECT_EXIT(
+        {
+            catch_stop_requests();
+            stop_signal = SIGINT;
+            use_port(&interrupted);
+            if (!start_trace(trace.c_str()))
+                std::exit(99);
+            converter_exchange(measure_command);
+            std::exit(98);
+        },
+        ::testing::KilledBySignal(SIGTERM), "");
+    std::string text = read_file(trace);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 50 + 16) << text;
 }
 
 } // namespace

@@ -110,4 +110,10 @@ TEST(markers, a_notch_is_never_reported_below_what_was_measured_without_a_sound_
               "o: no markers: every point overflowed");
 }
 
+TEST(markers, a_notch_between_uneven_shoulders_is_measured_from_their_mean) {
+    auto m = find_markers(trace({{1, 0}, {2, -1}, {3, -30}, {4, -5}, {5, -4}}), filter_kind::notch);
+    EXPECT_DOUBLE_EQ(m.reference, -2); // the highest on each side: 0 and -4
+    EXPECT_DOUBLE_EQ(m.depth, m.reference - m.notch_level);
+}
+
 } // namespace
