@@ -53,18 +53,29 @@ void tune_to(int32_t word) {
 
 sweep_tally tally;
 
-bool measure_point(std::FILE *results, int32_t word) {
-    tune_to(word);
-    if (stop_signal)
+namespace {
+
+// A point's accesses, whole: the load, the low-band delay, two exchanges.
+// The second exchange's index is returned.
+size_t build_point(port_batch &batch, int32_t word) {
+    batch.count = 0;
+    add_load(batch, word, control_byte);
+    if (word < low_band_word)
+        batch.delay(low_band_delay(word));
+    add_exchange(batch, measure_command);
+    return add_exchange(batch, measure_command);
+}
+
+// Shows and records a point that has run. False when a stop came before it
+// was complete (the first exchange's wait cut short): nothing recorded. A
+// stop in the second exchange's wait leaves a complete point: that wait is
+// for the next one.
+bool record_point(std::FILE *results, int32_t word, const port_batch &batch, size_t second) {
+    if (batch.done < second + exchange_accesses - 1)
         return false;
     // The converter is pipelined: the second reply is this point's level.
-    uint32_t reply = converter_exchange(measure_command);
-    bool timed_out = exchange_timed_out;
-    // A stop in that wait: the next reply would not be this point's.
-    if (stop_signal)
-        return false;
-    reply = converter_exchange(measure_command);
-    timed_out = timed_out && exchange_timed_out;
+    uint32_t reply = reply_of(batch, second);
+    bool timed_out = exchange_late(batch, second - exchange_accesses) && exchange_late(batch, second);
     reading_of_reply point = decode_reply(reply);
     double frequency = word_hz(word);
     show_point(frequency, point.level_dbm);
@@ -77,17 +88,50 @@ bool measure_point(std::FILE *results, int32_t word) {
     return true;
 }
 
+// The points in flight, where the port streams; one at a time elsewhere.
+port_batch point_batches[batches_ahead];
+int32_t point_words[batches_ahead];
+size_t point_seconds[batches_ahead]; // where each one's second exchange is
+
+} // namespace
+
+bool measure_point(std::FILE *results, int32_t word) {
+    port_batch batch;
+    size_t second = build_point(batch, word);
+    run_batch(batch);
+    return record_point(results, word, batch, second);
+}
+
 void run_sweep(std::FILE *results) {
     tally = sweep_tally();
     converter_start();
     current_word = start_word;
-    while (!stop_signal && current_word < end_word) {
-        if (!measure_point(results, current_word))
+    int32_t word = start_word; // the next to hand over
+    size_t ahead = port_streams() ? batches_ahead : 1;
+    size_t handed = 0, taken = 0;
+    bool more = !stop_signal && word < end_word;
+    for (;;) {
+        while (more && handed - taken < ahead && !stop_signal) {
+            size_t slot = handed++ % batches_ahead;
+            point_words[slot] = word;
+            point_seconds[slot] = build_point(point_batches[slot], word);
+            submit_batch(point_batches[slot]);
+            int64_t next = next_word(word, step_divisor);
+            if (next >= end_word)
+                more = false;
+            else
+                word = static_cast<int32_t>(next);
+        }
+        port_batch *batch = completed_batch();
+        if (!batch)
             break;
-        int64_t next = next_word(current_word, step_divisor);
-        if (next >= end_word)
+        size_t slot = taken++ % batches_ahead;
+        current_word = point_words[slot];
+        if (!record_point(results, current_word, *batch, point_seconds[slot])) {
+            while (completed_batch()) {
+            }
             break;
-        current_word = static_cast<int32_t>(next);
+        }
     }
     if (stop_signal || tally.points < 3 || port_replies_fixed)
         return;

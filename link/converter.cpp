@@ -9,9 +9,8 @@
 
 bool exchange_timed_out = false;
 
-uint32_t converter_exchange(uint32_t command) {
-    port_batch batch;
-    size_t reply_bits[16];
+size_t add_exchange(port_batch &batch, uint32_t command) {
+    size_t first = batch.count;
     batch.write(select_mask & data_one_mask);
     for (int p = 15; p >= 0; --p) {
         uint32_t base = select_mask & clock_mask & data_one_mask;
@@ -20,27 +19,32 @@ uint32_t converter_exchange(uint32_t command) {
         batch.write(base);
         base |= ~clock_mask;
         batch.write(base);
-        reply_bits[p] = batch.read(); // the bit presented after the rising edge
+        batch.read(); // the bit presented after the rising edge
     }
     batch.write(release_mask & data_one_mask);
-    run_batch(batch);
+    // Bounded ready wait; giving up is silent, the reply stands as read.
+    batch.wait_ready(ready_timeout_ticks);
+    return first;
+}
+
+uint32_t reply_of(const port_batch &batch, size_t exchange) {
     uint32_t reply = 0;
     for (int p = 15; p >= 0; --p)
-        if (batch.value(reply_bits[p]) & status_data)
+        if (batch.value(exchange + 4 + 4 * static_cast<size_t>(15 - p)) & status_data)
             reply |= 1u << p;
-
-    // Bounded ready wait; giving up is silent, the reply stands as read.
-    exchange_timed_out = false;
-    int32_t t0 = tick_clock();
-    while (read_status() & status_busy) {
-        if (!keep_waiting())
-            break;
-        if (tick_clock() - t0 > ready_timeout_ticks) {
-            exchange_timed_out = true;
-            break;
-        }
-    }
     return reply;
+}
+
+bool exchange_late(const port_batch &batch, size_t exchange) {
+    return batch.items[exchange + exchange_accesses - 1].late;
+}
+
+uint32_t converter_exchange(uint32_t command) {
+    port_batch batch;
+    size_t at = add_exchange(batch, command);
+    run_batch(batch);
+    exchange_timed_out = exchange_late(batch, at);
+    return reply_of(batch, at);
 }
 
 void converter_start() {

@@ -1,7 +1,9 @@
 #include "link/port.hpp"
 
+#include "common/clock.hpp"
 #include "common/exit_status.hpp"
 #include "common/number.hpp"
+#include "common/stop.hpp"
 #include "common/text.hpp"
 #include "link/trace.hpp"
 
@@ -53,10 +55,17 @@ void close_port_at_exit() { (void)close_port(); }
     std::exit(status_port);
 }
 
+// A wait that a streaming backend ran shows as the read that ended it; a
+// delay touched no line.
 void trace_accesses(const port_access *items, size_t count) {
     for (size_t i = 0; i < count; ++i)
-        trace_access(items[i].kind, items[i].value);
+        if (items[i].kind != 'D')
+            trace_access(items[i].kind == 'B' ? 'R' : items[i].kind, items[i].value);
 }
+
+// Batches handed over and not yet returned, oldest first.
+port_batch *queued[batches_ahead];
+size_t queue_head = 0, queue_tail = 0;
 
 } // namespace
 
@@ -88,9 +97,10 @@ uint32_t read_status() {
     return byte;
 }
 
-void run_batch(port_batch &batch) {
-    port_access *items = batch.items;
-    size_t count = batch.count;
+namespace {
+
+// A run of writes and reads, in one call where the backend can.
+void run_accesses(port_access *items, size_t count) {
     bool traced = tracing;
     if (traced)
         hold_trace();
@@ -112,6 +122,77 @@ void run_batch(port_batch &batch) {
         trace_accesses(items, count);
         release_trace();
     }
+}
+
+// Polls the status until the converter is ready, each read on its own.
+void wait_for_ready(port_access &wait) {
+    int32_t t0 = tick_clock();
+    uint32_t status;
+    wait.late = false;
+    while ((status = read_status()) & status_busy) {
+        if (!keep_waiting())
+            break;
+        if (tick_clock() - t0 > wait.ticks) {
+            wait.late = true;
+            break;
+        }
+    }
+    wait.value = static_cast<uint8_t>(status);
+}
+
+} // namespace
+
+void run_batch(port_batch &batch) {
+    port_access *items = batch.items;
+    size_t count = batch.count;
+    batch.done = 0;
+    for (size_t i = 0; i < count;) {
+        char kind = items[i].kind;
+        if (kind == 'B' || kind == 'D') {
+            if (kind == 'B')
+                wait_for_ready(items[i]);
+            else
+                delay_ticks(items[i].ticks);
+            batch.done = ++i;
+            if (!keep_waiting())
+                return; // a stop came in the wait: the rest is not sent
+            continue;
+        }
+        size_t end = i;
+        while (end < count && (items[end].kind == 'W' || items[end].kind == 'R'))
+            ++end;
+        run_accesses(items + i, end - i);
+        batch.done = i = end;
+    }
+}
+
+bool port_streams() { return port && port->submit; }
+
+void submit_batch(port_batch &batch) {
+    queued[queue_head++ % batches_ahead] = &batch;
+    if (port->submit)
+        port->submit(&batch);
+    else
+        run_batch(batch);
+}
+
+port_batch *completed_batch() {
+    if (queue_tail == queue_head)
+        return nullptr;
+    port_batch *batch = queued[queue_tail++ % batches_ahead];
+    if (port && port->submit) {
+        // A port lost meanwhile traces what of this batch reached the lines.
+        in_flight = batch->items;
+        in_flight_done = 0;
+        port->finish(batch);
+        in_flight = nullptr;
+        if (tracing) {
+            hold_trace();
+            trace_accesses(batch->items, batch->done);
+            release_trace();
+        }
+    }
+    return batch;
 }
 
 void port_lost(const char *name, const char *why, size_t reached) {

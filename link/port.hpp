@@ -16,19 +16,26 @@ inline constexpr uint32_t clock_mask = 0xFF & ~conv_clock_line;     // 0xDF: clo
 inline constexpr uint32_t data_one_mask = 0xFF & ~conv_data_line;   // 0xEF: complement sends a 1
 inline constexpr uint32_t data_zero_mask = 0xFF;                    // complement adds nothing: a 0
 
-// One access of a batch: a write of the data register ('W'), or a read of
-// the status register ('R') whose value the backend fills in.
+// One access of a batch: a write of the data register ('W'); a read of the
+// status register ('R') whose value the backend fills in; a wait until the
+// converter is ready ('B': status bit 7 reads 0), given up after `ticks`,
+// whose value is the status that ended it and `late` set when it gave up; or
+// a wait of `ticks` on the host's clock ('D').
 struct port_access {
     char kind;
     uint8_t value;
+    bool late = false;
+    int32_t ticks = 0;
     bool operator==(const port_access &) const = default;
 };
 
-// A whole command's accesses, built on the stack and sent at once.
+// Accesses built on the stack and sent at once: a command, or a whole point
+// with its waits.
 struct port_batch {
-    static constexpr size_t capacity = 128;
+    static constexpr size_t capacity = 264; // a point: 122 + 1 + 2 x (66 + 1)
     port_access items[capacity];
     size_t count = 0;
+    size_t done = 0; // accesses carried out: all, unless a stop came first
 
     void write(uint32_t value) { items[count++] = {'W', static_cast<uint8_t>(value & 0xFF)}; }
     // Returns where the value read will be found.
@@ -36,6 +43,12 @@ struct port_batch {
         items[count] = {'R', 0};
         return count++;
     }
+    // Returns where the wait's outcome will be found.
+    size_t wait_ready(int32_t bound) {
+        items[count] = {'B', 0, false, bound};
+        return count++;
+    }
+    void delay(int32_t ticks) { items[count++] = {'D', 0, false, ticks}; }
     uint8_t value(size_t at) const { return items[at].value; }
 };
 
@@ -48,9 +61,17 @@ struct port_backend {
     const char *(*close)();
     void (*set_data)(uint8_t value);
     uint8_t (*get_status)();
-    // Optional: carries a whole sequence in one call, reads filled in; where
-    // it is null the accesses go one by one through set_data and get_status.
+    // Optional: carries a run of writes and reads in one call, reads filled
+    // in; where it is null they go one by one through set_data and
+    // get_status. Waits never reach it.
     void (*run_batch)(port_access *accesses, size_t count);
+    // Optional, both or neither: batches stream. submit() takes a batch that
+    // stays put until finish() has been called for it; the backend may run
+    // it later, and runs batches in order. finish(batch), for the oldest
+    // batch not yet finished, returns once it has run, its reads and waits
+    // filled in and its `done` set (short of its count when a stop came).
+    void (*submit)(port_batch *batch) = nullptr;
+    void (*finish)(port_batch *batch) = nullptr;
 };
 
 // The forms of TALVIK_PORT: "NAME", "NAME:ARG", and for some kinds a bare
@@ -81,8 +102,20 @@ void write_data(uint32_t value);
 // Reads the status register, zero-extended.
 uint32_t read_status();
 
-// Runs the batch's accesses in order, filling in its reads.
+// Runs the batch's accesses in order, filling in its reads and waits; a stop
+// asked for (common/stop.hpp) ends it after the wait it came in, with
+// batch.done short of its count.
 void run_batch(port_batch &batch);
+
+// Batches in flight: handed over now, run at once or (where the backend
+// streams) later, returned in order once run. At most `batches_ahead`.
+inline constexpr size_t batches_ahead = 32;
+// Whether the port runs batches ahead of their results being taken.
+bool port_streams();
+void submit_batch(port_batch &batch);
+// The oldest batch handed over and not yet returned, once it has run (its
+// trace lines then written); null when none is left.
+port_batch *completed_batch();
 
 // Chooses and opens the backend named by setting (TALVIK_PORT; null or empty
 // for the simulated instrument) and the trace named by trace_path (null for

@@ -147,7 +147,7 @@ uint8_t ftdi_get_status() {
     return status_of(ahead[ahead_next++]);
 }
 
-void ftdi_run_batch(port_access *accesses, size_t count) {
+void run_chunk(port_access *accesses, size_t count) {
     size_t n = 0;
     size_t at[port_batch::capacity]; // the byte whose sample answers each read
     bool reads = false;
@@ -197,6 +197,21 @@ void ftdi_run_batch(port_access *accesses, size_t count) {
     std::memcpy(ahead, mine + n, read_ahead);
     ahead_count = read_ahead;
     ahead_next = 0;
+}
+
+// A run longer than the chip holds samples for goes in pieces, each with its
+// bytes (a write's, a last read's repeat) and the read-ahead within it.
+void ftdi_run_batch(port_access *accesses, size_t count) {
+    size_t room = chip_buffer - read_ahead - 1;
+    for (size_t first = 0; first < count;) {
+        size_t end = first, bytes = 0;
+        while (end < count && bytes < room) {
+            bytes += accesses[end].kind == 'W' ? 1 : 0;
+            ++end;
+        }
+        run_chunk(accesses + first, end - first);
+        first = end;
+    }
 }
 
 bool refuse(char *reason, size_t size, const char *format, const char *detail) {

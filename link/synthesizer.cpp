@@ -21,11 +21,15 @@ void send_bits(port_batch &batch, int32_t value, int count) {
 
 } // namespace
 
-void load_synthesizer(int32_t word, uint32_t control) {
-    port_batch batch;
+void add_load(port_batch &batch, int32_t word, uint32_t control) {
     send_bits(batch, word, 32);
     send_bits(batch, static_cast<int32_t>(control), 8);
     batch.write(idle | update);
     batch.write(idle);
+}
+
+void load_synthesizer(int32_t word, uint32_t control) {
+    port_batch batch;
+    add_load(batch, word, control);
     run_batch(batch);
 }
