@@ -75,7 +75,7 @@ void write_data(uint32_t value) {
         port->set_data(byte);
         return;
     }
-    port_access access = {'W', byte};
+    port_access access = {'W', byte, false, 0};
     hold_trace();
     in_flight = &access;
     port->set_data(byte);
@@ -87,7 +87,7 @@ void write_data(uint32_t value) {
 uint32_t read_status() {
     if (!tracing)
         return port->get_status();
-    port_access access = {'R', 0};
+    port_access access = {'R', 0, false, 0};
     hold_trace();
     in_flight = &access;
     uint8_t byte = port->get_status();

@@ -21,11 +21,12 @@ inline constexpr uint32_t data_zero_mask = 0xFF;                    // complemen
 // converter is ready ('B': status bit 7 reads 0), given up after `ticks`,
 // whose value is the status that ended it and `late` set when it gave up; or
 // a wait of `ticks` on the host's clock ('D').
+// Plain data, so that a batch on the stack costs nothing until filled.
 struct port_access {
     char kind;
     uint8_t value;
-    bool late = false;
-    int32_t ticks = 0;
+    bool late;
+    int32_t ticks;
     bool operator==(const port_access &) const = default;
 };
 
@@ -37,10 +38,12 @@ struct port_batch {
     size_t count = 0;
     size_t done = 0; // accesses carried out: all, unless a stop came first
 
-    void write(uint32_t value) { items[count++] = {'W', static_cast<uint8_t>(value & 0xFF)}; }
+    void write(uint32_t value) {
+        items[count++] = {'W', static_cast<uint8_t>(value & 0xFF), false, 0};
+    }
     // Returns where the value read will be found.
     size_t read() {
-        items[count] = {'R', 0};
+        items[count] = {'R', 0, false, 0};
         return count++;
     }
     // Returns where the wait's outcome will be found.
