@@ -5,6 +5,10 @@
 // and where no byte follows, a repeat of the last one (which changes no line)
 // is sent for it.
 #include "link/backends.hpp"
+#include "link/link.hpp"
+
+#include "common/clock.hpp"
+#include "common/stop.hpp"
 
 #include <chrono>
 #include <cstdio>
@@ -131,9 +135,18 @@ void refill() {
     ahead_next = 0;
 }
 
+// The stream, when one runs, is brought to rest before any access at once.
+void stream_quiet();
+
+// The converter's slowest conversion seen in the ready waits, in samples
+// (microseconds): what the stream's ready windows are sized from.
+size_t busy_run, slowest_busy;
+
 void ftdi_set_data(uint8_t value) {
     if (!ftdi)
         return;
+    stream_quiet();
+    busy_run = 0;
     ahead_count = 0; // older samples say nothing of the lines from now on
     last_pins = pins_of(value);
     send(&last_pins, 1);
@@ -142,9 +155,17 @@ void ftdi_set_data(uint8_t value) {
 uint8_t ftdi_get_status() {
     if (!ftdi)
         return 0;
+    stream_quiet();
     if (ahead_next >= ahead_count)
         refill();
-    return status_of(ahead[ahead_next++]);
+    uint8_t status = status_of(ahead[ahead_next++]);
+    if (status & status_busy) {
+        ++busy_run;
+    } else if (busy_run) {
+        slowest_busy = busy_run > slowest_busy ? busy_run : slowest_busy;
+        busy_run = 0;
+    }
+    return status;
 }
 
 void run_chunk(port_access *accesses, size_t count) {
@@ -202,6 +223,8 @@ void run_chunk(port_access *accesses, size_t count) {
 // A run longer than the chip holds samples for goes in pieces, each with its
 // bytes (a write's, a last read's repeat) and the read-ahead within it.
 void ftdi_run_batch(port_access *accesses, size_t count) {
+    stream_quiet();
+    busy_run = 0;
     size_t room = chip_buffer - read_ahead - 1;
     for (size_t first = 0; first < count;) {
         size_t end = first, bytes = 0;
@@ -211,6 +234,335 @@ void ftdi_run_batch(port_access *accesses, size_t count) {
         }
         run_chunk(accesses + first, end - first);
         first = end;
+    }
+}
+
+// ---- The stream ----
+// Whole points go out ahead in asynchronous writes while their samples come
+// back in the same thread: libusb completes the write inside the reads. The
+// chip clocks a byte only while it has room for its sample, so the host's
+// reading paces it; nothing waits for a round trip. A read is answered by
+// the sample of the byte after it; a ready wait becomes a window of idle
+// bytes (repeats of the release byte) whose last sample must read ready.
+// Where it does not, the converter was slower than measured: that point is
+// run again at once, with exact waits, and the windows widen.
+
+constexpr size_t stage_size = 16384;           // bytes an asynchronous write carries
+constexpr size_t ahead_limit = 3 * stage_size; // bytes out and not yet back
+constexpr size_t max_window = 4096;
+constexpr size_t ring_size = 1 << 17; // samples kept until their point is done
+
+uint8_t stage[2][stage_size];
+int staging;                        // the buffer being filled; the other may be on its way
+size_t staged;                      // its bytes
+ftdi_transfer_control *writing;     // the write on its way, if any
+uint64_t encoded, handed, received; // bytes encoded, handed to USB; samples back
+uint8_t ring[ring_size];
+uint8_t stream_pins, handed_pins; // the pins of the last byte encoded, and handed over
+size_t window;
+bool stream_busy; // the stream runs: nothing goes at once
+bool stopping;    // a stop came: nothing more is sent
+
+struct streamed {
+    port_batch *batch;
+    size_t next;  // the next access to encode
+    uint64_t end; // one past its last byte, once encoded whole
+    bool whole;
+};
+streamed queue[batches_ahead];
+uint64_t answers[batches_ahead][port_batch::capacity]; // each access's byte or sample
+size_t first, queued, encoding; // the oldest, how many, how many encoded whole
+
+streamed &at(size_t k) { return queue[(first + k) % batches_ahead]; }
+uint64_t *answers_at(size_t k) { return answers[(first + k) % batches_ahead]; }
+uint8_t sample(uint64_t k) { return ring[k % ring_size]; }
+
+// How much of the oldest batch has run, as the samples back show; its reads
+// and waits that far filled in.
+size_t reached_by_oldest() {
+    if (queued == 0)
+        return 0;
+    streamed &s = at(0);
+    uint64_t *answer = answers_at(0);
+    size_t reached = 0;
+    while (reached < s.next && (s.batch->items[reached].kind == 'D' || answer[reached] < received)) {
+        port_access &a = s.batch->items[reached];
+        if (a.kind == 'R' || a.kind == 'B')
+            a.value = status_of(sample(answer[reached]));
+        ++reached;
+    }
+    return reached;
+}
+
+[[noreturn]] void lost_in_stream(const char *why) {
+    writing = nullptr; // libusb lets go of it with the device
+    lost(why, reached_by_oldest());
+}
+
+void settle_write() {
+    if (!writing)
+        return;
+    int n = ftdi_transfer_data_done(writing);
+    writing = nullptr;
+    if (n < 0)
+        lost_in_stream(ftdi_get_error_string(ftdi));
+}
+
+void start_write() {
+    if (writing || staged == 0)
+        return;
+    writing = ftdi_write_data_submit(ftdi, stage[staging], static_cast<int>(staged));
+    if (!writing)
+        lost_in_stream(ftdi_get_error_string(ftdi));
+    handed += staged;
+    handed_pins = stage[staging][staged - 1];
+    staged = 0;
+    staging ^= 1;
+}
+
+// Takes the samples that have come back; lost after a second of nothing.
+std::chrono::steady_clock::time_point last_sample;
+void take_samples() {
+    uint8_t chunk[4096];
+    size_t want = handed - received < sizeof chunk ? handed - received : sizeof chunk;
+    if (want == 0) {
+        settle_write();
+        last_sample = std::chrono::steady_clock::now();
+        return;
+    }
+    int n = ftdi_read_data(ftdi, chunk, static_cast<int>(want));
+    if (n < 0)
+        lost_in_stream(ftdi_get_error_string(ftdi));
+    for (int i = 0; i < n; ++i)
+        ring[(received + static_cast<uint64_t>(i)) % ring_size] = chunk[i];
+    received += static_cast<uint64_t>(n);
+    auto now = std::chrono::steady_clock::now();
+    if (n > 0)
+        last_sample = now;
+    else if (now - last_sample > std::chrono::milliseconds(answer_ms))
+        lost_in_stream("the adapter stopped answering");
+    if (writing && writing->completed)
+        settle_write();
+}
+
+// The caller has made room: waiting here for a write to finish, with nobody
+// reading, would stall the chip.
+void emit(uint8_t pins) {
+    stage[staging][staged++] = pins;
+    stream_pins = pins;
+    ++encoded;
+}
+
+// Everything handed over has come back.
+void drain() {
+    start_write();
+    last_sample = std::chrono::steady_clock::now();
+    while (received < handed || writing) {
+        take_samples();
+        start_write();
+    }
+}
+
+// Forgets what was encoded and not yet sent.
+void unstage() {
+    staged = 0;
+    encoded = handed;
+    stream_pins = handed_pins;
+}
+
+// Encodes what fits; a delay waits until every byte before it has been driven.
+void encode_more() {
+    while (encoding < queued) {
+        streamed &s = at(encoding);
+        uint64_t *answer = answers_at(encoding);
+        port_batch &b = *s.batch;
+        while (s.next < b.count) {
+            if (encoded - received + window + 4 > ahead_limit)
+                return;
+            if (staged + window + 4 > stage_size) {
+                if (writing)
+                    return; // the reads will see the write through
+                start_write();
+            }
+            port_access &a = b.items[s.next];
+            char next = s.next + 1 < b.count ? b.items[s.next + 1].kind : 0;
+            if (a.kind == 'W') {
+                emit(pins_of(a.value));
+                answer[s.next] = encoded - 1;
+            } else if (a.kind == 'R') {
+                answer[s.next] = encoded; // the next byte's sample
+                if (next != 'W' && next != 'B')
+                    emit(stream_pins);
+            } else if (a.kind == 'B') {
+                for (size_t k = 0; k < window; ++k)
+                    emit(stream_pins);
+                answer[s.next] = encoded - 1;
+            } else {
+                drain();
+                delay_ticks(a.ticks);
+                if (!keep_waiting())
+                    return;
+                answer[s.next] = encoded;
+            }
+            ++s.next;
+        }
+        s.end = encoded;
+        s.whole = true;
+        ++encoding;
+    }
+}
+
+// Fills in the oldest batch from its samples; false when a window read busy.
+bool fill_oldest() {
+    port_batch &b = *at(0).batch;
+    uint64_t *answer = answers_at(0);
+    bool held = true;
+    for (size_t i = 0; i < b.count; ++i) {
+        port_access &a = b.items[i];
+        if (a.kind == 'R' || a.kind == 'B')
+            a.value = status_of(sample(answer[i]));
+        if (a.kind == 'B') {
+            a.late = false;
+            held = held && !(a.value & status_busy);
+        }
+    }
+    b.done = b.count;
+    return held;
+}
+
+void pop_oldest() {
+    first = (first + 1) % batches_ahead;
+    --queued;
+    if (encoding)
+        --encoding;
+}
+
+// Polls until the converter is ready, as on a parallel port.
+uint8_t wait_ready_now(port_access &wait) {
+    int32_t t0 = tick_clock();
+    uint8_t status;
+    wait.late = false;
+    while ((status = ftdi_get_status()) & status_busy) {
+        if (!keep_waiting())
+            break;
+        if (tick_clock() - t0 > wait.ticks) {
+            wait.late = true;
+            break;
+        }
+    }
+    return wait.value = status;
+}
+
+// Runs a batch at once, its waits polled.
+void run_now(port_batch &b) {
+    b.done = 0;
+    for (size_t i = 0; i < b.count;) {
+        port_access &a = b.items[i];
+        if (a.kind == 'B' || a.kind == 'D') {
+            if (a.kind == 'B')
+                wait_ready_now(a);
+            else
+                delay_ticks(a.ticks);
+            b.done = ++i;
+            if (!keep_waiting())
+                return;
+            continue;
+        }
+        size_t end = i;
+        while (end < b.count && (b.items[end].kind == 'W' || b.items[end].kind == 'R'))
+            ++end;
+        ftdi_run_batch(b.items + i, end - i);
+        b.done = i = end;
+    }
+}
+
+// Brings the stream to rest: what was sent comes back, what was not is
+// forgotten, and accesses go at once from here.
+void stream_rest() {
+    unstage();
+    drain();
+    last_pins = handed_pins;
+    unread = ahead_count = ahead_next = 0;
+    stream_busy = false;
+}
+
+// From rest: the samples of the accesses at once are all in, the queued
+// batches are encoded afresh, and the windows are sized from the slowest
+// conversion seen, with a margin.
+void stream_begin() {
+    collect();
+    ahead_count = ahead_next = 0;
+    stream_pins = handed_pins = last_pins;
+    encoded = handed = received = 0;
+    encoding = 0;
+    for (size_t k = 0; k < queued; ++k) {
+        at(k).next = 0;
+        at(k).whole = false;
+    }
+    size_t measured = 2 * slowest_busy + 16;
+    window = measured > window ? measured : window;
+    window = window > max_window ? max_window : window;
+    stopping = false;
+    stream_busy = true;
+}
+
+void ftdi_submit(port_batch *batch) {
+    queue[(first + queued) % batches_ahead] = {batch, 0, 0, false};
+    ++queued;
+    if (!stream_busy)
+        stream_begin();
+}
+
+void ftdi_finish(port_batch *batch) {
+    if (queued == 0 || at(0).batch != batch)
+        return; // already let go, as far as it reached, when the stream came to rest
+    if (!stream_busy)
+        stream_begin();
+    last_sample = std::chrono::steady_clock::now();
+    for (;;) {
+        streamed &s = at(0);
+        if (s.whole && received >= s.end) {
+            if (fill_oldest()) {
+                pop_oldest();
+                return;
+            }
+            // A window read busy: this point's readings are suspect, and so
+            // is everything sent after it. At rest, the converter is waited
+            // for, the point run again with exact waits, the windows widened.
+            stream_rest();
+            port_access settle = {'B', 0, false, ready_timeout_ticks};
+            wait_ready_now(settle);
+            run_now(*s.batch);
+            window = 2 * window > max_window ? max_window : 2 * window;
+            pop_oldest();
+            return;
+        }
+        if (!stopping && !keep_waiting()) {
+            // A stop: what was sent comes back; nothing more is sent.
+            stopping = true;
+            unstage();
+            drain();
+            continue;
+        }
+        if (stopping) {
+            s.batch->done = reached_by_oldest();
+            pop_oldest();
+            return;
+        }
+        encode_more();
+        start_write();
+        take_samples();
+    }
+}
+
+void stream_quiet() {
+    if (!stream_busy)
+        return;
+    stream_rest();
+    // Batches not finished are let go as far as they reached.
+    while (queued) {
+        at(0).batch->done = reached_by_oldest();
+        pop_oldest();
     }
 }
 
@@ -284,6 +636,10 @@ bool ftdi_open(const char *device, char *reason, size_t size) {
                       "not an FT232R, FT232H or FT2232H; other FTDI chips are not supported");
     }
     unread = ahead_count = ahead_next = 0;
+    busy_run = slowest_busy = window = 0;
+    first = queued = encoding = staged = 0;
+    writing = nullptr;
+    stream_busy = false;
     last_pins = output_pins;
     // The outputs come up idle: the level is set while every pin is still an
     // input, then the six outputs are turned on.
@@ -302,6 +658,7 @@ const char *ftdi_close() {
     static char why[200];
     if (!ftdi)
         return nullptr;
+    stream_quiet();
     // Every byte, the idle one last, has been driven before the mode goes.
     const char *failed = read_samples();
     if (failed)
@@ -312,5 +669,6 @@ const char *ftdi_close() {
 
 } // namespace
 
-extern const port_backend ftdi_port = {"ftdi",        ftdi_open,       ftdi_close,
-                                       ftdi_set_data, ftdi_get_status, ftdi_run_batch};
+extern const port_backend ftdi_port = {"ftdi",          ftdi_open,      ftdi_close,
+                                       ftdi_set_data,   ftdi_get_status, ftdi_run_batch,
+                                       ftdi_submit,     ftdi_finish};

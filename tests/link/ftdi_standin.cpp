@@ -1,6 +1,6 @@
 #include "link/ftdi_standin.hpp"
 
-#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,32 +14,47 @@ record done;
 
 namespace {
 
-using steady = std::chrono::steady_clock;
-
-std::deque<uint8_t> samples; // taken, not yet read by the host
-uint8_t latch = 0;           // the output register
+std::deque<uint8_t> to_chip;   // written, not yet clocked
+std::deque<uint8_t> from_chip; // samples in the chip, not yet sent to the host
+std::deque<uint8_t> at_host;   // samples that reached the host, not yet read
+uint8_t latch = 0;             // the output register
 int mask = 0;
 int mode = BITMODE_RESET;
 bool last_was_write = false;
 int writes = 0;
 long delivered = 0;
-steady::time_point next_byte;
 const char *error = "all fine";
+
+// An asynchronous write: fed to the chip as it makes room.
+ftdi_transfer_control transfer;
+const unsigned char *pending = nullptr;
+int pending_size = 0, pending_fed = 0;
+
+// The converter's timing, on the stand-in's clock.
+double converting_until = 0;
+long conversions = 0;
+bool selected = false, spoiling = false;
 
 unsigned product_of(ftdi_chip_type type) {
     return type == TYPE_R ? 0x6001 : type == TYPE_2232H ? 0x6010 : 0x6014;
 }
 
-size_t buffer_of(ftdi_chip_type type) {
+// Each FIFO's size, the data bytes of a full packet, and a USB frame.
+size_t fifo_of(ftdi_chip_type type) {
     return type == TYPE_R ? 128 : type == TYPE_2232H ? 4096 : 1024;
 }
+size_t packet_of(ftdi_chip_type type) { return type == TYPE_R ? 62 : 510; }
+double frame_us(ftdi_chip_type type) { return type == TYPE_R ? 1000 : 125; }
 
 // The pins as they are: driven outputs, and inputs pulled up unless the
 // instrument drives them (AD6 its data out, AD7 its busy pin, low while busy).
 uint8_t pins() {
     uint8_t status = instrument.read();
-    uint8_t inputs =
-        static_cast<uint8_t>(((status & 0x40) ? 0x40 : 0) | ((status & 0x80) ? 0 : 0x80));
+    bool busy = (status & 0x80) || done.virtual_us < converting_until;
+    bool data = (status & 0x40) != 0;
+    if (spoiling)
+        data = !data; // clocked mid-conversion: no reply to trust
+    uint8_t inputs = static_cast<uint8_t>((data ? 0x40 : 0) | (busy ? 0 : 0x80));
     uint8_t outputs =
         static_cast<uint8_t>(mode == BITMODE_RESET ? 0x3F : (latch & mask) | (~mask & 0x3F));
     return static_cast<uint8_t>(outputs | inputs);
@@ -47,12 +62,24 @@ uint8_t pins() {
 
 // The instrument's data lines from the pins. D3 and D7 are not wired: D7
 // reads high, and the simulated synthesizer's D3 gate follows the inverted
-// select, so that it is closed exactly while the converter is selected.
+// select, so that it is closed exactly while the converter is selected. The
+// select's edges start an exchange and, once released, a conversion.
 void drive() {
     uint8_t p = pins();
     uint8_t d = static_cast<uint8_t>((p & 0x07) | ((p & 0x38) << 1) | 0x80);
-    if (!(d & 0x40))
+    bool select = !(d & 0x40);
+    if (select)
         d |= 0x08;
+    if (select && !selected) {
+        spoiling = done.virtual_us < converting_until;
+        done.spoiled += spoiling;
+    } else if (!select && selected) {
+        ++conversions;
+        bool slow = chip.slow_every > 0 && conversions % chip.slow_every == 0;
+        converting_until = done.virtual_us + (slow ? chip.slow_us : chip.conversion_us);
+        spoiling = false;
+    }
+    selected = select;
     instrument.write(d);
 }
 
@@ -61,12 +88,52 @@ int fail(ftdi_context *, int code, const char *why) {
     return code;
 }
 
+// Runs the chip as far as it can: an asynchronous write fed in, bytes
+// clocked while the samples have room, and (while the host reads) full
+// packets sent. False when nothing moved.
+bool step(bool reading) {
+    bool moved = false;
+    size_t fifo = fifo_of(chip.type);
+    while (pending && pending_fed < pending_size && to_chip.size() < fifo) {
+        to_chip.push_back(pending[pending_fed++]);
+        moved = true;
+    }
+    if (pending && pending_fed == pending_size)
+        transfer.completed = 1;
+    while (!to_chip.empty()) {
+        if (mode == BITMODE_SYNCBB) {
+            if (from_chip.size() >= fifo)
+                break; // stalled until the host takes a packet
+            from_chip.push_back(pins());
+            done.virtual_us += 1;
+            if (chip.signal_after_us >= 0 && done.virtual_us >= chip.signal_after_us) {
+                chip.signal_after_us = -1;
+                std::raise(SIGTERM);
+            }
+        }
+        latch = to_chip.front();
+        to_chip.pop_front();
+        done.latch = latch;
+        drive();
+        moved = true;
+    }
+    size_t packet = packet_of(chip.type);
+    while (reading && from_chip.size() >= packet) {
+        at_host.insert(at_host.end(), from_chip.begin(), from_chip.begin() + packet);
+        from_chip.erase(from_chip.begin(), from_chip.begin() + packet);
+        moved = true;
+    }
+    return moved;
+}
+
 } // namespace
 
 void reset(const settings &s) {
     chip = s;
     done = record();
-    samples.clear();
+    to_chip.clear();
+    from_chip.clear();
+    at_host.clear();
     latch = 0;
     mask = 0;
     mode = BITMODE_RESET;
@@ -74,9 +141,18 @@ void reset(const settings &s) {
     writes = 0;
     delivered = 0;
     error = "all fine";
+    pending = nullptr;
+    converting_until = 0;
+    conversions = 0;
+    selected = spoiling = false;
     instrument.reset();
+    // The converter's timing is this model's: the instrument itself answers
+    // at once unless told otherwise.
+    std::string options = s.options;
+    if (options.find("busy=") == std::string::npos)
+        options = "busy=0" + std::string(options.empty() ? "" : ",") + options;
     char reason[200];
-    if (!instrument.configure(s.options, reason, sizeof reason))
+    if (!instrument.configure(options.c_str(), reason, sizeof reason))
         std::abort();
 }
 
@@ -125,7 +201,9 @@ int ftdi_usb_close(ftdi_context *) {
 }
 
 int ftdi_tcioflush(ftdi_context *) {
-    samples.clear();
+    to_chip.clear();
+    from_chip.clear();
+    at_host.clear();
     return 0;
 }
 
@@ -133,7 +211,7 @@ int ftdi_set_bitmode(ftdi_context *ftdi, unsigned char bitmask, unsigned char bi
     if (bitmode == BITMODE_RESET && std::strcmp(chip.fail_call, "reset") == 0)
         return fail(ftdi, -1, "USB device unavailable");
     if (bitmode == BITMODE_RESET)
-        done.unread_at_reset = static_cast<long>(samples.size());
+        done.unread_at_reset = static_cast<long>(to_chip.size() + from_chip.size() + at_host.size());
     mask = bitmask & 0x3F; // AD6 and AD7 are wired to the instrument's outputs
     mode = bitmode;
     done.mode = bitmode;
@@ -156,28 +234,57 @@ int ftdi_set_latency_timer(ftdi_context *ftdi, unsigned char latency) {
     return 0;
 }
 
+// A synchronous write: one frame, and its bytes must fit the chip's FIFOs
+// with nothing reading, or it times out.
 int ftdi_write_data(ftdi_context *ftdi, const unsigned char *buf, int size) {
     if (chip.fail_write_after >= 0 && writes++ >= chip.fail_write_after)
         return fail(ftdi, -1, "usb bulk write failed");
     last_was_write = true;
     ++done.transfers;
     done.bytes += size;
+    done.virtual_us += frame_us(chip.type);
     for (int i = 0; i < size; ++i) {
-        if (mode == BITMODE_SYNCBB) {
-            // A full buffer stalls the chip: the write times out.
-            if (samples.size() >= buffer_of(chip.type)) {
-                done.overflowed = true;
-                return fail(ftdi, -1, "usb bulk write failed");
-            }
-            while (steady::now() < next_byte) {
-            }
-            next_byte = steady::now() + std::chrono::microseconds(1);
-            samples.push_back(pins());
+        step(false);
+        if (to_chip.size() >= fifo_of(chip.type)) {
+            done.overflowed = true;
+            return fail(ftdi, -1, "usb bulk write failed");
         }
-        latch = buf[i];
-        done.latch = latch;
-        drive();
+        to_chip.push_back(buf[i]);
     }
+    step(false);
+    return size;
+}
+
+ftdi_transfer_control *ftdi_write_data_submit(ftdi_context *ftdi, unsigned char *buf, int size) {
+    if (pending || (chip.fail_write_after >= 0 && writes++ >= chip.fail_write_after)) {
+        fail(ftdi, -1, "usb bulk write failed");
+        return nullptr;
+    }
+    last_was_write = true;
+    ++done.transfers;
+    done.bytes += size;
+    transfer = ftdi_transfer_control();
+    transfer.ftdi = ftdi;
+    transfer.buf = buf;
+    transfer.size = size;
+    pending = buf;
+    pending_size = size;
+    pending_fed = 0;
+    step(false);
+    return &transfer;
+}
+
+// Waits for the write to be taken in whole: with nobody reading, a write
+// the chip has no room for times out.
+int ftdi_transfer_data_done(ftdi_transfer_control *tc) {
+    while (step(false)) {
+    }
+    int size = pending_size;
+    bool whole = pending_fed == pending_size;
+    pending = nullptr;
+    tc->completed = 1;
+    if (!whole)
+        return fail(tc->ftdi, -1, "usb bulk write timed out");
     return size;
 }
 
@@ -187,11 +294,22 @@ int ftdi_read_data(ftdi_context *ftdi, unsigned char *buf, int size) {
     last_was_write = false;
     if (chip.fail_read_after >= 0 && delivered >= chip.fail_read_after)
         return fail(ftdi, -1, "usb bulk read failed");
+    while (step(true)) {
+    }
+    if (at_host.empty() && !from_chip.empty()) {
+        // Nothing more to clock: the short packet waits for the latency timer.
+        done.virtual_us += done.latency > 0 ? done.latency * 1000.0 : 16000.0;
+        ++done.latency_tails;
+        at_host.insert(at_host.end(), from_chip.begin(), from_chip.end());
+        from_chip.clear();
+        while (step(true)) {
+        }
+    }
     int n = 0;
-    while (n < size && n < chip.max_read && !samples.empty() &&
+    while (n < size && n < chip.max_read && !at_host.empty() &&
            (chip.fail_read_after < 0 || delivered + n < chip.fail_read_after)) {
-        buf[n++] = samples.front();
-        samples.pop_front();
+        buf[n++] = at_host.front();
+        at_host.pop_front();
     }
     delivered += n;
     return n;
