@@ -81,6 +81,11 @@ int talvik_main(int argc, char **argv) {
     // Before the results file is touched: an instrument that cannot be
     // reached never truncates earlier results.
     open_port(std::getenv("TALVIK_PORT"), trace);
+    if (stop_signal) {
+        // Stopped while the port opened: earlier results stay as they were.
+        (void)close_port();
+        die_by_signal(stop_signal);
+    }
 
     // Binary mode: the records carry their own CR LF on every platform.
     // Unbuffered: each line goes out in one write, whole or cut back.

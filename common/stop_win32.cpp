@@ -1,6 +1,7 @@
 #include "common/stop.hpp"
 
 #include <cstdlib>
+#include <windows.h>
 
 volatile std::sig_atomic_t stop_signal = 0;
 void (*last_words)(int sig) = nullptr;
@@ -15,6 +16,10 @@ void on_stop(int sig) {
     std::signal(sig, on_stop);
     if (!stop_signal) {
         stop_signal = sig;
+        // A closed console window ends the process once this returns: give
+        // the run's own flow time to set the lines idle and write the trace.
+        if (sig == SIGBREAK)
+            Sleep(4000);
         return;
     }
     if (last_words)

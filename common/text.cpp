@@ -5,9 +5,7 @@ std::string printable(const std::string &text) {
     std::string out;
     for (char ch : text) {
         unsigned char c = static_cast<unsigned char>(ch);
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '\n')
+        if (c == '\n')
             out += "\\n";
         else if (c == '\t')
             out += "\\t";

@@ -2,6 +2,6 @@
 #pragma once
 #include <string>
 
-// Control characters, DEL and backslash escaped (\n, \t, \r, \\, \xNN), so
-// that nothing a user or a file holds can steer the terminal.
+// Control characters and DEL escaped (\n, \t, \r, \xNN), so that nothing a
+// user or a file holds can steer the terminal. Safe to apply twice.
 std::string printable(const std::string &text);

@@ -51,7 +51,8 @@ size_t in_flight_done = 0;
 void close_port_at_exit() { (void)close_port(); }
 
 [[noreturn]] void cannot_open(const char *setting, const char *reason) {
-    std::fprintf(stderr, "Can't open port %s: %s\n", printable(setting).c_str(), reason);
+    std::fprintf(stderr, "Can't open port %s: %s\n", printable(setting).c_str(),
+                 printable(reason).c_str());
     std::exit(status_port);
 }
 

@@ -3,6 +3,7 @@
 #include "common/clock.hpp"
 #include "common/exit_status.hpp"
 #include "common/stop.hpp"
+#include "common/text.hpp"
 #include "link/trace_sink.hpp"
 
 #include <atomic>
@@ -76,7 +77,8 @@ bool close_trace(bool ok, int error) {
     }
     fd = -1;
     if (!ok)
-        std::fprintf(stderr, "Can't write trace file %s: %s\n", name, std::strerror(error));
+        std::fprintf(stderr, "Can't write trace file %s: %s\n", printable(name).c_str(),
+                     std::strerror(error));
     return ok;
 }
 

@@ -98,6 +98,7 @@ filter_markers find_markers(const std::vector<level_point> &all, filter_kind kin
     m.kind = kind;
     std::vector<level_point> p = levels_of(all);
     m.levels = p.size();
+    m.left_out = all.size() - p.size();
     if (p.empty())
         return m;
     size_t peak = 0, bottom = 0;
@@ -123,10 +124,10 @@ filter_markers find_markers(const std::vector<level_point> &all, filter_kind kin
             double x = (x0 + x1) / 2 - d01 / (2 * a);
             double level = y0 + d01 * (x - x0) + a * (x - x0) * (x - x1);
             // Only a fit through evenly spaced neighbours (within 10 % in
-            // log frequency) that stays near the lowest reading is believed;
+            // log or linear frequency) that stays near the lowest reading is believed;
             // uneven points send a parabola's vertex far below anything real.
-            double below = std::log(x1 / x0), above = std::log(x2 / x1);
-            bool even = std::fabs(below - above) <= 0.1 * std::fmax(below, above);
+            auto within = [](double a, double b) { return std::fabs(a - b) <= 0.1 * std::fmax(a, b); };
+            bool even = within(std::log(x1 / x0), std::log(x2 / x1)) || within(x1 - x0, x2 - x1);
             if (a > 0 && x > x0 && x < x2 && even && level >= p[bottom].level - 6) {
                 m.notch_hz = x;
                 m.notch_level = level;
@@ -146,6 +147,10 @@ filter_markers find_markers(const std::vector<level_point> &all, filter_kind kin
         m.upper[0] = find_crossing(p, bottom, 1, m.reference - 3, m.reference, true);
         return m;
     }
+    for (size_t i = 0; i < all.size(); ++i)
+        if (all[i].hz == m.peak_hz && !all[i].overflow)
+            m.peak_by_overflow = (i > 0 && all[i - 1].overflow) ||
+                                 (i + 1 < all.size() && all[i + 1].overflow);
     m.reference = m.peak_level;
     for (int k = 0; k < 3; ++k) {
         double target = m.reference - marker_drops[k];
@@ -178,9 +183,12 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
         if (lo.found && hi.found)
             edges += format(", bandwidth %.1f Hz", hi.hz - lo.hz);
         add(edges);
+        if (m.left_out)
+            add(format("%.0f overflowed points left out: their levels are unknown", static_cast<double>(m.left_out)));
         return lines;
     }
-    add(format("peak %.1f Hz, ", m.peak_hz) + format("%.3f ", m.peak_level) + unit);
+    add(format("peak %.1f Hz, ", m.peak_hz) + format("%.3f ", m.peak_level) + unit +
+        (m.peak_by_overflow ? " (beside an overflowed point: the true peak may lie there)" : ""));
     double widths[3] = {0, 0, 0};
     bool known[3] = {false, false, false};
     for (int k = 0; k < 3; ++k) {
@@ -212,5 +220,7 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
     }
     if (known[1] && known[2])
         add(format("shape factor %.2f", widths[2] / widths[1]));
+    if (m.left_out)
+        add(format("%.0f overflowed points left out: their levels are unknown", static_cast<double>(m.left_out)));
     return lines;
 }

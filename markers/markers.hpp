@@ -36,7 +36,9 @@ struct crossing {
 
 struct filter_markers {
     filter_kind kind = filter_kind::bandpass;
-    size_t levels = 0; // points whose levels were used: none when all overflowed
+    size_t levels = 0;    // points whose levels were used: none when all overflowed
+    size_t left_out = 0;  // overflowed points, whose levels are unknown
+    bool peak_by_overflow = false; // an overflowed point lies beside the peak
     double reference = 0; // the level the dB-down points are measured from
     // band-pass, low-pass, high-pass: the highest point
     double peak_hz = 0, peak_level = 0;

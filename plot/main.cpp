@@ -2,6 +2,7 @@
 // gnuplot, and writes their data out as a table or as CSV.
 #include "common/files.hpp"
 #include "common/output.hpp"
+#include "common/text.hpp"
 #include "markers/markers.hpp"
 #include "plot/gnuplot.hpp"
 #include "plot/sweep_file.hpp"
@@ -34,7 +35,7 @@ const char usage[] =
     "  --csv        print the data of one sweep as CSV; markers go to standard error\n";
 
 int fail(const std::string &message) {
-    std::fprintf(stderr, "talvik-plot: %s\n", message.c_str());
+    std::fprintf(stderr, "talvik-plot: %s\n", printable(message).c_str());
     return 1;
 }
 
@@ -113,14 +114,14 @@ int plot_main(int argc, char **argv) {
     const char *unit = reference.empty() ? "dBm" : "dB";
     for (const auto &s : sweeps) {
         if (s.points.empty()) {
-            std::fprintf(marker_out, "%s: no points\n", s.name.c_str());
+            std::fprintf(marker_out, "%s: no points\n", printable(s.name).c_str());
             markers.push_back(filter_markers());
             if (csv)
                 print_csv(s);
             continue;
         }
         markers.push_back(find_markers(s.points, forced ? kind : kind_of(s.points)));
-        for (const auto &line : marker_lines(s.name, markers.back(), unit))
+        for (const auto &line : marker_lines(printable(s.name), markers.back(), unit))
             std::fprintf(marker_out, "%s\n", line.c_str());
         if (table)
             print_table(s);

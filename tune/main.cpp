@@ -2,6 +2,7 @@
 #include "common/files.hpp"
 #include "common/output.hpp"
 #include "common/stop.hpp"
+#include "common/text.hpp"
 #include "link/link.hpp"
 #include "link/port.hpp"
 #include "plot/sweep_file.hpp"
@@ -51,12 +52,12 @@ bool poll_keys() {
 }
 
 int refuse(const std::string &reason) {
-    std::fprintf(stderr, "talvik-tune: %s\n%s", reason.c_str(), tune_usage);
+    std::fprintf(stderr, "talvik-tune: %s\n%s", printable(reason).c_str(), tune_usage);
     return 2;
 }
 
 int fail(const std::string &reason) {
-    std::fprintf(stderr, "talvik-tune: %s\n", reason.c_str());
+    std::fprintf(stderr, "talvik-tune: %s\n", printable(reason).c_str());
     return 1;
 }
 
@@ -99,10 +100,16 @@ int tune_main(int argc, char **argv) {
         have_reference = true;
     }
     screen = isatty(STDOUT_FILENO);
-    if (screen && !terminal_can_draw(&reason))
-        return refuse(reason + "; run with --sweeps N for a line of markers per sweep");
+    if (screen && !terminal_can_draw(&reason)) {
+        if (settings.sweeps == 0)
+            return refuse(reason + "; run with --sweeps N for a line of markers per sweep");
+        screen = false; // a line of markers per sweep, as asked
+    }
 
     open_port(std::getenv("TALVIK_PORT"), trace);
+    // Every wait is bounded and looks at the first stop: a second one must
+    // not end the run before the terminal is given back.
+    last_words = [](int) {};
     wait_check = poll_keys;
     converter_start();
 

@@ -192,6 +192,12 @@ bool read_tune_settings(int argc, char **argv, tune_settings *s, std::string *re
         };
         while (!span_works(hi) && hi < 30e6)
             hi *= 2;
+        if (!span_works(hi)) {
+            *reason = "the band is too narrow for " + std::to_string(s->points) +
+                      " points: each step must be at least one tuning word and show as a "
+                      "higher frequency, and no span from this start allows it; use fewer points";
+            return false;
+        }
         for (int k = 0; k < 30; ++k) {
             double mid = (lo + hi) / 2;
             (span_works(mid) ? hi : lo) = mid;

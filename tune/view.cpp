@@ -23,7 +23,10 @@ std::string text_of(const char *format, double a, double b = 0) {
 // A frequency in the band's unit with the decimals that tell two points
 // `resolution` apart, trailing zeros dropped: "8.999999", "10".
 std::string frequency_text(double value, double resolution) {
-    int decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(resolution))) + 1, 0, 9);
+    // Enough for the span's steps, and six significant digits of the value.
+    int by_span = static_cast<int>(std::ceil(-std::log10(resolution))) + 1;
+    int by_value = value > 0 ? 5 - static_cast<int>(std::floor(std::log10(value))) : 0;
+    int decimals = std::clamp(std::max(by_span, by_value), 0, 9);
     char text[64];
     std::snprintf(text, sizeof text, "%.*f", decimals, value);
     std::string out = text;

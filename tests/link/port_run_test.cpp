@@ -5,7 +5,10 @@
 #include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <fstream>
 #include <regex>
+#include <sys/stat.h>
+#include <thread>
 #include <sstream>
 
 namespace {
@@ -248,6 +251,28 @@ TEST_F(port_run, a_trace_on_a_full_disk_ends_on_a_complete_line) {
     r = run({"r.txt"}, {"TALVIK_PORT=lpt\x1b[2J\n"});
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.err.rfind("Can't open port lpt\\x1B[2J\\n: unknown port", 0), 0u) << r.err;
+}
+
+TEST_F(port_run, a_stop_while_the_port_opens_leaves_earlier_results_alone) {
+    write_file(dir.file("old.txt"), "earlier results\n");
+    std::string fifo = dir.file("trace.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // The trace's open waits for a reader: SIGTERM comes meanwhile.
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        std::ifstream drain(fifo);
+        std::string rest((std::istreambuf_iterator<char>(drain)), {});
+    });
+    run_options o;
+    o.args = {"old.txt"};
+    o.env = {"TALVIK_TRACE=trace.fifo"};
+    o.dir = dir.path;
+    o.kill_after_ms = 100;
+    o.kill_signal = SIGTERM;
+    auto r = run_talvik(o);
+    reader.join();
+    EXPECT_EQ(r.status, 128 + SIGTERM);
+    EXPECT_EQ(read_file(dir.file("old.txt")), "earlier results\n");
 }
 
 TEST_F(port_run, stop_signals_leave_a_complete_trace) {

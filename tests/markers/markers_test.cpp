@@ -104,6 +104,12 @@ TEST(markers, a_notch_is_never_reported_below_what_was_measured_without_a_sound_
     m = find_markers(p, filter_kind::notch);
     EXPECT_GT(m.notch_level, -20);
     EXPECT_EQ(m.reference, -5); // the shoulders 0 and -10, not the overflowed +5
+    EXPECT_EQ(marker_lines("n", m, "dB").back(), "n: 2 overflowed points left out: their levels are unknown");
+    // A band-pass whose top overflowed: the peak found is said to be suspect.
+    p = trace({{1, -20}, {2, -5}, {3, 10}, {4, -6}, {5, -20}});
+    p[2].overflow = true;
+    m = find_markers(p, filter_kind::bandpass);
+    EXPECT_NE(marker_lines("bp", m, "dBm")[1].find("beside an overflowed point"), std::string::npos);
     p = trace({{1, 0}});
     p[0].overflow = true;
     EXPECT_EQ(marker_lines("o", find_markers(p, kind_of(p)), "dBm")[1],
