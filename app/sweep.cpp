@@ -53,10 +53,6 @@ void tune_to(int32_t word) {
 
 sweep_tally tally;
 
-namespace {
-
-// A point's accesses, whole: the load, the low-band delay, two exchanges.
-// The second exchange's index is returned.
 size_t build_point(port_batch &batch, int32_t word) {
     batch.count = 0;
     add_load(batch, word, control_byte);
@@ -65,6 +61,8 @@ size_t build_point(port_batch &batch, int32_t word) {
     add_exchange(batch, measure_command);
     return add_exchange(batch, measure_command);
 }
+
+namespace {
 
 // Shows and records a point that has run. False when a stop came before it
 // was complete (the first exchange's wait cut short): nothing recorded. A

@@ -1,5 +1,6 @@
 // The sweep: converter start-up, then one reading per point.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -27,6 +28,11 @@ int64_t next_word(int32_t word, int32_t divisor);
 
 // Loads the word into the synthesizer and waits five periods in the low band.
 void tune_to(int32_t word);
+
+struct port_batch;
+// A point's accesses, whole: the load, the low-band delay, two exchanges.
+// Returns where the second exchange is.
+size_t build_point(port_batch &batch, int32_t word);
 
 // One point: load the word, wait in the low band, read, show and record it.
 // False when a stop came before the point was complete: nothing recorded.

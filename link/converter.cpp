@@ -23,7 +23,7 @@ size_t add_exchange(port_batch &batch, uint32_t command) {
     }
     batch.write(release_mask & data_one_mask);
     // Bounded ready wait; giving up is silent, the reply stands as read.
-    batch.wait_ready(ready_timeout_ticks);
+    batch.wait_ready();
     return first;
 }
 

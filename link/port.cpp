@@ -5,6 +5,7 @@
 #include "common/number.hpp"
 #include "common/stop.hpp"
 #include "common/text.hpp"
+#include "link/link.hpp"
 #include "link/trace.hpp"
 
 #include <cerrno>
@@ -76,7 +77,7 @@ void write_data(uint32_t value) {
         port->set_data(byte);
         return;
     }
-    port_access access = {'W', byte, false, 0};
+    port_access access = {'W', byte, false};
     hold_trace();
     in_flight = &access;
     port->set_data(byte);
@@ -88,7 +89,7 @@ void write_data(uint32_t value) {
 uint32_t read_status() {
     if (!tracing)
         return port->get_status();
-    port_access access = {'R', 0, false, 0};
+    port_access access = {'R', 0, false};
     hold_trace();
     in_flight = &access;
     uint8_t byte = port->get_status();
@@ -133,7 +134,7 @@ void wait_for_ready(port_access &wait) {
     while ((status = read_status()) & status_busy) {
         if (!keep_waiting())
             break;
-        if (tick_clock() - t0 > wait.ticks) {
+        if (tick_clock() - t0 > ready_timeout_ticks) {
             wait.late = true;
             break;
         }
@@ -153,7 +154,7 @@ void run_batch(port_batch &batch) {
             if (kind == 'B')
                 wait_for_ready(items[i]);
             else
-                delay_ticks(items[i].ticks);
+                delay_ticks(batch.delay_ticks);
             batch.done = ++i;
             if (!keep_waiting())
                 return; // a stop came in the wait: the rest is not sent

@@ -18,15 +18,14 @@ inline constexpr uint32_t data_zero_mask = 0xFF;                    // complemen
 
 // One access of a batch: a write of the data register ('W'); a read of the
 // status register ('R') whose value the backend fills in; a wait until the
-// converter is ready ('B': status bit 7 reads 0), given up after `ticks`,
-// whose value is the status that ended it and `late` set when it gave up; or
-// a wait of `ticks` on the host's clock ('D').
-// Plain data, so that a batch on the stack costs nothing until filled.
+// converter is ready ('B': status bit 7 reads 0), given up after the ready
+// wait's bound, whose value is the status that ended it and `late` set when
+// it gave up; or the batch's delay on the host's clock ('D'). Plain and
+// small, so that a batch on the stack costs nothing until filled.
 struct port_access {
     char kind;
     uint8_t value;
     bool late;
-    int32_t ticks;
     bool operator==(const port_access &) const = default;
 };
 
@@ -36,22 +35,24 @@ struct port_batch {
     static constexpr size_t capacity = 264; // a point: 122 + 1 + 2 x (66 + 1)
     port_access items[capacity];
     size_t count = 0;
-    size_t done = 0; // accesses carried out: all, unless a stop came first
+    size_t done = 0;         // accesses carried out: all, unless a stop came first
+    int32_t delay_ticks = 0; // the length of its delay: a batch has at most one
 
-    void write(uint32_t value) {
-        items[count++] = {'W', static_cast<uint8_t>(value & 0xFF), false, 0};
-    }
+    void write(uint32_t value) { items[count++] = {'W', static_cast<uint8_t>(value & 0xFF), false}; }
     // Returns where the value read will be found.
     size_t read() {
-        items[count] = {'R', 0, false, 0};
+        items[count] = {'R', 0, false};
         return count++;
     }
     // Returns where the wait's outcome will be found.
-    size_t wait_ready(int32_t bound) {
-        items[count] = {'B', 0, false, bound};
+    size_t wait_ready() {
+        items[count] = {'B', 0, false};
         return count++;
     }
-    void delay(int32_t ticks) { items[count++] = {'D', 0, false, ticks}; }
+    void delay(int32_t ticks) {
+        items[count++] = {'D', 0, false};
+        delay_ticks = ticks;
+    }
     uint8_t value(size_t at) const { return items[at].value; }
 };
 

@@ -399,7 +399,7 @@ void encode_more() {
                 answer[s.next] = encoded - 1;
             } else {
                 drain();
-                delay_ticks(a.ticks);
+                delay_ticks(b.delay_ticks);
                 if (!keep_waiting())
                     return;
                 answer[s.next] = encoded;
@@ -445,7 +445,7 @@ uint8_t wait_ready_now(port_access &wait) {
     while ((status = ftdi_get_status()) & status_busy) {
         if (!keep_waiting())
             break;
-        if (tick_clock() - t0 > wait.ticks) {
+        if (tick_clock() - t0 > ready_timeout_ticks) {
             wait.late = true;
             break;
         }
@@ -462,7 +462,7 @@ void run_now(port_batch &b) {
             if (a.kind == 'B')
                 wait_ready_now(a);
             else
-                delay_ticks(a.ticks);
+                delay_ticks(b.delay_ticks);
             b.done = ++i;
             if (!keep_waiting())
                 return;
@@ -530,7 +530,7 @@ void ftdi_finish(port_batch *batch) {
             // is everything sent after it. At rest, the converter is waited
             // for, the point run again with exact waits, the windows widened.
             stream_rest();
-            port_access settle = {'B', 0, false, ready_timeout_ticks};
+            port_access settle = {'B', 0, false};
             wait_ready_now(settle);
             run_now(*s.batch);
             window = 2 * window > max_window ? max_window : 2 * window;

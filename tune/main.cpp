@@ -176,13 +176,11 @@ int tune_main(int argc, char **argv) {
     }
 
     while (!stopping() && (settings.sweeps == 0 || sweeps < settings.sweeps)) {
-        for (size_t i = 0; i < words.size() && !stopping(); ++i) {
-            tune_point point = measure_tune_point(words[i], settings.average);
-            if (stopping())
-                break; // a point cut short is no reading
-            current[i] = point;
+        // Points come in order (streamed ahead where the port can); a point
+        // cut short by a quit is no reading, and the sweep is dropped.
+        stream_tune_sweep(words, current, settings.average, [&](size_t i) {
             if (!screen)
-                continue;
+                return !stopping();
             handle_held();
             while (handle(view_key(0))) {
             }
@@ -192,7 +190,8 @@ int tune_main(int argc, char **argv) {
             }
             if (steady::now() - last_frame >= frame)
                 draw(i + 1);
-        }
+            return !stopping();
+        });
         if (stopping())
             break;
         last = current;

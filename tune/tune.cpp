@@ -6,6 +6,7 @@
 #include "common/number.hpp"
 #include "common/stop.hpp"
 #include "link/link.hpp"
+#include "link/port.hpp"
 
 #include <cerrno>
 #include <cmath>
@@ -257,6 +258,46 @@ tune_point measure_tune_point(int32_t word, int average) {
     }
     // The mean of the volts; for one reading, exactly talvik's figure.
     return {word, word_hz(word), level_of_volts(taken ? volts / taken : 0), overflow, timed_out};
+}
+
+size_t stream_tune_sweep(const std::vector<int32_t> &words, std::vector<tune_point> &points,
+                         int average, const std::function<bool(size_t)> &each) {
+    if (!port_streams() || average != 1) {
+        for (size_t i = 0; i < words.size(); ++i) {
+            points[i] = measure_tune_point(words[i], average);
+            if (!keep_waiting() || (each && !each(i)))
+                return keep_waiting() ? i + 1 : i;
+        }
+        return words.size();
+    }
+    static port_batch batches[batches_ahead];
+    static size_t seconds[batches_ahead];
+    size_t handed = 0, taken = 0;
+    bool going = true;
+    while (taken < words.size()) {
+        while (going && handed < words.size() && handed - taken < batches_ahead &&
+               keep_waiting()) {
+            size_t slot = handed % batches_ahead;
+            seconds[slot] = build_point(batches[slot], words[handed++]);
+            submit_batch(batches[slot]);
+        }
+        port_batch *batch = completed_batch();
+        if (!batch)
+            break;
+        size_t second = seconds[taken % batches_ahead];
+        if (!going || batch->done < second + exchange_accesses - 1) {
+            going = false; // cut short: the rest only comes back
+            continue;
+        }
+        // One reading: exactly measure_tune_point's figures.
+        reading_of_reply r = decode_reply(reply_of(*batch, second));
+        int32_t word = words[taken];
+        points[taken] = {word, word_hz(word), level_of_volts(static_cast<double>(r.volts)),
+                         r.overflow, exchange_late(*batch, second - exchange_accesses)};
+        ++taken;
+        going = !each || each(taken - 1);
+    }
+    return taken;
 }
 
 std::vector<level_point> against(const std::vector<tune_point> &points,

@@ -5,6 +5,7 @@
 #include "markers/markers.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,14 @@ bool words_rise(const tune_settings &settings);
 // detector's volts. A wait abandoned (common/stop.hpp) ends it early: the
 // caller, who asked for that, throws the point away.
 tune_point measure_tune_point(int32_t word, int average);
+
+// Measures a sweep's points in order into points (sized as words), each as
+// measure_tune_point gives it. Where the port streams and one reading makes
+// a point, whole points go to the port ahead. each(i), if given, is called
+// once points[i] is in; false from it, or a stop, ends the sweep. Returns how
+// many points are in.
+size_t stream_tune_sweep(const std::vector<int32_t> &words, std::vector<tune_point> &points,
+                         int average = 1, const std::function<bool(size_t)> &each = {});
 
 // Levels against a reference: its level at each point's frequency,
 // interpolated linearly in frequency, subtracted. A point is overflowed

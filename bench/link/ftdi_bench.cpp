@@ -1,15 +1,18 @@
-// A sweep point through an FTDI adapter: USB round trips and bytes, counted
-// on the chip's stand-in, and the time per point they model on real USB.
-//
-// Model, per point: every USB write takes one frame to go out (1 ms at full
-// speed, the FT232R; a 125 us microframe at high speed, the FT232H); every
-// round trip then waits for the latency timer (1 ms), which sends the
-// samples back, and one more frame for them to come in; every byte is
-// clocked at the bit-bang rate of 1 us. Nothing else is counted.
+// A sweep through an FTDI adapter, streamed: the time per point on the chip's
+// stand-in, whose clock models real USB by these rules: the chip clocks a
+// byte a microsecond while its chip-to-host FIFO has room; a full packet (62
+// data bytes on the FT232R, 510 on the high-speed chips) reaches the host at
+// once; a short one waits for the latency timer (1 ms); a synchronous write
+// costs a frame (1 ms at full speed, 125 us at high speed). Also counted per
+// point: bytes, USB writes and latency tails; and talvik-tune's sweeps per
+// second at 201 points.
+#include "app/settings.hpp"
 #include "app/sweep.hpp"
 #include "link/backends.hpp"
 #include "link/ftdi_standin.hpp"
 #include "link/link.hpp"
+#include "link/port.hpp"
+#include "tune/tune.hpp"
 
 #include <benchmark/benchmark.h>
 #include <cstdio>
@@ -18,50 +21,90 @@
 
 namespace {
 
-void point_through(benchmark::State &state, ftdi_chip_type type, double frame_ms) {
-    ftdi_standin::settings s;
-    s.type = type;
-    ftdi_standin::reset(s);
-    char reason[400];
-    if (!ftdi_port.open("", reason, sizeof reason)) {
-        state.SkipWithError(reason);
-        return;
+// Standard output to nowhere while the sweep's live lines go by.
+struct quiet_stdout {
+    int saved;
+    quiet_stdout() {
+        std::fflush(stdout);
+        saved = dup(1);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        close(null);
     }
-    use_port(&ftdi_port);
-    write_data(idle_lines);
-    converter_start();
-    std::FILE *results = std::tmpfile();
-    // The live line goes nowhere, as in a redirected sweep.
-    std::fflush(stdout);
-    int saved_stdout = dup(1);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    auto before = ftdi_standin::done;
-    int32_t word = 42949672;
+    ~quiet_stdout() {
+        std::fflush(stdout);
+        dup2(saved, 1);
+        close(saved);
+    }
+};
+
+void sweep_through(benchmark::State &state, ftdi_chip_type type) {
+    double points = 0, us = 0, bytes = 0, writes = 0, tails = 0;
     for (auto _ : state) {
-        measure_point(results, word);
-        word = word < 400000000 ? word + word / 20 : 42949672;
+        ftdi_standin::settings s;
+        s.type = type;
+        ftdi_standin::reset(s);
+        open_port("ftdi", nullptr);
+        converter_start(); // measured apart: the sweep's own start-up is taken off
+        auto before = ftdi_standin::done;
+        converter_start();
+        auto started = ftdi_standin::done;
+        start_word = 42949672;
+        end_word = 429496729;
+        step_divisor = 20;
+        std::FILE *results = std::tmpfile();
+        {
+            quiet_stdout quiet;
+            run_sweep(results);
+        }
+        auto after = ftdi_standin::done;
+        // The sweep less its own start-up, which costs what the one before did.
+        auto less_start_up = [&](auto field) {
+            return static_cast<double>((after.*field - started.*field) -
+                                       (started.*field - before.*field));
+        };
+        points += static_cast<double>(tally.points);
+        us += less_start_up(&ftdi_standin::record::virtual_us);
+        bytes += less_start_up(&ftdi_standin::record::bytes);
+        writes += less_start_up(&ftdi_standin::record::transfers);
+        tails += less_start_up(&ftdi_standin::record::latency_tails);
+        close_port();
+        std::fclose(results);
     }
-    auto after = ftdi_standin::done;
-    double points = static_cast<double>(state.iterations());
-    double trips = (after.round_trips - before.round_trips) / points;
-    double transfers = (after.transfers - before.transfers) / points;
-    double bytes = (after.bytes - before.bytes) / points;
-    state.counters["round_trips"] = trips;
-    state.counters["usb_writes"] = transfers;
-    state.counters["bytes"] = bytes;
-    state.counters["model_ms"] = transfers * frame_ms + trips * (1.0 + frame_ms) + bytes * 0.001;
-    std::fflush(stdout);
-    dup2(saved_stdout, 1);
-    close(null);
-    close(saved_stdout);
-    ftdi_port.close();
-    std::fclose(results);
+    state.counters["model_ms_per_point"] = us / points / 1000;
+    state.counters["bytes_per_point"] = bytes / points;
+    state.counters["writes_per_point"] = writes / points;
+    state.counters["tails_per_point"] = tails / points;
 }
 
-void ft232r_point(benchmark::State &state) { point_through(state, TYPE_R, 1.0); }
-void ft232h_point(benchmark::State &state) { point_through(state, TYPE_232H, 0.125); }
-BENCHMARK(ft232r_point)->Iterations(200);
-BENCHMARK(ft232h_point)->Iterations(200);
+// talvik-tune's sweep: 201 log-spaced points from 1 to 10 MHz, streamed.
+void tune_sweeps_through(benchmark::State &state, ftdi_chip_type type) {
+    double us = 0, sweeps = 0;
+    for (auto _ : state) {
+        ftdi_standin::settings s;
+        s.type = type;
+        ftdi_standin::reset(s);
+        open_port("ftdi", nullptr);
+        converter_start();
+        tune_settings settings;
+        auto words = sweep_words(settings);
+        auto before = ftdi_standin::done;
+        std::vector<tune_point> points(words.size());
+        stream_tune_sweep(words, points);
+        us += ftdi_standin::done.virtual_us - before.virtual_us;
+        sweeps += 1;
+        close_port();
+    }
+    state.counters["model_sweeps_per_s"] = sweeps / (us / 1e6);
+}
+
+void ft232r_sweep(benchmark::State &state) { sweep_through(state, TYPE_R); }
+void ft232h_sweep(benchmark::State &state) { sweep_through(state, TYPE_232H); }
+void ft232r_tune(benchmark::State &state) { tune_sweeps_through(state, TYPE_R); }
+void ft232h_tune(benchmark::State &state) { tune_sweeps_through(state, TYPE_232H); }
+BENCHMARK(ft232r_sweep)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(ft232h_sweep)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(ft232r_tune)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(ft232h_tune)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "link/backends.hpp"
 #include "link/ftdi_standin.hpp"
 #include "link/link.hpp"
+#include "tune/tune.hpp"
 #include "run_program.hpp"
 
 #include <csignal>
@@ -292,6 +293,47 @@ TEST(ftdi_stream_death, an_adapter_unplugged_mid_stream_leaves_a_clean_prefix) {
     EXPECT_GT(kept.size(), 0u);
     EXPECT_LT(kept.size(), expected.size());
     EXPECT_EQ(expected.compare(0, kept.size(), kept), 0) << kept;
+}
+
+TEST(ftdi_stream, low_band_points_and_live_sweeps_stream_too) {
+    // Below 62.5 kHz each point waits on the host's clock after its load.
+    char reason[100];
+    ASSERT_TRUE(sim_port.open("", reason, sizeof reason));
+    use_port(&sim_port);
+    start_word = 42949; // 1 kHz: delays of 5 ticks and less
+    end_word = 4294967;
+    step_divisor = 2;
+    std::FILE *file = std::tmpfile();
+    run_sweep(file);
+    std::rewind(file);
+    char text[4096];
+    std::string expected(text, std::fread(text, 1, sizeof text, file));
+    std::fclose(file);
+    ftdi_standin::reset(ftdi_standin::settings());
+    open_port("ftdi", nullptr);
+    file = std::tmpfile();
+    run_sweep(file);
+    EXPECT_EQ(close_port(), 0);
+    std::rewind(file);
+    EXPECT_EQ(std::string(text, std::fread(text, 1, sizeof text, file)), expected);
+    std::fclose(file);
+    // talvik-tune's sweep: each point as measured one at a time.
+    tune_settings settings;
+    settings.points = 51;
+    auto words = sweep_words(settings);
+    std::vector<tune_point> one_by_one(words.size()), streamed(words.size());
+    ASSERT_TRUE(sim_port.open("", reason, sizeof reason));
+    use_port(&sim_port);
+    converter_start();
+    for (size_t i = 0; i < words.size(); ++i)
+        one_by_one[i] = measure_tune_point(words[i], 1);
+    ftdi_standin::reset(ftdi_standin::settings());
+    open_port("ftdi", nullptr);
+    converter_start();
+    EXPECT_EQ(stream_tune_sweep(words, streamed), words.size());
+    EXPECT_EQ(close_port(), 0);
+    for (size_t i = 0; i < words.size(); ++i)
+        EXPECT_EQ(streamed[i].level, one_by_one[i].level) << i;
 }
 
 } // namespace

@@ -111,7 +111,7 @@ TEST_F(link_test, reply_bits_come_from_status_bit_6) {
 TEST_F(link_test, ready_at_first_poll_ends_the_wait_without_looking_at_the_clock_again) {
     converter_exchange(0x8710);
     EXPECT_EQ(clock_reads, 1);
-    EXPECT_EQ(accesses.back(), (port_access{'R', 0x00, false, 0}));
+    EXPECT_EQ(accesses.back(), (port_access{'R', 0x00, false}));
 }
 
 TEST_F(link_test, ready_wait_gives_up_after_more_than_220_ticks) {
@@ -139,7 +139,7 @@ TEST_F(link_test, start_up_sends_three_words_and_waits_for_ready) {
     EXPECT_EQ(start_up_words[0], 0x871Cu);
     EXPECT_EQ(start_up_words[1], 0x8718u);
     EXPECT_EQ(start_up_words[2], 0x8714u);
-    EXPECT_EQ(accesses.back(), (port_access{'R', 0x00, false, 0}));
+    EXPECT_EQ(accesses.back(), (port_access{'R', 0x00, false}));
 }
 
 TEST_F(link_test, a_converter_that_never_gets_ready_ends_the_run) {
@@ -153,11 +153,11 @@ TEST_F(link_test, a_converter_that_never_gets_ready_ends_the_run) {
 std::vector<port_access> wire;
 void spy_set_data(uint8_t value) {
     sim_port.set_data(value);
-    wire.push_back({'W', value, false, 0});
+    wire.push_back({'W', value, false});
 }
 uint8_t spy_get_status() {
     uint8_t value = sim_port.get_status();
-    wire.push_back({'R', value, false, 0});
+    wire.push_back({'R', value, false});
     return value;
 }
 void spy_run_batch(port_access *accesses, size_t count) {

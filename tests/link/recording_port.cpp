@@ -8,10 +8,10 @@ uint8_t (*status)() = nullptr;
 namespace {
 bool open(const char *, char *, size_t) { return true; }
 const char *close() { return nullptr; }
-void set_data(uint8_t value) { accesses.push_back({'W', value, false, 0}); }
+void set_data(uint8_t value) { accesses.push_back({'W', value, false}); }
 uint8_t get_status() {
     uint8_t value = status ? status() : 0;
-    accesses.push_back({'R', value, false, 0});
+    accesses.push_back({'R', value, false});
     return value;
 }
 const port_backend recorder = {"recorder", open, close, set_data, get_status, nullptr};
