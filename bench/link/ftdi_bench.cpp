@@ -38,7 +38,7 @@ struct quiet_stdout {
     }
 };
 
-void sweep_through(benchmark::State &state, ftdi_chip_type type) {
+void sweep_through(benchmark::State &state, ftdi_standin::chip_kind type) {
     double points = 0, us = 0, bytes = 0, writes = 0, tails = 0;
     for (auto _ : state) {
         ftdi_standin::settings s;
@@ -78,7 +78,7 @@ void sweep_through(benchmark::State &state, ftdi_chip_type type) {
 }
 
 // talvik-tune's sweep: 201 log-spaced points from 1 to 10 MHz, streamed.
-void tune_sweeps_through(benchmark::State &state, ftdi_chip_type type) {
+void tune_sweeps_through(benchmark::State &state, ftdi_standin::chip_kind type) {
     double us = 0, sweeps = 0;
     for (auto _ : state) {
         ftdi_standin::settings s;
@@ -98,10 +98,10 @@ void tune_sweeps_through(benchmark::State &state, ftdi_chip_type type) {
     state.counters["model_sweeps_per_s"] = sweeps / (us / 1e6);
 }
 
-void ft232r_sweep(benchmark::State &state) { sweep_through(state, TYPE_R); }
-void ft232h_sweep(benchmark::State &state) { sweep_through(state, TYPE_232H); }
-void ft232r_tune(benchmark::State &state) { tune_sweeps_through(state, TYPE_R); }
-void ft232h_tune(benchmark::State &state) { tune_sweeps_through(state, TYPE_232H); }
+void ft232r_sweep(benchmark::State &state) { sweep_through(state, ftdi_standin::ft232r); }
+void ft232h_sweep(benchmark::State &state) { sweep_through(state, ftdi_standin::ft232h); }
+void ft232r_tune(benchmark::State &state) { tune_sweeps_through(state, ftdi_standin::ft232r); }
+void ft232h_tune(benchmark::State &state) { tune_sweeps_through(state, ftdi_standin::ft232h); }
 BENCHMARK(ft232r_sweep)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(ft232h_sweep)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(ft232r_tune)->Iterations(5)->Unit(benchmark::kMillisecond);

@@ -45,10 +45,10 @@ TEST(ftdi, a_default_sweep_reads_as_on_the_simulated_port_with_few_round_trips) 
     long unused = 0;
     std::string expected = default_sweep(&sim_port, &unused);
     struct {
-        ftdi_chip_type type;
+        ftdi_standin::chip_kind type;
         long trips_per_point;
         int max_read;
-    } chips[] = {{TYPE_232H, 2, 1 << 30}, {TYPE_2232H, 2, 1 << 30}, {TYPE_R, 3, 7}};
+    } chips[] = {{ftdi_standin::ft232h, 2, 1 << 30}, {ftdi_standin::ft2232h, 2, 1 << 30}, {ftdi_standin::ft232r, 3, 7}};
     for (auto c : chips) {
         ftdi_standin::settings s;
         s.type = c.type;
@@ -97,7 +97,7 @@ TEST(ftdi, refusals_name_the_reason_and_the_remedy) {
                                   0),
               0u);
     s.open_error = 0;
-    s.type = TYPE_BM; // an older chip, found by its ids
+    s.type = ftdi_standin::ft232bm; // an older chip, found by its ids
     ftdi_standin::reset(s);
     EXPECT_EQ(open_ftdi("i:0x0403:0x6014"),
               "not an FT232R, FT232H or FT2232H; other FTDI chips are not supported");
@@ -254,10 +254,10 @@ std::string expected_sweep() {
 
 TEST(ftdi_stream, a_streamed_sweep_reads_as_the_parallel_port_on_every_chip) {
     std::string expected = expected_sweep();
-    for (ftdi_chip_type type : {TYPE_232H, TYPE_2232H, TYPE_R}) {
+    for (ftdi_standin::chip_kind type : {ftdi_standin::ft232h, ftdi_standin::ft2232h, ftdi_standin::ft232r}) {
         ftdi_standin::settings s;
         s.type = type;
-        s.max_read = type == TYPE_R ? 7 : 1 << 30; // short reads on the FT232R
+        s.max_read = type == ftdi_standin::ft232r ? 7 : 1 << 30; // short reads on the FT232R
         EXPECT_EQ(streamed_sweep(s), expected) << type;
         EXPECT_EQ(ftdi_standin::instrument.faults(), 0) << type;
         EXPECT_EQ(ftdi_standin::done.spoiled, 0) << type;
@@ -272,7 +272,7 @@ TEST(ftdi_stream, a_streamed_sweep_reads_as_the_parallel_port_on_every_chip) {
 
 TEST(ftdi_stream, conversions_slower_than_measured_are_measured_again) {
     std::string expected = expected_sweep();
-    for (ftdi_chip_type type : {TYPE_232H, TYPE_R}) {
+    for (ftdi_standin::chip_kind type : {ftdi_standin::ft232h, ftdi_standin::ft232r}) {
         ftdi_standin::settings s;
         s.type = type;
         s.slow_every = 7; // 400 us, against the 5 us seen at start-up
