@@ -1,10 +1,12 @@
 // An FTDI FT232R, FT232H or FT2232H (interface A) in synchronous bit-bang
-// mode, through libftdi1. A batch goes out in one USB write. The chip samples
+// mode; its bytes travel through libftdi1 or ftd2xx.dll (ftdi_transport.hpp).
+// Accesses at once go out a batch a USB write; a sweep streams. The chip samples
 // its pins just before it drives each byte, so the state after byte k comes
 // back with byte k+1: a read is answered by the sample of the byte after it,
 // and where no byte follows, a repeat of the last one (which changes no line)
 // is sent for it.
 #include "link/backends.hpp"
+#include "link/ftdi_transport.hpp"
 #include "link/link.hpp"
 
 #include "common/clock.hpp"
@@ -14,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ftdi.h>
 
 namespace {
 
@@ -32,19 +33,12 @@ uint8_t status_of(uint8_t pins) {
                                 ((pins & busy_pin) ? 0 : status_busy));
 }
 
-// libftdi multiplies a bit-bang rate by 4 and the chip clocks bytes at 16
-// times the baud rate it is given: 15625 is one byte, so at most one line
-// change, per microsecond, the pace of a parallel port access.
-constexpr int bitbang_rate = 15625;
-constexpr unsigned char latency_ms = 1;
 // Busy samples read after each exchange: a converter ready within 32 us
 // costs no round trip of its own.
 constexpr size_t read_ahead = 32;
 constexpr int answer_ms = 1000; // a chip that has not answered by then is lost
 
-const unsigned product_ids[] = {0x6014, 0x6010, 0x6001}; // FT232H, FT2232H, FT232R
-
-ftdi_context *ftdi = nullptr;
+bool ftdi = false; // the adapter is open
 char shown[160];    // the port as the user named it
 size_t chip_buffer; // samples the chip holds for the host
 size_t unread;      // samples of bytes sent and not yet read
@@ -56,26 +50,19 @@ size_t ahead_count, ahead_next;
 uint8_t tx[2 * port_batch::capacity + read_ahead];
 uint8_t rx[4096];
 
-const char udev_hint[] = "; permission denied? install the udev rule: sudo cp "
-                         "udev/60-talvik-ftdi.rules /etc/udev/rules.d/ && sudo udevadm control "
-                         "--reload-rules, then plug the adapter in again (your user must be in "
-                         "the plugdev group)";
-
 // Takes the chip out of bit-bang mode and lets go of it: the kernel's serial
 // driver comes back. The reason when the reset failed, else null.
 const char *release() {
     static char why[200];
     const char *failed = nullptr;
     if (ftdi) {
-        if (bitbang && ftdi_set_bitmode(ftdi, 0x00, BITMODE_RESET) < 0) {
-            std::snprintf(why, sizeof why, "cannot leave bit-bang mode: %s",
-                          ftdi_get_error_string(ftdi));
+        if (bitbang && !transport_set_mode(0x00, ftdi_mode_reset)) {
+            std::snprintf(why, sizeof why, "cannot leave bit-bang mode: %s", transport_error());
             failed = why;
         }
-        ftdi_usb_close(ftdi);
-        ftdi_free(ftdi);
+        transport_close();
     }
-    ftdi = nullptr;
+    ftdi = false;
     bitbang = false;
     return failed;
 }
@@ -87,7 +74,7 @@ const char *release() {
     char reason[200];
     std::snprintf(reason, sizeof reason, "%s", why); // the context's text goes with it
     uint8_t idle = output_pins;
-    (void)ftdi_write_data(ftdi, &idle, 1);
+    (void)transport_write(&idle, 1);
     release();
     port_lost(shown, reason, reached);
 }
@@ -97,9 +84,9 @@ const char *read_samples() {
     read_back = 0;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(answer_ms);
     while (read_back < unread) {
-        int n = ftdi_read_data(ftdi, rx + read_back, static_cast<int>(unread - read_back));
+        int n = transport_read(rx + read_back, unread - read_back);
         if (n < 0)
-            return ftdi_get_error_string(ftdi);
+            return transport_error();
         read_back += static_cast<size_t>(n);
         if (n == 0 && std::chrono::steady_clock::now() > deadline)
             return "the adapter stopped answering";
@@ -118,9 +105,8 @@ void collect() {
 void send(const uint8_t *bytes, size_t count) {
     if (unread + count > chip_buffer)
         collect();
-    int n = ftdi_write_data(ftdi, bytes, static_cast<int>(count));
-    if (n < 0 || static_cast<size_t>(n) != count)
-        lost(n < 0 ? ftdi_get_error_string(ftdi) : "short write", 0);
+    if (!transport_write(bytes, count))
+        lost(transport_error(), 0);
     unread += count;
 }
 
@@ -255,7 +241,7 @@ constexpr size_t ring_size = 1 << 17; // samples kept until their point is done
 uint8_t stage[2][stage_size];
 int staging;                        // the buffer being filled; the other may be on its way
 size_t staged;                      // its bytes
-ftdi_transfer_control *writing;     // the write on its way, if any
+bool writing;                       // a hand-over on its way
 uint64_t encoded, handed, received; // bytes encoded, handed to USB; samples back
 uint8_t ring[ring_size];
 uint8_t stream_pins, handed_pins; // the pins of the last byte encoded, and handed over
@@ -295,25 +281,27 @@ size_t reached_by_oldest() {
 }
 
 [[noreturn]] void lost_in_stream(const char *why) {
-    writing = nullptr; // libusb lets go of it with the device
+    writing = false; // the driver lets go of it with the device
     lost(why, reached_by_oldest());
 }
 
-void settle_write() {
+void settle_write(bool wait = true) {
     if (!writing)
         return;
-    int n = ftdi_transfer_data_done(writing);
-    writing = nullptr;
-    if (n < 0)
-        lost_in_stream(ftdi_get_error_string(ftdi));
+    int n = transport_handed(wait);
+    if (n < 0) {
+        writing = false;
+        lost_in_stream(transport_error());
+    }
+    writing = n == 0;
 }
 
 void start_write() {
     if (writing || staged == 0)
         return;
-    writing = ftdi_write_data_submit(ftdi, stage[staging], static_cast<int>(staged));
-    if (!writing)
-        lost_in_stream(ftdi_get_error_string(ftdi));
+    if (!transport_hand_over(stage[staging], staged))
+        lost_in_stream(transport_error());
+    writing = true;
     handed += staged;
     handed_pins = stage[staging][staged - 1];
     staged = 0;
@@ -330,9 +318,9 @@ void take_samples() {
         last_sample = std::chrono::steady_clock::now();
         return;
     }
-    int n = ftdi_read_data(ftdi, chunk, static_cast<int>(want));
+    int n = transport_read(chunk, want);
     if (n < 0)
-        lost_in_stream(ftdi_get_error_string(ftdi));
+        lost_in_stream(transport_error());
     for (int i = 0; i < n; ++i)
         ring[(received + static_cast<uint64_t>(i)) % ring_size] = chunk[i];
     received += static_cast<uint64_t>(n);
@@ -341,8 +329,7 @@ void take_samples() {
         last_sample = now;
     else if (now - last_sample > std::chrono::milliseconds(answer_ms))
         lost_in_stream("the adapter stopped answering");
-    if (writing && writing->completed)
-        settle_write();
+    settle_write(false);
 }
 
 // The caller has made room: waiting here for a write to finish, with nobody
@@ -575,60 +562,24 @@ bool refuse(char *reason, size_t size, const char *format, const char *detail) {
 // A step of the open that failed once bit-bang mode may be set: the reason,
 // then the chip leaves the mode and is closed.
 bool refuse_open_step(char *reason, size_t size) {
-    return refuse(reason, size, "%s", ftdi_get_error_string(ftdi));
+    return refuse(reason, size, "%s", transport_error());
 }
 
 bool ftdi_open(const char *device, char *reason, size_t size) {
     std::snprintf(shown, sizeof shown, "%s%s", *device ? "ftdi:" : "ftdi", device);
-    ftdi = ftdi_new();
-    if (!ftdi)
-        return refuse(reason, size, "%s", "libftdi1 could not start");
-    ftdi_set_interface(ftdi, INTERFACE_A);
-    // libftdi1 lets go of the kernel's serial driver and takes it back at close.
-    ftdi->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
-    int result = -3;
-    if (*device)
-        result = ftdi_usb_open_string(ftdi, device);
-    else
-        for (unsigned id : product_ids)
-            if ((result = ftdi_usb_open(ftdi, 0x0403, static_cast<int>(id))) != -3 ||
-                std::strcmp(ftdi_get_error_string(ftdi), "device not found") != 0)
-                break;
-    // libftdi1 says -3 both for no device and for a device whose USB
-    // configuration cannot be set: only its text tells them apart.
-    if (result == -3 && std::strcmp(ftdi_get_error_string(ftdi), "device not found") != 0)
-        return refuse(reason, size,
-                      "%s; another driver may hold the adapter (unplug it and plug it in again)",
-                      ftdi_get_error_string(ftdi));
-    if (result == -3)
-        return refuse(reason, size,
-                      *device ? "no FTDI device matches %s; is it plugged in? (lsusb)"
-                              : "no FTDI device found%s; is an FT232R, FT232H or FT2232H plugged "
-                                "in? (lsusb shows 0403:6001, 0403:6014 or 0403:6010)",
-                      device);
-    // -11 is also libusb failing to start, which has its own message.
-    if (result == -11 &&
-        std::strcmp(ftdi_get_error_string(ftdi), "illegal description format") == 0)
-        return refuse(reason, size,
-                      "not a device string: %s (use d:BUS/DEV, i:VID:PID, i:VID:PID:INDEX or "
-                      "s:VID:PID:SERIAL)",
-                      device);
-    if (result < 0) {
-        char why[400];
-        std::snprintf(why, sizeof why, "%s%s", ftdi_get_error_string(ftdi),
-                      result == -4 || result == -8 ? udev_hint
-                      : result == -5               ? "; another program holds the adapter"
-                                                   : "");
-        return refuse(reason, size, "%s", why);
-    }
-    switch (ftdi->type) {
-    case TYPE_R:
+    ftdi_chip chip = ftdi_chip::other;
+    if (!transport_open(device, &chip, reason, size))
+        return false;
+    ftdi = true;
+    bitbang = false;
+    switch (chip) {
+    case ftdi_chip::ft232r:
         chip_buffer = 128;
         break;
-    case TYPE_232H:
+    case ftdi_chip::ft232h:
         chip_buffer = 1024;
         break;
-    case TYPE_2232H:
+    case ftdi_chip::ft2232h:
         chip_buffer = 4096;
         break;
     default:
@@ -638,18 +589,17 @@ bool ftdi_open(const char *device, char *reason, size_t size) {
     unread = ahead_count = ahead_next = 0;
     busy_run = slowest_busy = window = 0;
     first = queued = encoding = staged = 0;
-    writing = nullptr;
+    writing = false;
     stream_busy = false;
     last_pins = output_pins;
     // The outputs come up idle: the level is set while every pin is still an
     // input, then the six outputs are turned on.
-    if (ftdi_tcioflush(ftdi) < 0)
+    if (!transport_purge())
         return refuse_open_step(reason, size);
     bitbang = true; // from the first try on: a half-done set leaves the mode on
-    if (ftdi_set_bitmode(ftdi, 0x00, BITMODE_BITBANG) < 0 ||
-        ftdi_write_data(ftdi, &last_pins, 1) != 1 ||
-        ftdi_set_bitmode(ftdi, output_pins, BITMODE_SYNCBB) < 0 || ftdi_tcioflush(ftdi) < 0 ||
-        ftdi_set_baudrate(ftdi, bitbang_rate) < 0 || ftdi_set_latency_timer(ftdi, latency_ms) < 0)
+    if (!transport_set_mode(0x00, ftdi_mode_bitbang) || !transport_write(&last_pins, 1) ||
+        !transport_set_mode(output_pins, ftdi_mode_syncbb) || !transport_purge() ||
+        !transport_set_byte_rate() || !transport_set_latency())
         return refuse_open_step(reason, size);
     return true;
 }
