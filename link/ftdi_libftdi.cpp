@@ -6,6 +6,8 @@
 #include <cstring>
 #include <ftdi.h>
 
+const char ftdi_device_forms[] = "DEVICE: d:BUS/DEV, i:VID:PID[:INDEX], s:VID:PID:SERIAL";
+
 namespace {
 
 ftdi_context *ftdi = nullptr;

@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// The device strings this transport reads, as --help lists them.
+extern const char ftdi_device_forms[];
+
 enum class ftdi_chip { ft232r, ft232h, ft2232h, other };
 inline constexpr uint8_t ftdi_mode_reset = 0x00, ftdi_mode_bitbang = 0x01,
                          ftdi_mode_syncbb = 0x04;

@@ -33,7 +33,7 @@ const port_kind port_kinds[] = {
      bare_address, "direct port I/O needs an x86 processor; use ppdev:/dev/parport0"},
     {"ftdi", "ftdi, ftdi:DEVICE", "an FTDI FT232R, FT232H or FT2232H, synchronous bit-bang",
      nullptr,
-     "this build has no FTDI support: it needs Linux and libftdi1 (libftdi1-dev) when built"},
+     "this build has no FTDI support: on Linux it needs libftdi1 (libftdi1-dev) when built"},
 };
 const size_t port_kind_count = sizeof port_kinds / sizeof port_kinds[0];
 
@@ -232,8 +232,12 @@ const port_backend *backend_of(const port_kind *kind) {
 }
 
 void print_port_forms(std::FILE *out, int indent) {
-    for (const port_kind &kind : port_kinds)
+    for (const port_kind &kind : port_kinds) {
         std::fprintf(out, "%*s%-26s %s\n", indent, "", kind.forms, kind.usage);
+        const port_backend *backend = backend_of(&kind);
+        if (backend && backend->detail)
+            std::fprintf(out, "%*s%-26s %s\n", indent, "", "", backend->detail);
+    }
 }
 
 bool read_port_address(const char *text, uint16_t *address, char *reason, size_t reason_size) {

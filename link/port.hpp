@@ -76,6 +76,8 @@ struct port_backend {
     // filled in and its `done` set (short of its count when a stop came).
     void (*submit)(port_batch *batch) = nullptr;
     void (*finish)(port_batch *batch) = nullptr;
+    // Optional: how this build's backend reads its argument, for --help.
+    const char *detail = nullptr;
 };
 
 // The forms of TALVIK_PORT: "NAME", "NAME:ARG", and for some kinds a bare

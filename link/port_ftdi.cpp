@@ -621,4 +621,4 @@ const char *ftdi_close() {
 
 extern const port_backend ftdi_port = {"ftdi",          ftdi_open,      ftdi_close,
                                        ftdi_set_data,   ftdi_get_status, ftdi_run_batch,
-                                       ftdi_submit,     ftdi_finish};
+                                       ftdi_submit,     ftdi_finish,     ftdi_device_forms};

@@ -256,6 +256,7 @@ int submit_done() {
 }
 
 int read(uint8_t *buf, int size) {
+    ++done.reads;
     if (last_was_write)
         ++done.round_trips;
     last_was_write = false;

@@ -44,6 +44,7 @@ extern sim_instrument instrument;
 // What the backend did, and the state it left the chip in.
 struct record {
     long round_trips = 0; // a read after a write
+    long reads = 0;       // USB reads
     long transfers = 0;   // USB writes, synchronous or not
     long bytes = 0;
     long latency_tails = 0; // short packets sent by the latency timer

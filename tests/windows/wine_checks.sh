@@ -77,8 +77,39 @@ TALVIK_PORT=/dev/parport0 win r.txt
 check "ppdev refused on Windows" is "$status $(cat err)" "4 Can't open port /dev/parport0: ppdev is a Linux device; on Windows use io:0x378 (inpout32.dll)"
 check "refused port leaves the file" is "$(cat r.txt)" "earlier"
 
+# USB adapters through ftd2xx.dll, taken from the system folder only: a DLL
+# beside the program is never loaded.
 TALVIK_PORT=ftdi win r.txt
-check "no FTDI backend on Windows" is "$status $(cat err)" "4 Can't open port ftdi: this build has no FTDI support: it needs Linux and libftdi1 (libftdi1-dev) when built"
+check "no ftd2xx.dll" is "$status" 4
+check "no ftd2xx.dll says the driver is missing" grep -q "^Can't open port ftdi: ftd2xx.dll is not in the system folder: FTDI's driver is missing" err
+mkdir -p planted && cp "$exe" "$win_dir/ftd2xx.dll" planted/
+TALVIK_PORT=ftdi wine planted/talvik.exe r.txt > out.raw 2> err.raw
+check "a DLL beside the program is not taken" grep -q "ftd2xx.dll is not in the system folder" err.raw
+check "refused adapter leaves the file" is "$(cat r.txt)" "earlier"
+for system in "$WINEPREFIX/drive_c/windows/system32" "$WINEPREFIX/drive_c/windows/syswow64"; do
+    [ -d "$system" ] && cp "$win_dir/ftd2xx.dll" "$system/"
+done
+"$linux" linux-default.txt > /dev/null
+for chip in H R 2232H; do
+    FTD2XX_STANDIN=type=$chip TALVIK_PORT=ftdi win ftdi.txt
+    check "sweep through ftd2xx.dll, FT$chip" is "$status [$(cat err)]" "0 []"
+    check "results through ftd2xx.dll identical, FT$chip" cmp -s ftdi.txt linux-default.txt
+done
+# The USB traffic of a default sweep (48 points, start-up included).
+FTD2XX_LOG=usb.log TALVIK_PORT=ftdi win ftdi.txt
+read -r writes bytes reads < usb.log
+echo "ftd2xx.dll, default sweep: $writes writes, $bytes bytes, $reads reads (48 points)"
+FTD2XX_STANDIN=slow_every=7 TALVIK_PORT=ftdi:i:0x0403:0x6014 win ftdi.txt
+check "slow conversions through ftd2xx.dll measured again" cmp -s ftdi.txt linux-default.txt
+FTD2XX_STANDIN=absent TALVIK_PORT=ftdi win r.txt
+check "no adapter" is "$status $(cat err)" "4 Can't open port ftdi: no FTDI device found; is an FT232R, FT232H or FT2232H plugged in? (Device Manager lists it under USB Serial Converter)"
+FTD2XX_STANDIN=in_use TALVIK_PORT=ftdi win r.txt
+check "adapter in use" is "$status $(cat err)" "4 Can't open port ftdi: the FTDI device is in use; another program holds the adapter (a terminal on its COM port?): close it"
+TALVIK_PORT=ftdi:d:001/004 win r.txt
+check "libusb's form refused on Windows" is "$status $(cat err)" "4 Can't open port ftdi:d:001/004: d:BUS/DEV names a USB device on Linux; on Windows use i:VID:PID, i:VID:PID:INDEX or s:VID:PID:SERIAL"
+FTD2XX_STANDIN=fail_read_after=5000 TALVIK_PORT=ftdi win unplugged.txt
+check "adapter unplugged mid-sweep" is "$status $(cat err)" "4 Lost port ftdi: FT_Read failed (FT_IO_ERROR)"
+check "unplugged: a clean prefix of the sweep" cmp -s unplugged.txt <(head -c "$(stat -c %s unplugged.txt)" linux-default.txt)
 
 mkdir -p alone
 cp "$exe" alone/
