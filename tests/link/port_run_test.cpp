@@ -60,7 +60,7 @@ TEST_F(port_run, missing_or_wrong_devices_are_refused_before_the_results_file) {
                       "port\n"},
         {"io:lpt1", "Can't open port io:lpt1: not a port address (use e.g. 0x378 or 888)\n"},
         {"lpt1", "Can't open port lpt1: unknown port; use sim[:OPTIONS], ppdev:PATH, "
-                 "/dev/parportN, io:ADDRESS, 0x378, 888, ftdi, ftdi:DEVICE\n"},
+                 "/dev/parportN, io:ADDRESS, 0x378, 888, ftdi, ftdi:DEVICE, gpio, gpio:LINES\n"},
     };
     for (const auto &c : cases) {
         write_file(dir.file("r.txt"), "earlier results\n");
