@@ -73,8 +73,24 @@ bool sim_instrument::configure(const char *options, char *reason, size_t reason_
                               "bad value in option busy=%s (microseconds, or forever)", value);
                 return false;
             }
+        } else if (std::strcmp(option, "fault") == 0 && value) {
+            static const char *const names[] = {"none",      "busy-stuck", "busy-open", "data-low",
+                                                "data-high", "synth-dead", "noisy"};
+            int found = -1;
+            for (int i = 0; i < 7; ++i)
+                if (std::strcmp(value, names[i]) == 0)
+                    found = i;
+            if (found < 0) {
+                std::snprintf(reason, reason_size,
+                              "bad value in option fault=%s (busy-stuck, busy-open, data-low, "
+                              "data-high, synth-dead or noisy)",
+                              value);
+                return false;
+            }
+            fault_ = static_cast<sim_fault>(found);
         } else {
-            std::snprintf(reason, reason_size, "unknown option %s%s%s (dut=, reply=, busy=)",
+            std::snprintf(reason, reason_size,
+                          "unknown option %s%s%s (dut=, reply=, busy=, fault=)",
                           option, value ? "=" : "", value ? value : "");
             return false;
         }
@@ -103,7 +119,7 @@ void sim_instrument::write(uint8_t data) {
 // low; converter exchanges keep it high, so their first write (0xAF, which
 // raises D0-D3 together from 0xF0) neither clocks a bit nor applies a word.
 void sim_instrument::synthesizer_write(uint8_t before, uint8_t now) {
-    if (now & synth_load_n_line)
+    if ((now & synth_load_n_line) || fault_ == sim_fault::synth_dead)
         return;
     if (rose(before, now, synth_clock_line)) {
         shift_ = (shift_ >> 1) | (static_cast<uint64_t>(now & synth_data_line) << 39);
@@ -154,9 +170,14 @@ void sim_instrument::command(uint16_t word) {
     ++commands_;
     if (word == measure) {
         // Before the start-up words the converter is not set up: it answers 0.
+        double level = sim_level_dbm(dut_, frequency_hz());
+        if (fault_ == sim_fault::noisy) {
+            noise_ = noise_ * 1103515245u + 12345u;
+            level += ((noise_ >> 16) % 601) / 100.0 - 3.0; // -3 to +3 dB
+        }
         pending_ = start_up_ < 3  ? 0
                    : fixed_reply_ ? reply_value_
-                                  : sim_reply_word(sim_level_dbm(dut_, frequency_hz()));
+                                  : sim_reply_word(level);
     } else if (word == start_up[0] || word == start_up[1] || word == start_up[2]) {
         int step = word == start_up[0] ? 0 : word == start_up[1] ? 1 : 2;
         if (step == start_up_ || step == 0)
@@ -186,5 +207,14 @@ void sim_instrument::finish_conversion() {
 uint8_t sim_instrument::read() {
     if (converting_)
         finish_conversion();
-    return static_cast<uint8_t>(data_out_ | (converting_ ? status_busy : 0));
+    bool busy = converting_, data = data_out_ != 0;
+    if (fault_ == sim_fault::busy_stuck)
+        busy = true;
+    else if (fault_ == sim_fault::busy_open)
+        busy = false;
+    if (fault_ == sim_fault::data_low)
+        data = false;
+    else if (fault_ == sim_fault::data_high)
+        data = true;
+    return static_cast<uint8_t>((data ? status_data : 0) | (busy ? status_busy : 0));
 }

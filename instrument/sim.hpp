@@ -10,6 +10,11 @@
 
 enum class dut_model { through, lowpass, bandpass, notch };
 
+// Faults of a home-built instrument, for bringing one up: busy always or
+// never shown, data out stuck low or high, a synthesizer that ignores its
+// lines, readings that scatter by a few dB.
+enum class sim_fault { none, busy_stuck, busy_open, data_low, data_high, synth_dead, noisy };
+
 // Level in dBm reaching the detector at hz: the generator's own output
 // (0 dBm, less the DDS's sin(x)/x roll-off) through the device under test.
 double sim_level_dbm(dut_model dut, double hz);
@@ -21,8 +26,8 @@ uint16_t sim_reply_word(double dbm);
 
 class sim_instrument {
   public:
-    // Options "dut=NAME,reply=N,busy=US|forever"; false with a reason on a
-    // bad one.
+    // Options "dut=NAME,reply=N,busy=US|forever,fault=NAME"; false with a
+    // reason on a bad one.
     bool configure(const char *options, char *reason, size_t reason_size);
     void reset();
 
@@ -37,6 +42,7 @@ class sim_instrument {
     int updates() const { return updates_; }
     int faults() const { return faults_; }
     bool fixed_reply() const { return fixed_reply_; }
+    uint8_t lines() const { return lines_; } // the data register as last written
 
   private:
     using clock = std::chrono::steady_clock;
@@ -53,6 +59,8 @@ class sim_instrument {
     uint16_t reply_value_ = 0;
     bool busy_forever_ = false;
     int64_t busy_us_ = 5;
+    sim_fault fault_ = sim_fault::none;
+    uint32_t noise_ = 12345; // the noisy fault's generator
 
     // the data register as last written; released, all lines high at power-up
     uint8_t lines_ = idle_lines;

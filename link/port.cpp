@@ -53,11 +53,6 @@ size_t in_flight_done = 0;
 
 void close_port_at_exit() { (void)close_port(); }
 
-[[noreturn]] void cannot_open(const char *setting, const char *reason) {
-    std::fprintf(stderr, "Can't open port %s: %s\n", printable(setting).c_str(),
-                 printable(reason).c_str());
-    std::exit(status_port);
-}
 
 // A wait that a streaming backend ran shows as the read that ended it; a
 // delay touched no line.
@@ -199,11 +194,15 @@ port_batch *completed_batch() {
     return batch;
 }
 
+void (*port_lost_hook)(const char *why) = nullptr;
+
 void port_lost(const char *name, const char *why, size_t reached) {
     if (tracing && in_flight)
         trace_accesses(in_flight, in_flight_done + reached);
     in_flight = nullptr;
     port = nullptr; // gone: no idle write at exit that would never arrive
+    if (port_lost_hook)
+        port_lost_hook(why);
     std::fprintf(stderr, "Lost port %s: %s\n", printable(name).c_str(), why);
     std::exit(status_port);
 }
@@ -260,29 +259,40 @@ bool read_port_address(const char *text, uint16_t *address, char *reason, size_t
 
 void use_port(const port_backend *backend) { port = backend; }
 
-void open_port(const char *setting, const char *trace_path) {
+bool try_open_port(const char *setting, char *reason, size_t reason_size) {
     const char *shown = setting ? setting : "";
     const char *arg = nullptr;
     const port_kind *kind = kind_for(setting, &arg);
+    char why[300] = "";
     if (!kind) {
-        char known[256] = "";
+        char known[300] = "";
         for (const port_kind &k : port_kinds) {
             std::strncat(known, known[0] ? ", " : "", sizeof known - std::strlen(known) - 1);
             std::strncat(known, k.forms, sizeof known - std::strlen(known) - 1);
         }
-        char reason[300];
-        std::snprintf(reason, sizeof reason, "unknown port; use %s", known);
-        cannot_open(shown, reason);
+        std::snprintf(why, sizeof why, "unknown port; use %s", known);
+    } else if (const port_backend *backend = backend_of(kind); !backend) {
+        std::snprintf(why, sizeof why, "%s", kind->missing);
+    } else if (backend->open(arg, why, sizeof why)) {
+        port = backend;
+        std::snprintf(port_shown, sizeof port_shown, "%s", printable(shown).c_str());
+        static bool registered = false;
+        if (!registered)
+            std::atexit(close_port_at_exit);
+        registered = true;
+        return true;
     }
-    const port_backend *backend = backend_of(kind);
-    if (!backend)
-        cannot_open(shown, kind->missing);
-    char reason[256] = "";
-    if (!backend->open(arg, reason, sizeof reason))
-        cannot_open(shown, reason);
-    port = backend;
-    std::snprintf(port_shown, sizeof port_shown, "%s", printable(shown).c_str());
-    std::atexit(close_port_at_exit);
+    std::snprintf(reason, reason_size, "Can't open port %s: %s", printable(shown).c_str(),
+                  printable(why).c_str());
+    return false;
+}
+
+void open_port(const char *setting, const char *trace_path) {
+    char reason[700];
+    if (!try_open_port(setting, reason, sizeof reason)) {
+        std::fprintf(stderr, "%s\n", reason);
+        std::exit(status_port);
+    }
     if (trace_path && *trace_path && !start_trace(trace_path)) {
         std::fprintf(stderr, "Can't open trace file %s: %s\n", printable(trace_path).c_str(),
                      std::strerror(errno));
@@ -292,6 +302,10 @@ void open_port(const char *setting, const char *trace_path) {
     // mid-exchange), the converter starts from released lines.
     write_data(idle_lines);
 }
+
+const char *port_name() { return port ? port->name : nullptr; }
+
+int read_data_back() { return port && port->read_data ? port->read_data() : -1; }
 
 int close_port() {
     int status = status_done;

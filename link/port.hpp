@@ -78,6 +78,9 @@ struct port_backend {
     void (*finish)(port_batch *batch) = nullptr;
     // Optional: how this build's backend reads its argument, for --help.
     const char *detail = nullptr;
+    // Optional: the data lines as they are (a wired line that does not follow
+    // its write shows here); -1 when they cannot be read.
+    int (*read_data)() = nullptr;
 };
 
 // The forms of TALVIK_PORT: "NAME", "NAME:ARG", and for some kinds a bare
@@ -129,6 +132,16 @@ port_batch *completed_batch();
 // with status 4. The port is released when the process ends.
 void open_port(const char *setting, const char *trace_path);
 
+// Opens the backend that setting names, as open_port does, but returns
+// instead of ending the run: false with "Can't open port SETTING: REASON".
+// No trace, and the lines are not yet set idle.
+bool try_open_port(const char *setting, char *reason, size_t reason_size);
+
+// The open backend's name ("sim", "ftdi" ...), or null.
+const char *port_name();
+// The data lines as the backend reads them back; -1 where it cannot.
+int read_data_back();
+
 // Sets the lines idle, closes the backend and the trace. The status the run
 // ends with: 0; 4 when the port could not be given back, 1 when the trace
 // could not be written whole (said on standard error). Also run at exit.
@@ -139,6 +152,9 @@ int close_port();
 // to the lines. The trace gets those, and no more; "Lost port NAME: why" and
 // status 4.
 [[noreturn]] void port_lost(const char *name, const char *why, size_t reached);
+// Called there first, where set: a caller that goes on after a lost port
+// (talvik-probe) leaves from it, and it must not return.
+extern void (*port_lost_hook)(const char *why);
 
 // Sends the accesses to an already opened backend (tests and benchmarks).
 void use_port(const port_backend *backend);

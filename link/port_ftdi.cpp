@@ -617,8 +617,20 @@ const char *ftdi_close() {
     return failed ? why : reset;
 }
 
+// The outputs as the chip samples its pins, D3 and D7 (not wired) high.
+int ftdi_read_data() {
+    if (!ftdi)
+        return -1;
+    stream_quiet();
+    if (ahead_next >= ahead_count)
+        refill();
+    uint8_t pins = ahead[ahead_next];
+    return 0x88 | (pins & 0x07) | ((pins & 0x38) << 1);
+}
+
 } // namespace
 
 extern const port_backend ftdi_port = {"ftdi",          ftdi_open,      ftdi_close,
                                        ftdi_set_data,   ftdi_get_status, ftdi_run_batch,
-                                       ftdi_submit,     ftdi_finish,     ftdi_device_forms};
+                                       ftdi_submit,     ftdi_finish,     ftdi_device_forms,
+                                       ftdi_read_data};

@@ -27,7 +27,10 @@ void sim_run_batch(port_access *accesses, size_t count) {
     }
 }
 
+int sim_read_data() { return instrument.lines(); }
+
 } // namespace
 
-extern const port_backend sim_port = {"sim",        sim_open,       sim_close,
-                                      sim_set_data, sim_get_status, sim_run_batch};
+extern const port_backend sim_port = {"sim",         sim_open,       sim_close,     sim_set_data,
+                                      sim_get_status, sim_run_batch, nullptr,       nullptr,
+                                      nullptr,        sim_read_data};

@@ -145,7 +145,7 @@ TEST(sim_options, bad_options_are_refused_with_a_reason) {
     sim_instrument s;
     char reason[200];
     EXPECT_FALSE(s.configure("bogus=1", reason, sizeof reason));
-    EXPECT_STREQ(reason, "unknown option bogus=1 (dut=, reply=, busy=)");
+    EXPECT_STREQ(reason, "unknown option bogus=1 (dut=, reply=, busy=, fault=)");
     EXPECT_FALSE(s.configure("dut=attenuator", reason, sizeof reason));
     EXPECT_NE(std::string(reason).find("dut=attenuator"), std::string::npos);
     for (const char *bad : {"reply=65536", "reply=0x", "reply=12k", "busy=-1", "busy=", "dut"})

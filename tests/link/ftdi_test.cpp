@@ -5,6 +5,7 @@
 #include "link/backends.hpp"
 #include "link/ftdi_standin.hpp"
 #include "link/link.hpp"
+#include "probe/probe.hpp"
 #include "tune/tune.hpp"
 #include "run_program.hpp"
 
@@ -334,6 +335,18 @@ TEST(ftdi_stream, low_band_points_and_live_sweeps_stream_too) {
     EXPECT_EQ(close_port(), 0);
     for (size_t i = 0; i < words.size(); ++i)
         EXPECT_EQ(streamed[i].level, one_by_one[i].level) << i;
+}
+
+TEST(ftdi_probe, the_probe_gives_the_adapters_timing) {
+    ftdi_standin::reset(ftdi_standin::settings());
+    probe_report report = run_probe("ftdi");
+    EXPECT_EQ(probe_status(report), 0) << probe_text(report);
+    std::string text = probe_text(report);
+    EXPECT_NE(text.find("  timing                bit-bang rate "), std::string::npos) << text;
+    EXPECT_NE(text.find("one USB round trip "), std::string::npos);
+    EXPECT_NE(text.find("ok    idle lines            data lines read 0xFF"), std::string::npos)
+        << text;
+    EXPECT_EQ(ftdi_standin::done.mode, 0) << "given back";
 }
 
 } // namespace

@@ -1,0 +1,421 @@
+#include "probe/probe.hpp"
+
+#include "app/settings.hpp"
+#include "app/sweep.hpp"
+#include "common/clock.hpp"
+#include "common/text.hpp"
+#include "link/link.hpp"
+#include "link/port.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int32_t ready_bound_ticks = 100; // the probe's own ready wait
+constexpr int conversions = 100;
+
+// Where busy never shows, a conversion is given this long instead.
+bool busy_unseen = false;
+constexpr int64_t assumed_conversion_us = 2000;
+
+std::jmp_buf lost_port;
+char lost_why[200];
+
+// A lost port ends the checks, not the probe.
+[[noreturn]] void on_lost(const char *why) {
+    std::snprintf(lost_why, sizeof lost_why, "%s", why);
+    std::longjmp(lost_port, 1);
+}
+
+std::string number(const char *format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string quoted(const std::string &text) {
+    std::string out = "\"";
+    for (char c : text) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\')
+            out += {'\\', c};
+        else if (u < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", u);
+            out += esc;
+        } else
+            out += c;
+    }
+    return out + "\"";
+}
+
+probe_finding finding(const char *name) {
+    probe_finding f;
+    f.name = name;
+    return f;
+}
+
+void skip(probe_finding &f, const char *because) {
+    f.result = probe_result::skipped;
+    f.measured = because;
+}
+
+// An exchange with no wait after it: the wait is the probe's own.
+uint32_t exchange(uint32_t command) {
+    port_batch batch;
+    size_t at = add_exchange(batch, command);
+    --batch.count; // its ready wait
+    run_batch(batch);
+    return reply_of(batch, at);
+}
+
+// Polls until ready within the probe's bound: whether it got ready, whether
+// the first read showed busy, and how long it took in microseconds.
+struct wait_outcome {
+    bool ready, busy_seen;
+    double us;
+};
+wait_outcome wait_ready() {
+    int64_t t0 = micros_since_start();
+    int32_t start = tick_clock();
+    wait_outcome w{false, false, 0};
+    bool first = true;
+    for (;;) {
+        bool busy = read_status() & status_busy;
+        if (first)
+            w.busy_seen = busy;
+        first = false;
+        if (!busy) {
+            w.ready = true;
+            break;
+        }
+        if (tick_clock() - start > ready_bound_ticks)
+            break;
+    }
+    if (busy_unseen)
+        while (micros_since_start() - t0 < assumed_conversion_us) {
+        }
+    w.us = static_cast<double>(micros_since_start() - t0);
+    return w;
+}
+
+// One reading at the synthesizer's present word: the second of two
+// exchanges, as a sweep takes it.
+double reading_dbm(bool *ready) {
+    exchange(measure_command);
+    *ready = wait_ready().ready;
+    uint32_t reply = exchange(measure_command);
+    *ready = wait_ready().ready && *ready;
+    return decode_reply(reply).level_dbm;
+}
+
+double mean_of(const std::vector<double> &v) {
+    double sum = 0;
+    for (double x : v)
+        sum += x;
+    return v.empty() ? 0 : sum / static_cast<double>(v.size());
+}
+
+double deviation_of(const std::vector<double> &v) {
+    double m = mean_of(v), sum = 0;
+    for (double x : v)
+        sum += (x - m) * (x - m);
+    return v.size() > 1 ? std::sqrt(sum / static_cast<double>(v.size() - 1)) : 0;
+}
+
+const char *line_name(int bit) {
+    static const char *const names[8] = {
+        "D0 (pin 2 / AD0)", "D1 (pin 3 / AD1)", "D2 (pin 4 / AD2)", "D3 (pin 5)",
+        "D4 (pin 6 / AD3)", "D5 (pin 7 / AD4)", "D6 (pin 8 / AD5)", "D7 (pin 9)"};
+    return names[bit];
+}
+
+void run_checks(probe_report &report) {
+    busy_unseen = false;
+    bool adapter = std::strcmp(port_name(), "ftdi") == 0;
+    bool gpio = std::strcmp(port_name(), "gpio") == 0;
+    const uint8_t wired = adapter || gpio ? 0x77 : 0xFF; // D3 and D7 are not wired there
+
+    write_data(idle_lines);
+    probe_finding idle = finding("idle lines");
+    int back = read_data_back();
+    if (back < 0) {
+        skip(idle, "this port cannot read its outputs back");
+    } else {
+        char text[80];
+        std::snprintf(text, sizeof text, "data lines read 0x%02X after the idle write 0xFF", back);
+        idle.measured = text;
+        idle.values = {{"data", std::to_string(back)}};
+        uint8_t low = static_cast<uint8_t>(~back & wired);
+        if (low) {
+            idle.result = probe_result::fail;
+            int bit = 0;
+            while (!(low & (1 << bit)))
+                ++bit;
+            idle.advice = std::string(line_name(bit)) +
+                          " reads low while driven high: a short to ground, or a line the "
+                          "instrument pulls down; check its wiring";
+        }
+    }
+    report.checks.push_back(idle);
+
+    probe_finding rest = finding("status lines at rest");
+    uint8_t status = static_cast<uint8_t>(read_status());
+    bool busy_at_rest = status & status_busy;
+    rest.measured = std::string("busy ") + (busy_at_rest ? "shows" : "clear") + ", data out " +
+                    ((status & status_data) ? "high" : "low");
+    rest.values = {{"busy", busy_at_rest ? "true" : "false"},
+                   {"data_out", (status & status_data) ? "1" : "0"}};
+    if (busy_at_rest) {
+        rest.result = probe_result::warn;
+        rest.advice = "busy shows with the converter released: its busy line (pin 11 / AD7) may "
+                      "be stuck low, or the converter has no power";
+    }
+    report.checks.push_back(rest);
+
+    probe_finding ready = finding("converter ready");
+    bool all_ready = true, busy_ever = false;
+    double slowest = 0;
+    for (uint32_t word : start_up_words) {
+        exchange(word);
+        wait_outcome w = wait_ready();
+        all_ready = all_ready && w.ready;
+        busy_ever = busy_ever || w.busy_seen;
+        slowest = std::max(slowest, w.us);
+    }
+    ready.values = {{"ready", all_ready ? "true" : "false"},
+                    {"busy_seen", busy_ever ? "true" : "false"},
+                    {"slowest_us", number("%.0f", slowest)}};
+    if (!all_ready) {
+        ready.result = probe_result::fail;
+        ready.measured = "busy never cleared within 100 ms after a start-up word";
+        ready.advice = "the busy line (pin 11 / AD7) is stuck low, or the converter has no "
+                       "power: measure its supply, then pin 11 with the converter released";
+    } else if (!busy_ever) {
+        busy_unseen = true; // the checks below wait out a conversion instead
+        ready.result = probe_result::warn;
+        ready.measured = "the start-up words were taken, but busy never showed";
+        ready.advice = "busy never showed while a conversion ran: the busy line (pin 11 / AD7) "
+                       "may not be connected, and readings would be taken too early";
+    } else {
+        ready.measured = "the start-up words were taken, busy cleared after each (slowest " +
+                         number("%.0f", slowest) + " us)";
+    }
+    report.checks.push_back(ready);
+    bool converter_ok = all_ready;
+
+    probe_finding timing_conv = finding("conversion time");
+    probe_finding data = finding("converter data");
+    std::vector<double> times;
+    uint32_t first_reply = 0;
+    bool same = true;
+    if (!converter_ok) {
+        skip(timing_conv, "needs a converter that gets ready");
+        skip(data, "needs a converter that gets ready");
+    } else {
+        for (int i = 0; i <= conversions; ++i) {
+            uint32_t reply = exchange(measure_command);
+            wait_outcome w = wait_ready();
+            if (i == 0)
+                continue; // the first reply is of the start-up
+            times.push_back(w.us);
+            if (i == 1)
+                first_reply = reply;
+            same = same && reply == first_reply;
+        }
+        std::vector<double> sorted = times;
+        std::sort(sorted.begin(), sorted.end());
+        timing_conv.measured = number("min %.0f us, ", sorted.front()) +
+                               number("median %.0f us, ", sorted[sorted.size() / 2]) +
+                               number("max %.0f us over 100 conversions", sorted.back());
+        timing_conv.values = {{"min_us", number("%.0f", sorted.front())},
+                              {"median_us", number("%.0f", sorted[sorted.size() / 2])},
+                              {"max_us", number("%.0f", sorted.back())}};
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%04X", static_cast<unsigned>(first_reply));
+        data.measured = same ? std::string("every reply ") + hex : "replies vary as the converter reads";
+        data.values = {{"first_reply", quoted(hex)}, {"all_same", same ? "true" : "false"}};
+        if (same && first_reply == 0x0000) {
+            data.result = probe_result::fail;
+            data.advice = "data out is stuck low (pin 10 / AD6), or the converter's data in "
+                          "(D4, pin 6 / AD3) is open: check both";
+        } else if (same && first_reply == 0xFFFF) {
+            data.result = probe_result::fail;
+            data.advice = "data out is stuck high or open (pin 10 / AD6): check it";
+        }
+    }
+    report.checks.push_back(timing_conv);
+    report.checks.push_back(data);
+    bool data_ok = converter_ok && data.result == probe_result::ok;
+
+    probe_finding synth = finding("synthesizer");
+    probe_finding noise = finding("noise");
+    if (!data_ok) {
+        skip(synth, "needs converter data that change");
+        skip(noise, "needs converter data that change");
+    } else {
+        int32_t ten_mhz = static_cast<int32_t>(tuning_word(10000000));
+        bool ready_all = true, r = true;
+        load_synthesizer(ten_mhz, control_byte);
+        std::vector<double> levels;
+        for (int i = 0; i < conversions; ++i) {
+            levels.push_back(reading_dbm(&r));
+            ready_all = ready_all && r;
+        }
+        double sigma = deviation_of(levels), at_ten = mean_of(levels);
+        noise.measured = number("%.2f dB standard deviation over 100 readings at 10 MHz", sigma);
+        noise.values = {{"sigma_db", number("%.3f", sigma)}};
+        if (sigma > 1) {
+            noise.result = probe_result::warn;
+            noise.advice = "readings scatter by more than 1 dB: check the detector's supply and "
+                           "ground, and shield the converter's input";
+        }
+        load_synthesizer(0, control_byte);
+        std::vector<double> off;
+        for (int i = 0; i < 10; ++i)
+            off.push_back(reading_dbm(&r));
+        double at_zero = mean_of(off), threshold = std::max(6.0, 3 * sigma);
+        synth.measured = number("%.1f dBm with no output (word 0), ", at_zero) +
+                         number("%.1f dBm at 10 MHz", at_ten);
+        synth.values = {{"off_dbm", number("%.3f", at_zero)},
+                        {"ten_mhz_dbm", number("%.3f", at_ten)},
+                        {"threshold_db", number("%.3f", threshold)}};
+        if (std::fabs(at_ten - at_zero) <= threshold) {
+            synth.result = probe_result::fail;
+            synth.advice = "the synthesizer does not respond: check D0-D2 (pins 2-4 / AD0-AD2) "
+                           "and its reference clock. Connect a cable (through) in place of the "
+                           "device under test for this check: a filter may hide the change";
+        }
+    }
+    report.checks.push_back(synth);
+    report.checks.push_back(noise);
+
+    probe_finding timing = finding("timing");
+    const int accesses = 1000;
+    int64_t t0 = micros_since_start();
+    for (int i = 0; i < accesses; ++i)
+        write_data(idle_lines);
+    double write_us = static_cast<double>(micros_since_start() - t0) / accesses;
+    t0 = micros_since_start();
+    for (int i = 0; i < accesses; ++i)
+        read_status();
+    double read_us = static_cast<double>(micros_since_start() - t0) / accesses;
+    timing.values = {{"write_us", number("%.3f", write_us)}, {"read_us", number("%.3f", read_us)}};
+    if (adapter) {
+        // The rate asked for is a byte a microsecond: time a known number.
+        port_batch batch;
+        for (size_t i = 0; i + 1 < port_batch::capacity; ++i)
+            batch.write(idle_lines);
+        batch.read();
+        int64_t start = micros_since_start();
+        const int rounds = 20;
+        for (int i = 0; i < rounds; ++i)
+            run_batch(batch);
+        double total = static_cast<double>(micros_since_start() - start);
+        double bytes = static_cast<double>(rounds * (port_batch::capacity + 32));
+        double rate = bytes / total; // bytes a microsecond
+        timing.measured = number("bit-bang rate %.2f bytes/us (asked: 1), ", rate) +
+                          number("one USB round trip %.0f us, ", read_us) +
+                          "latency timer 1 ms asked (host clock)";
+        timing.values.push_back({"rate_bytes_per_us", number("%.3f", rate)});
+        timing.values.push_back({"round_trip_us", number("%.1f", read_us)});
+        if (rate > 1.2 || rate < 0.8) {
+            timing.result = probe_result::warn;
+            timing.advice = "the adapter clocks at other than a byte a microsecond: the low-band "
+                            "delays and the ready windows depend on it; report this figure";
+        }
+    } else if (gpio) {
+        timing.measured = number("one bulk set %.2f us, ", write_us) +
+                          number("one bulk get %.2f us (host clock)", read_us);
+    } else {
+        timing.measured = number("one port write %.3f us, ", write_us) +
+                          number("one read %.3f us (host clock)", read_us);
+    }
+    report.checks.push_back(timing);
+}
+
+} // namespace
+
+probe_report run_probe(const char *setting) {
+    probe_report report;
+    report.port = printable(setting && *setting ? setting : "sim");
+    char reason[700];
+    probe_finding port = finding("port");
+    if (!try_open_port(setting, reason, sizeof reason)) {
+        report.open_error = reason;
+        port.result = probe_result::fail;
+        port.measured = reason;
+        port.advice = "the other checks need a port";
+        report.checks.push_back(port);
+        return report;
+    }
+    report.opened = true;
+    port.measured = std::string("opened: ") + port_name();
+    port.values = {{"backend", quoted(port_name())}};
+    report.checks.push_back(port);
+    port_lost_hook = on_lost;
+    if (setjmp(lost_port) == 0) {
+        run_checks(report);
+        (void)close_port();
+    } else {
+        probe_finding lost = finding("port");
+        lost.result = probe_result::fail;
+        lost.measured = std::string("lost: ") + lost_why;
+        lost.advice = "the adapter or board went away during the checks: check its cable";
+        report.checks.push_back(lost);
+    }
+    port_lost_hook = nullptr;
+    return report;
+}
+
+int probe_status(const probe_report &report) {
+    if (!report.opened)
+        return 4;
+    for (const auto &c : report.checks)
+        if (c.result == probe_result::fail)
+            return 1;
+    return 0;
+}
+
+std::string probe_summary(const probe_report &report) {
+    int counts[4] = {0, 0, 0, 0};
+    for (const auto &c : report.checks)
+        ++counts[static_cast<int>(c.result)];
+    char text[160];
+    std::snprintf(text, sizeof text, "%zu checks: %d ok, %d warn, %d FAIL, %d skipped",
+                  report.checks.size(), counts[0], counts[1], counts[2], counts[3]);
+    return text;
+}
+
+std::string probe_text(const probe_report &report) {
+    static const char *const marks[] = {"ok", "warn", "FAIL", "skip"};
+    std::string out;
+    char line[600];
+    for (const auto &c : report.checks) {
+        std::snprintf(line, sizeof line, "%-4s  %-20s  %s\n", marks[static_cast<int>(c.result)],
+                      c.name.c_str(), c.measured.c_str());
+        out += line;
+        if (c.result == probe_result::warn || c.result == probe_result::fail)
+            out += "      " + c.advice + "\n";
+    }
+    return out + probe_summary(report) + "\n";
+}
+
+std::string probe_json(const probe_report &report) {
+    static const char *const results[] = {"ok", "warn", "fail", "skipped"};
+    std::string out = "{\"port\": " + quoted(report.port) + ", \"checks\": [";
+    for (size_t i = 0; i < report.checks.size(); ++i) {
+        const auto &c = report.checks[i];
+        out += i ? ", " : "";
+        out += "{\"name\": " + quoted(c.name) + ", \"result\": \"" +
+               results[static_cast<int>(c.result)] + "\", \"measured\": {";
+        for (size_t k = 0; k < c.values.size(); ++k)
+            out += (k ? ", " : "") + quoted(c.values[k].first) + ": " + c.values[k].second;
+        out += "}, \"text\": " + quoted(c.measured) + ", \"advice\": " + quoted(c.advice) + "}";
+    }
+    return out + "], \"summary\": " + quoted(probe_summary(report)) + "}\n";
+}
