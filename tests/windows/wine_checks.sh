@@ -151,6 +151,18 @@ status=$?
 check "talvik-plot.exe without gnuplot.exe" is "$status" 1
 check "talvik-plot.exe names what is missing" grep -q "gnuplot.exe not found" plot-err.raw
 
+# talvik-probe.exe: the same findings as the Linux build's, healthy and with a fault.
+for port in sim sim:fault=data-low; do
+    TALVIK_PORT=$port wine "$win_dir/talvik-probe.exe" > probe.raw 2> probe-err.raw
+    status=$?
+    TALVIK_PORT=$port "$(dirname "$linux")/talvik-probe" > linux-probe.txt
+    linux_status=$?
+    tr -d '\r' < probe.raw | cut -c1-28 > win-probe.txt
+    cut -c1-28 linux-probe.txt > linux-probe-cut.txt
+    check "talvik-probe.exe on $port: status" is "$status" "$linux_status"
+    check "talvik-probe.exe on $port: the checks' verdicts as on Linux" cmp -s win-probe.txt linux-probe-cut.txt
+done
+
 echo "Windows checks under Wine:"
 echo "wine: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
