@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 bool parse_number(const char *text, long long low, long long high, long long *value) {
     bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
@@ -40,4 +41,36 @@ int32_t read_int(const char *text) {
     if (value < INT32_MIN)
         return INT32_MIN;
     return static_cast<int32_t>(value);
+}
+
+bool read_frequency(const char *text, double *hz) {
+    const char *p = text;
+    const char *digits = p;
+    while (*p >= '0' && *p <= '9')
+        ++p;
+    if (p == digits)
+        return false;
+    if (*p == '.') {
+        const char *fraction = ++p;
+        while (*p >= '0' && *p <= '9')
+            ++p;
+        if (p == fraction)
+            return false;
+    }
+    double value = std::strtod(text, nullptr);
+    double scale = 1;
+    if (*p == 'k' || *p == 'K')
+        scale = 1e3;
+    else if (*p == 'M')
+        scale = 1e6;
+    else if (*p == 'G')
+        scale = 1e9;
+    if (scale != 1)
+        ++p;
+    if (std::strcmp(p, "Hz") == 0)
+        p += 2;
+    if (*p)
+        return false;
+    *hz = value * scale;
+    return true;
 }

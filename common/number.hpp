@@ -5,5 +5,9 @@
 // checks it lies in [low, high]. No sign, blanks or trailing text.
 bool parse_number(const char *text, long long low, long long high, long long *value);
 
+// A frequency as people write it: "3500000", "3.5M", "3.5MHz", "350k",
+// "350kHz", "1.2G" (k, K, M, G; "Hz" optional); false for anything else.
+bool read_frequency(const char *text, double *hz);
+
 // atoi's reading of text, saturated to the signed 32-bit range.
 int32_t read_int(const char *text);

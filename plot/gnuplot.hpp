@@ -8,18 +8,34 @@
 
 enum class axis_scale { automatic, linear, logarithmic };
 
+// How the picture looks: its title (the files' names where empty), the file
+// it is normalised to, its size in pixels, the level axis's range.
+struct picture_settings {
+    std::string title;
+    std::string reference;
+    std::string y_label = "Level (dBm)";
+    int width = 900, height = 600;
+    bool range_given = false;
+    double level_lo = 0, level_hi = 0;
+    axis_scale scale = axis_scale::automatic;
+};
+
 // The gnuplot script for the sweeps, their markers (one per sweep) and data,
 // drawing to gnuplot's standard output in the format output's name ends in
 // (.png or .svg). The frequency axis is linear under a decade and
-// logarithmic above unless scale says, with at least four labelled tics.
+// logarithmic above unless the settings say, with at least four labelled
+// tics. Each marker is labelled with its name and frequency beside its point
+// where no two labels meet and none leaves the plot, else numbered with a
+// table beneath; each trace's results are written beneath the plot in its
+// colour.
 std::string gnuplot_script(const std::vector<sweep> &sweeps,
                            const std::vector<filter_markers> &markers, const std::string &output,
-                           const std::string &y_label, axis_scale scale);
+                           const picture_settings &settings);
 
 // Draws them to output, whole or not at all. TALVIK_GNUPLOT names the gnuplot
 // program if it is not "gnuplot" on the PATH.
 bool draw_sweeps(const std::vector<sweep> &sweeps, const std::vector<filter_markers> &markers,
-                 const std::string &output, const std::string &y_label, axis_scale scale,
+                 const std::string &output, const picture_settings &settings,
                  std::string &error);
 
 // The program TALVIK_GNUPLOT names, else name in the folders of PATH (split

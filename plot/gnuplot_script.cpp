@@ -72,61 +72,38 @@ std::string linear_tics(double lo, double hi) {
 }
 
 // Tics at 1, 2 and 5 of each decade, more where that gives fewer than four;
-// on a span too narrow for those, evenly spaced ones.
+// on a span too narrow for those, evenly spaced ones. One precision for all:
+// enough decimals for the finest.
 std::string log_tics(double lo, double hi) {
     const char *unit_name;
     double unit = unit_of(hi, &unit_name);
     for (auto mantissas :
          {std::vector<double>{1, 2, 5}, std::vector<double>{1, 1.5, 2, 3, 4, 5, 6, 7, 8, 9}}) {
-        std::vector<std::string> tics;
+        std::vector<double> at;
         for (int k = static_cast<int>(std::floor(std::log10(lo))); k <= std::ceil(std::log10(hi));
              ++k)
             for (double m : mantissas) {
                 double v = m * std::pow(10.0, k);
-                if (v >= lo * 0.9999 && v <= hi * 1.0001) {
-                    int decimals =
-                        std::max(0, static_cast<int>(std::ceil(-std::log10(v / unit) + 1e-9)) + 1);
-                    tics.push_back(tic(v, unit, unit_name, std::min(decimals, 6)));
-                }
+                if (v >= lo * 0.9999 && v <= hi * 1.0001)
+                    at.push_back(v);
             }
-        if (tics.size() >= 4) {
+        if (at.size() >= 4) {
+            int decimals = 0;
+            for (double v : at) {
+                // the decimals this value needs in the unit
+                int d = 0;
+                while (d < 6 && std::fabs(v / unit * std::pow(10.0, d) -
+                                          std::round(v / unit * std::pow(10.0, d))) > 1e-6)
+                    ++d;
+                decimals = std::max(decimals, d);
+            }
             std::string text;
-            for (const auto &t : tics)
-                text += (text.empty() ? "" : ", ") + t;
+            for (double v : at)
+                text += (text.empty() ? "" : ", ") + tic(v, unit, unit_name, decimals);
             return text;
         }
     }
     return linear_tics(lo, hi);
-}
-
-// A marker: a point with its frequency beside it.
-std::string marker(double hz, double level, int colour) {
-    return "set label " + quoted(frequency_text(hz)) + " at " + number("%.3f", hz) + ", " +
-           number("%.3f", level) + " point pt 7 ps 1.2 lc " + std::to_string(colour) +
-           " offset char 0.6, 0.6 font ',9' noenhanced front\n";
-}
-
-std::string markers_of(const filter_markers &m, int colour) {
-    std::string text;
-    double line_level = m.reference - 3;
-    if (m.kind == filter_kind::notch)
-        text += marker(m.notch_hz, m.notch_level, colour);
-    else
-        text += marker(m.peak_hz, m.peak_level, colour);
-    int drops = m.kind == filter_kind::notch ? 1 : 3;
-    for (int k = 0; k < drops; ++k) {
-        double level = m.reference - marker_drops[k];
-        if (m.lower[k].found)
-            text += marker(m.lower[k].hz, level, colour);
-        if (m.upper[k].found)
-            text += marker(m.upper[k].hz, level, colour);
-    }
-    // The -3 dB line: below the peak, or above the notch at the band's level less 3.
-    text += "set arrow from graph 0, first " + number("%.3f", line_level) + " to graph 1, first " +
-            number("%.3f", line_level) + " nohead dt 2 lc " + std::to_string(colour) + "\n";
-    text += "set label '-3 dB' at graph 1, first " + number("%.3f", line_level) +
-            " right offset char -0.5, 0.6 font ',9' tc lt " + std::to_string(colour) + "\n";
-    return text;
 }
 
 void append_points(std::string &script, const sweep &s, bool overflow_only) {
@@ -147,9 +124,87 @@ bool any_overflow(const sweep &s) {
 
 } // namespace
 
+namespace {
+
+// A label's box, in pixels, y upwards.
+struct box {
+    double x0, y0, x1, y1;
+    bool meets(const box &o) const { return x0 < o.x1 && o.x0 < x1 && y0 < o.y1 && o.y0 < y1; }
+};
+
+// The labels' font: 9 points. Estimated generously, so that boxes that do
+// not meet here do not meet in the picture.
+constexpr double char_w = 7.5, char_h = 15;
+
+struct placed_marker {
+    double hz, level;
+    std::string text; // "-3 dB 3.5315 MHz"
+    int colour;
+};
+
+std::string marker_text(const char *name, double hz) { return std::string(name) + " " + frequency_text(hz); }
+
+// The markers of one trace, as labels to place.
+void markers_of(const filter_markers &m, int colour, std::vector<placed_marker> &out) {
+    if (m.levels == 0 || m.kind == filter_kind::none)
+        return;
+    if (m.kind == filter_kind::notch)
+        out.push_back({m.notch_hz, m.notch_level, marker_text("notch", m.notch_hz), colour});
+    else
+        out.push_back({m.peak_hz, m.peak_level, marker_text("peak", m.peak_hz), colour});
+    size_t drops = m.kind == filter_kind::notch ? std::min<size_t>(1, m.drops.size()) : m.drops.size();
+    for (size_t k = 0; k < drops; ++k) {
+        double level = m.reference - m.drops[k];
+        std::string name = number("-%g dB", m.drops[k]);
+        if (m.lower[k].found)
+            out.push_back({m.lower[k].hz, level, marker_text(name.c_str(), m.lower[k].hz), colour});
+        if (m.upper[k].found)
+            out.push_back({m.upper[k].hz, level, marker_text(name.c_str(), m.upper[k].hz), colour});
+    }
+}
+
+// The results of one trace, on a line of their own beneath the plot.
+std::string results_of(const std::string &name, const filter_markers &m, const char *unit) {
+    if (m.levels == 0)
+        return name + ": every point overflowed";
+    if (m.kind == filter_kind::none)
+        return name + ": " + m.cannot;
+    std::string text = name + ": " + kind_name(m.kind);
+    if (m.kind == filter_kind::notch) {
+        text += ", notch " + frequency_text(m.notch_hz) + number(" %.2f ", m.notch_level) + unit +
+                number(", depth %.1f dB", m.depth);
+        if (!m.drops.empty() && m.lower[0].found && m.upper[0].found)
+            text += number(", -%g dB bw ", m.drops[0]) + frequency_text(m.upper[0].hz - m.lower[0].hz);
+        return text;
+    }
+    text += ", peak " + frequency_text(m.peak_hz) + number(" %.2f ", m.peak_level) + unit;
+    if (!std::isnan(m.loss))
+        text += number(", loss %.2f dB", m.loss);
+    for (size_t k = 0; k < m.drops.size(); ++k) {
+        const crossing &lo = m.lower[k], &hi = m.upper[k];
+        if (m.kind == filter_kind::bandpass && lo.found && hi.found) {
+            text += number(", -%g dB bw ", m.drops[k]) + frequency_text(hi.hz - lo.hz);
+            if (k == 0) {
+                double centre = std::sqrt(lo.hz * hi.hz);
+                text += ", centre " + frequency_text(centre) +
+                        number(", Q %.2f", centre / (hi.hz - lo.hz));
+            }
+        } else if (m.kind != filter_kind::bandpass) {
+            const crossing &c = m.kind == filter_kind::lowpass ? hi : lo;
+            if (c.found)
+                text += number(", -%g dB ", m.drops[k]) + frequency_text(c.hz);
+        }
+    }
+    if (!std::isnan(m.ripple))
+        text += number(", ripple %.2f dB", m.ripple);
+    return text;
+}
+
+} // namespace
+
 std::string gnuplot_script(const std::vector<sweep> &sweeps,
                            const std::vector<filter_markers> &markers, const std::string &output,
-                           const std::string &y_label, axis_scale scale) {
+                           const picture_settings &settings) {
     double lo = 0, hi = 0;
     std::string names;
     for (const auto &s : sweeps) {
@@ -160,40 +215,133 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
             lo = s.points.front().hz;
         hi = std::max(hi, s.points.back().hz);
     }
+    axis_scale scale = settings.scale;
     bool log =
         scale == axis_scale::logarithmic || (scale == axis_scale::automatic && hi >= 10 * lo);
+    const char *unit = settings.reference.empty() ? "dBm" : "dB";
+    std::string title = settings.title.empty() ? names : settings.title;
+    if (!settings.reference.empty())
+        title += ", normalised to " + settings.reference;
+
+    // The level range holds every point and every marker, with a margin.
+    double y_lo = 0, y_hi = 0;
+    bool any = false;
+    for (size_t i = 0; i < sweeps.size(); ++i)
+        for (const auto &p : sweeps[i].points) {
+            double line = i < markers.size() && markers[i].levels > 0 &&
+                                  markers[i].kind != filter_kind::none && !markers[i].drops.empty()
+                              ? markers[i].reference - markers[i].drops[0]
+                              : p.level;
+            y_lo = any ? std::min({y_lo, p.level, line}) : std::min(p.level, line);
+            y_hi = any ? std::max(y_hi, p.level) : p.level;
+            any = true;
+        }
+    y_lo -= 2;
+    y_hi += 2;
+    if (settings.range_given) {
+        y_lo = settings.level_lo;
+        y_hi = settings.level_hi;
+    }
+
+    // The labels: beside their points where no two boxes meet and none
+    // leaves the plot; else numbered, with a table beneath.
+    std::vector<placed_marker> placed;
+    for (size_t i = 0; i < sweeps.size() && i < markers.size(); ++i)
+        if (!sweeps[i].points.empty())
+            markers_of(markers[i], static_cast<int>(i) + 1, placed);
+    std::vector<std::string> beneath;
+    for (size_t i = 0; i < sweeps.size() && i < markers.size(); ++i)
+        if (!sweeps[i].points.empty())
+            beneath.push_back(results_of(sweeps[i].name, markers[i], unit));
+    double width = settings.width, height = settings.height;
+    double left = 0.11, right = 0.97, top = 0.91;
+    auto x_of = [&](double hz) {
+        double t = log ? std::log(hz / lo) / std::log(hi / lo) : (hz - lo) / (hi - lo);
+        return (left + t * (right - left)) * width;
+    };
+    bool numbered = false;
+    std::vector<box> boxes;
+    // The bottom margin: axis, key, results and (perhaps) the table.
+    auto bottom_for = [&](size_t lines) { return (5.0 + 1.3 * lines) * char_h / height; };
+    double bottom = bottom_for(beneath.size());
+    auto y_of = [&](double level) {
+        double t = (level - y_lo) / (y_hi - y_lo);
+        return (bottom + t * (top - bottom)) * height;
+    };
+    for (const auto &m : placed) {
+        double x = x_of(m.hz) + 0.6 * char_w, y = y_of(m.level) + 0.3 * char_h;
+        box b{x, y, x + static_cast<double>(m.text.size()) * char_w, y + char_h};
+        bool clear = b.x1 <= right * width && b.y1 <= top * height && b.y0 >= bottom * height;
+        for (const auto &o : boxes)
+            clear = clear && !b.meets(o);
+        if (!clear)
+            numbered = true;
+        boxes.push_back(b);
+    }
+    if (numbered) {
+        std::string row;
+        for (size_t k = 0; k < placed.size(); ++k) {
+            std::string item = std::to_string(k + 1) + " " + placed[k].text;
+            if (!row.empty() && (row.size() + item.size() + 3) * char_w > width * 0.9) {
+                beneath.push_back(row);
+                row.clear();
+            }
+            row += (row.empty() ? "" : "   ") + item;
+        }
+        beneath.push_back(row);
+        bottom = bottom_for(beneath.size());
+    }
+
     std::string script;
+    std::string size = std::to_string(settings.width) + "," + std::to_string(settings.height);
     if (ends_with(output, ".svg"))
-        script += "set terminal svg size 900,600 dynamic background rgb 'white'\n";
+        script += "set terminal svg size " + size + " dynamic background rgb 'white'\n";
     else
-        script += "set terminal png size 900,600\n";
+        script += "set terminal png size " + size + "\n";
     script += "set output\n"; // standard output: talvik-plot writes the file
-    script += "set title " + quoted(names) + " noenhanced\n";
+    script += "set title " + quoted(title) + " noenhanced\n";
+    script += "set lmargin at screen " + number("%.4f", left) + "\nset rmargin at screen " +
+              number("%.4f", right) + "\nset tmargin at screen " + number("%.4f", top) +
+              "\nset bmargin at screen " + number("%.4f", bottom) + "\n";
     if (log)
         script += "set logscale x\n";
     if (hi > lo)
         script += "set xrange [" + number("%.3f", lo) + ":" + number("%.3f", hi) +
                   "]\nset xtics (" + (log ? log_tics(lo, hi) : linear_tics(lo, hi)) + ")\n";
-    // The level range holds every point and every -3 dB line, with a margin.
-    double y_lo = 0, y_hi = 0;
-    bool any = false;
-    for (size_t i = 0; i < sweeps.size(); ++i)
-        for (const auto &p : sweeps[i].points) {
-            double line = i < markers.size() && markers[i].levels > 0 ? markers[i].reference - 3 : p.level;
-            y_lo = any ? std::min({y_lo, p.level, line}) : std::min(p.level, line);
-            y_hi = any ? std::max(y_hi, p.level) : p.level;
-            any = true;
-        }
     if (any)
-        script +=
-            "set yrange [" + number("%.3f", y_lo - 2) + ":" + number("%.3f", y_hi + 2) + "]\n";
-    script += "set grid xtics ytics\nset xlabel 'Frequency'\nset ylabel " + quoted(y_label) +
-              " noenhanced\n";
-    // Below the plot, where it covers no trace.
-    script += "set key outside below center horizontal noenhanced\n";
-    for (size_t i = 0; i < sweeps.size() && i < markers.size(); ++i)
-        if (!sweeps[i].points.empty() && markers[i].levels > 0)
-            script += markers_of(markers[i], static_cast<int>(i) + 1);
+        script += "set yrange [" + number("%.3f", y_lo) + ":" + number("%.3f", y_hi) + "]\n";
+    script += "set grid xtics ytics\nset xlabel 'Frequency'\nset ylabel " +
+              quoted(settings.y_label) + " noenhanced\n";
+    // The key just beneath the axis; the results and any table below it.
+    script += "set key at screen 0.5, screen " +
+              number("%.4f", bottom - 3.2 * char_h / height) +
+              " center top horizontal noenhanced\n";
+    for (size_t k = 0; k < placed.size(); ++k) {
+        const auto &m = placed[k];
+        std::string text = numbered ? std::to_string(k + 1) : m.text;
+        script += "set label " + quoted(text) + " at " + number("%.3f", m.hz) + ", " +
+                  number("%.3f", m.level) + " point pt 7 ps 1.2 lc " + std::to_string(m.colour) +
+                  " offset char 0.6, 0.6 font ',9' tc lt " + std::to_string(m.colour) +
+                  " noenhanced front\n";
+    }
+    // Each trace's first drop as a dashed line across the plot.
+    for (size_t i = 0; i < sweeps.size() && i < markers.size(); ++i) {
+        const auto &m = markers[i];
+        if (sweeps[i].points.empty() || m.levels == 0 || m.kind == filter_kind::none ||
+            m.drops.empty())
+            continue;
+        double line = m.reference - m.drops[0];
+        script += "set arrow from graph 0, first " + number("%.3f", line) + " to graph 1, first " +
+                  number("%.3f", line) + " nohead dt 2 lc " + std::to_string(i + 1) + "\n";
+    }
+    for (size_t k = 0; k < beneath.size(); ++k) {
+        int colour = k < sweeps.size() ? static_cast<int>(k) + 1 : -1;
+        script += "set label " + quoted(beneath[k]) + " at screen 0.02, screen " +
+                  number("%.4f", bottom - (4.6 + 1.3 * static_cast<double>(k)) * char_h / height) +
+                  " left font ',9'" +
+                  (colour > 0 ? " tc lt " + std::to_string(colour) : std::string()) +
+                  " noenhanced\n";
+    }
     std::string plots;
     int colour = 1;
     for (const auto &s : sweeps) {
@@ -246,7 +394,7 @@ bool is_picture(const std::string &output, const char *head, size_t size) {
 }
 
 bool draw_sweeps(const std::vector<sweep> &sweeps, const std::vector<filter_markers> &markers,
-                 const std::string &output, const std::string &y_label, axis_scale scale,
+                 const std::string &output, const picture_settings &settings,
                  std::string &error) {
     if (!ends_with(output, ".png") && !ends_with(output, ".svg")) {
         error = "the plot's name must end in .png or .svg: " + output;
@@ -258,5 +406,5 @@ bool draw_sweeps(const std::vector<sweep> &sweeps, const std::vector<filter_mark
             return false;
         }
     }
-    return run_gnuplot(gnuplot_script(sweeps, markers, output, y_label, scale), output, error);
+    return run_gnuplot(gnuplot_script(sweeps, markers, output, settings), output, error);
 }

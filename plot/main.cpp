@@ -1,6 +1,7 @@
 // talvik-plot: prints the markers of results files, draws them through
 // gnuplot, and writes their data out as a table or as CSV.
 #include "common/files.hpp"
+#include "common/number.hpp"
 #include "common/output.hpp"
 #include "common/text.hpp"
 #include "markers/markers.hpp"
@@ -8,7 +9,9 @@
 #include "plot/sweep_file.hpp"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -17,22 +20,52 @@
 namespace {
 
 const char usage[] =
-    "Usage: talvik-plot [-o PLOT.png|PLOT.svg] [--ref REFERENCE.txt]\n"
-    "                   [--kind bandpass|notch|lowpass|highpass] [--log|--linear]\n"
+    "Usage: talvik-plot [-o PLOT.png|PLOT.svg] [--ref REFERENCE.txt] [--level DB]\n"
+    "                   [--kind bandpass|notch|lowpass|highpass] [--bw 3,6,60]\n"
+    "                   [--sf 6,60] [--marker F,...] [--delta F1,F2] [--log|--linear]\n"
+    "                   [--title TEXT] [--size WxH] [--range LO:HI]\n"
     "                   [--table|--csv] RESULTS.txt...\n"
     "       talvik-plot --help | --version\n"
     "\n"
-    "Prints each sweep's markers: for a band-pass the peak, the -3, -6 and -60 dB\n"
-    "points, bandwidths, centre, Q and shape factor; for a notch its frequency,\n"
-    "depth and -3 dB edges; for a low- or high-pass the -3 and -60 dB cutoff. The\n"
-    "trace's shape decides the kind unless --kind names it.\n"
+    "Prints each sweep's markers, measured against a level that is known: the\n"
+    "reference's 0 dB (--ref), the level --level states, or the pass band's own\n"
+    "where the span shows one; where it does not, it says so. For a band-pass the\n"
+    "peak, the points --bw lists below it, bandwidths, centre, Q, ripple and the\n"
+    "shape factor --sf names (wider over narrower); for a notch its frequency,\n"
+    "depth and edges; for a low- or high-pass the cutoffs. The trace's shape\n"
+    "decides the kind unless --kind names it. Results files or talvik-plot's CSV.\n"
     "  -o PLOT      draw the sweeps and their markers (PNG or SVG) through gnuplot;\n"
     "               the frequency axis is linear under a decade, logarithmic above,\n"
     "               unless --log or --linear says\n"
-    "  --ref FILE   levels in dB against a reference sweep at the same frequencies\n"
-    "               (the set-up with a cable in place of the device under test)\n"
+    "  --ref FILE   levels in dB against a reference sweep, interpolated within its\n"
+    "               span (the set-up with a cable in place of the device under test)\n"
+    "  --level DB   the pass band's (or a notch's shoulders') level, for spans that\n"
+    "               do not show it\n"
+    "  --marker F,... the level at these frequencies (3.5M, 350k, 3500000)\n"
+    "  --delta F1,F2  the frequency and level differences between two frequencies\n"
+    "  --title TEXT, --size WxH (default 900x600), --range LO:HI (the level axis)\n"
     "  --table      print only the data, as records; markers go to standard error\n"
     "  --csv        print the data of one sweep as CSV; markers go to standard error\n";
+
+// A comma-separated list of numbers (read as frequencies where hz).
+bool read_list(const char *text, bool hz, std::vector<double> *out) {
+    std::string all = text;
+    out->clear();
+    for (size_t start = 0; start <= all.size();) {
+        size_t comma = all.find(',', start);
+        if (comma == std::string::npos)
+            comma = all.size();
+        std::string item = all.substr(start, comma - start);
+        double v = 0;
+        char *end = nullptr;
+        if (hz ? !read_frequency(item.c_str(), &v)
+               : (v = std::strtod(item.c_str(), &end), item.empty() || *end || !(v > 0)))
+            return false;
+        out->push_back(v);
+        start = comma + 1;
+    }
+    return true;
+}
 
 int fail(const std::string &message) {
     std::fprintf(stderr, "talvik-plot: %s\n", printable(message).c_str());
@@ -45,7 +78,7 @@ void print_table(const sweep &s) {
 }
 
 void print_csv(const sweep &s) {
-    std::printf("frequency_hz,level_db,overflow\r\n");
+    std::printf("frequency_hz,%s,overflow\r\n", s.normalised ? "level_db" : "level_dbm");
     for (const auto &p : s.points)
         std::printf("%.1f,%.3f,%d\r\n", p.hz, p.level, p.overflow ? 1 : 0);
 }
@@ -57,9 +90,9 @@ int plot_main(int argc, char **argv) {
     check_output_at_exit("talvik-plot");
     fail_oversize_writes(); // a picture past the size limit: a reason, not a kill
     std::string output, reference;
-    bool table = false, csv = false, forced = false;
-    axis_scale scale = axis_scale::automatic;
-    filter_kind kind = filter_kind::bandpass;
+    bool table = false, csv = false;
+    marker_settings settings;
+    picture_settings picture;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -72,12 +105,52 @@ int plot_main(int argc, char **argv) {
         } else if ((arg == "-o" || arg == "--ref") && i + 1 < argc) {
             (arg == "-o" ? output : reference) = argv[++i];
         } else if (arg == "--kind" && i + 1 < argc) {
-            if (!kind_from_name(argv[++i], &kind))
+            if (!kind_from_name(argv[++i], &settings.kind))
                 return fail(std::string("unknown kind ") + argv[i] +
                             " (bandpass, notch, lowpass or highpass)");
-            forced = true;
+            settings.kind_given = true;
+        } else if (arg == "--level" && i + 1 < argc) {
+            char *end = nullptr;
+            settings.level = std::strtod(argv[++i], &end);
+            if (end == argv[i] || *end || !std::isfinite(settings.level))
+                return fail(std::string("--level takes a level in dB: ") + argv[i]);
+        } else if ((arg == "--bw" || arg == "--sf") && i + 1 < argc) {
+            std::vector<double> list;
+            if (!read_list(argv[++i], false, &list) || (arg == "--sf" && list.size() != 2))
+                return fail(arg + (arg == "--bw" ? " takes levels in dB, e.g. 3,6,60"
+                                                 : " takes two levels in dB, e.g. 6,60"));
+            if (arg == "--bw")
+                settings.drops = list;
+            else {
+                settings.sf_narrow = std::min(list[0], list[1]);
+                settings.sf_wide = std::max(list[0], list[1]);
+            }
+        } else if ((arg == "--marker" || arg == "--delta") && i + 1 < argc) {
+            std::vector<double> list;
+            if (!read_list(argv[++i], true, &list) || (arg == "--delta" && list.size() != 2))
+                return fail(arg + (arg == "--marker" ? " takes frequencies, e.g. 3.5M,4.2M"
+                                                     : " takes two frequencies, e.g. 3.5M,4.2M"));
+            (arg == "--marker" ? settings.at : settings.delta) = list;
+        } else if (arg == "--title" && i + 1 < argc) {
+            picture.title = argv[++i];
+        } else if (arg == "--size" && i + 1 < argc) {
+            int w = 0, h = 0, used = 0;
+            if (std::sscanf(argv[++i], "%dx%d%n", &w, &h, &used) != 2 || argv[i][used] ||
+                w < 300 || h < 200 || w > 4000 || h > 4000)
+                return fail("--size takes WIDTHxHEIGHT in pixels, 300x200 to 4000x4000");
+            picture.width = w;
+            picture.height = h;
+        } else if (arg == "--range" && i + 1 < argc) {
+            double a = 0, b = 0;
+            int used = 0;
+            if (std::sscanf(argv[++i], "%lf:%lf%n", &a, &b, &used) != 2 || argv[i][used] ||
+                !(a < b))
+                return fail("--range takes LOW:HIGH in dB, e.g. -80:10");
+            picture.range_given = true;
+            picture.level_lo = a;
+            picture.level_hi = b;
         } else if (arg == "--log" || arg == "--linear") {
-            scale = arg == "--log" ? axis_scale::logarithmic : axis_scale::linear;
+            picture.scale = arg == "--log" ? axis_scale::logarithmic : axis_scale::linear;
         } else if (arg == "--table" || arg == "--csv") {
             (arg == "--table" ? table : csv) = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -111,7 +184,7 @@ int plot_main(int argc, char **argv) {
 
     // With data on standard output, the markers go to standard error.
     std::FILE *marker_out = table || csv ? stderr : stdout;
-    const char *unit = reference.empty() ? "dBm" : "dB";
+    const char *unit = reference.empty() && !(sweeps.size() && sweeps[0].normalised) ? "dBm" : "dB";
     for (const auto &s : sweeps) {
         if (s.points.empty()) {
             std::fprintf(marker_out, "%s: no points\n", printable(s.name).c_str());
@@ -120,7 +193,8 @@ int plot_main(int argc, char **argv) {
                 print_csv(s);
             continue;
         }
-        markers.push_back(find_markers(s.points, forced ? kind : kind_of(s.points)));
+        settings.normalised = s.normalised;
+        markers.push_back(find_markers(s.points, settings));
         for (const auto &line : marker_lines(printable(s.name), markers.back(), unit))
             std::fprintf(marker_out, "%s\n", line.c_str());
         if (table)
@@ -131,9 +205,9 @@ int plot_main(int argc, char **argv) {
     if (!flush_output())
         return 1;
     if (!output.empty()) {
-        std::string y_label =
-            reference.empty() ? "Level (dBm)" : "Level against " + reference + " (dB)";
-        if (!draw_sweeps(sweeps, markers, output, y_label, scale, error))
+        picture.reference = reference;
+        picture.y_label = reference.empty() ? "Level (dBm)" : "Level against " + reference + " (dB)";
+        if (!draw_sweeps(sweeps, markers, output, picture, error))
             return fail(error);
     }
     return 0;

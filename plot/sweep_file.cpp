@@ -85,6 +85,21 @@ bool next_line(std::streambuf &in, std::string &line) {
     return !line.empty();
 }
 
+// A line of talvik-plot's own CSV: frequency, level, overflow 0 or 1.
+bool parse_csv(const std::string &line, sweep_point &point) {
+    size_t c1 = line.find(',');
+    size_t c2 = c1 == std::string::npos ? c1 : line.find(',', c1 + 1);
+    if (c2 == std::string::npos || line.find(',', c2 + 1) != std::string::npos)
+        return false;
+    std::string flag = line.substr(c2 + 1);
+    if (flag != "0" && flag != "1")
+        return false;
+    point.overflow = flag == "1";
+    return field_number(line.substr(0, c1), &point.hz) &&
+           field_number(line.substr(c1 + 1, c2 - c1 - 1), &point.level) && point.hz > 0 &&
+           point.hz <= 100e6 && point.level >= -300 && point.level <= 100;
+}
+
 bool parse_record(const std::string &line, sweep_point &point) {
     size_t tab1 = line.find('\t');
     size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
@@ -120,17 +135,21 @@ bool read_sweep(const std::string &path, sweep &out, std::string &error) {
     out.points.clear();
     std::string line;
     int number = 0;
+    bool csv = false;
     while (next_line(*in.rdbuf(), line)) {
         ++number;
         if (number == 1) {
-            if (line != header) {
+            csv = line == "frequency_hz,level_dbm,overflow" ||
+                  line == "frequency_hz,level_db,overflow";
+            out.normalised = line == "frequency_hz,level_db,overflow";
+            if (line != header && !csv) {
                 error = path + ":1: not a talvik results file (no header line)";
                 return false;
             }
             continue;
         }
         sweep_point point{};
-        if (!parse_record(line, point)) {
+        if (!(csv ? parse_csv(line, point) : parse_record(line, point))) {
             error = path + ":" + std::to_string(number) + ": not a record: " + quoted_line(line);
             return false;
         }
@@ -148,26 +167,41 @@ bool read_sweep(const std::string &path, sweep &out, std::string &error) {
 }
 
 bool normalise(sweep &s, const sweep &ref, std::string &error) {
-    if (s.points.size() != ref.points.size()) {
-        error = s.name + " has " + std::to_string(s.points.size()) + " points, the reference " +
-                ref.name + " has " + std::to_string(ref.points.size()) +
-                ": sweep both with the same settings";
+    if (s.points.empty())
+        return true;
+    if (ref.points.empty()) {
+        error = ref.name + ": no points to normalise against";
         return false;
     }
-    for (size_t i = 0; i < s.points.size(); ++i) {
-        // Both were printed with one decimal from the same tuning word.
-        if (std::fabs(s.points[i].hz - ref.points[i].hz) > 0.05) {
-            char text[160];
-            std::snprintf(text, sizeof text,
-                          " point %zu is at %.1f Hz, in the reference at %.1f Hz", i + 1,
-                          s.points[i].hz, ref.points[i].hz);
-            error = s.name + ": frequencies differ from the reference " + ref.name + ":" + text;
-            return false;
+    // Both print frequencies at one decimal: a twentieth of a hertz is the same point.
+    double first = ref.points.front().hz - 0.05, last = ref.points.back().hz + 0.05;
+    if (s.points.front().hz < first || s.points.back().hz > last) {
+        char text[240];
+        std::snprintf(text, sizeof text,
+                      " reaches %.1f to %.1f Hz, beyond the reference's %.1f to %.1f Hz: levels "
+                      "are never guessed beyond a reference's ends",
+                      s.points.front().hz, s.points.back().hz, ref.points.front().hz,
+                      ref.points.back().hz);
+        error = s.name + text + " (" + ref.name + ")";
+        return false;
+    }
+    // The reference's level at each frequency, interpolated between its
+    // points either side; overflowed where a point used was.
+    size_t j = 0;
+    for (auto &p : s.points) {
+        while (j + 1 < ref.points.size() && ref.points[j + 1].hz <= p.hz)
+            ++j;
+        const auto &a = ref.points[j];
+        double level = a.level;
+        bool overflow = a.overflow;
+        if (j + 1 < ref.points.size() && p.hz > a.hz) {
+            const auto &b = ref.points[j + 1];
+            level += (b.level - a.level) * (p.hz - a.hz) / (b.hz - a.hz);
+            overflow = overflow || b.overflow;
         }
+        p.level -= level;
+        p.overflow = p.overflow || overflow;
     }
-    for (size_t i = 0; i < s.points.size(); ++i) {
-        s.points[i].level -= ref.points[i].level;
-        s.points[i].overflow = s.points[i].overflow || ref.points[i].overflow;
-    }
+    s.normalised = true;
     return true;
 }

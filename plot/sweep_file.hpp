@@ -10,12 +10,15 @@ using sweep_point = level_point; // level in dBm, or dB once normalised
 struct sweep {
     std::string name;
     std::vector<sweep_point> points;
+    bool normalised = false; // levels are dB against a reference
 };
 
-// Reads path (CR LF or LF line ends). A line that is not a record is an
-// error naming the file and line ("r.txt:7: ..."); nothing is skipped.
+// Reads path: a talvik results file, or talvik-plot's own CSV (CR LF, LF or
+// lone CR line ends). A line that is not a record is an error naming the file
+// and line ("r.txt:7: ..."); nothing is skipped.
 bool read_sweep(const std::string &path, sweep &out, std::string &error);
 
-// Subtracts the reference's level at each frequency; the frequencies must be
-// the same, point for point. A point is overflowed if either was.
+// Subtracts the reference's level at each frequency, interpolated linearly
+// between its points; a sweep that reaches beyond the reference's span is
+// refused whole. A point is overflowed where a reference point it used was.
 bool normalise(sweep &s, const sweep &ref, std::string &error);

@@ -203,12 +203,12 @@ int tune_main(int argc, char **argv) {
         const char *unit = have_reference ? "dB" : "dBm";
         if (screen) {
             view_fit_levels(&view, against(last, ref));
-            view.markers = marker_summary(against(last, ref), unit, 1, 2);
+            view.markers = marker_summary(against(last, ref), unit, 1, 2, have_reference);
             if (steady::now() - last_frame >= frame)
                 draw(0);
         } else {
             std::printf("sweep %ld: %s\n", sweeps,
-                        marker_summary(against(last, ref), unit, 0, 99).c_str());
+                        marker_summary(against(last, ref), unit, 0, 99, have_reference).c_str());
             if (!flush_output()) {
                 output_failed = true;
                 break;

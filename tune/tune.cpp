@@ -56,38 +56,6 @@ bool read_count(const char *text, long low, long high, long *value) {
 
 } // namespace
 
-bool read_frequency(const char *text, double *hz) {
-    const char *p = text;
-    const char *digits = p;
-    while (*p >= '0' && *p <= '9')
-        ++p;
-    if (p == digits)
-        return false;
-    if (*p == '.') {
-        const char *fraction = ++p;
-        while (*p >= '0' && *p <= '9')
-            ++p;
-        if (p == fraction)
-            return false;
-    }
-    double value = std::strtod(text, nullptr);
-    double scale = 1;
-    if (*p == 'k' || *p == 'K')
-        scale = 1e3;
-    else if (*p == 'M')
-        scale = 1e6;
-    else if (*p == 'G')
-        scale = 1e9;
-    if (scale != 1)
-        ++p;
-    if (std::strcmp(p, "Hz") == 0)
-        p += 2;
-    if (*p)
-        return false;
-    *hz = value * scale;
-    return true;
-}
-
 bool read_tune_settings(int argc, char **argv, tune_settings *s, std::string *reason, bool *done) {
     *done = false;
     double centre = 0, span = 0;
@@ -395,11 +363,13 @@ std::string default_save_name() {
 }
 
 std::string marker_summary(const std::vector<level_point> &points, const char *unit, size_t first,
-                           size_t count) {
+                           size_t count, bool normalised) {
     std::string text;
     if (points.empty())
         return text;
-    filter_markers m = find_markers(points, kind_of(points));
+    marker_settings settings;
+    settings.normalised = normalised;
+    filter_markers m = find_markers(points, settings);
     auto lines = marker_lines("x", m, unit);
     for (size_t i = first; i < lines.size() && i < first + count; ++i)
         text += (text.empty() ? "" : "; ") + lines[i].substr(3);

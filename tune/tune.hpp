@@ -2,6 +2,7 @@
 // points of a sweep and how each is measured, saving and marker summaries;
 // the live screen is in view.hpp.
 #pragma once
+#include "common/number.hpp"
 #include "markers/markers.hpp"
 
 #include <cstdint>
@@ -19,9 +20,6 @@ struct tune_settings {
     long sweeps = 0;       // sweeps to run; 0: until quit
 };
 
-// Reads "3500000", "3.5M", "3.5MHz", "350k", "350kHz", "1.2G" (k, K, M, G;
-// "Hz" optional); false for anything else.
-bool read_frequency(const char *text, double *hz);
 
 // Reads the command line; false with a one-line reason, or with
 // *done set and a status for --help and --version.
@@ -83,4 +81,4 @@ std::string default_save_name();
 // Marker lines first to first + count - 1 of a sweep (line 0 names the
 // kind), without their "NAME: ", joined by "; ".
 std::string marker_summary(const std::vector<level_point> &points, const char *unit, size_t first,
-                           size_t count);
+                           size_t count, bool normalised = false);

@@ -17,7 +17,9 @@ TEST(markers, the_shape_decides_the_kind) {
     EXPECT_EQ(kind_of(trace({{1, 0}, {2, -40}, {3, -1}})), filter_kind::notch);
     EXPECT_EQ(kind_of(trace({{1, 0}, {2, -1}, {3, -30}})), filter_kind::lowpass);
     EXPECT_EQ(kind_of(trace({{1, -30}, {2, -1}, {3, 0}})), filter_kind::highpass);
-    EXPECT_EQ(kind_of(trace({{1, -5}})), filter_kind::lowpass); // one point: nothing to see
+    std::string why;
+    EXPECT_EQ(kind_of(trace({{1, -5}}), &why), filter_kind::none); // one point: nothing to see
+    EXPECT_EQ(why, "too few points to tell a filter's shape");
 }
 
 TEST(markers, band_pass_points_bandwidths_q_and_shape_factor) {
@@ -32,13 +34,14 @@ TEST(markers, band_pass_points_bandwidths_q_and_shape_factor) {
     EXPECT_DOUBLE_EQ(m.upper[0].hz, 5);
     EXPECT_DOUBLE_EQ(m.lower[2].hz, 1.5);
     auto lines = marker_lines("bp", m, "dB");
-    ASSERT_EQ(lines.size(), 6u);
+    ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[0], "bp: kind bandpass");
     EXPECT_EQ(lines[1], "bp: peak 4.0 Hz, 0.000 dB");
     EXPECT_EQ(lines[2], "bp: -3 dB 3.0 Hz, 5.0 Hz, bandwidth 2.0 Hz, centre 3.9 Hz, Q 1.94");
     EXPECT_EQ(lines[3].rfind("bp: -6 dB 2.9 Hz, 5.1 Hz, bandwidth 2.1 Hz", 0), 0u) << lines[3];
     EXPECT_EQ(lines[4], "bp: -60 dB 1.5 Hz, 6.5 Hz, bandwidth 5.0 Hz");
-    EXPECT_EQ(lines[5].rfind("bp: shape factor 2.3", 0), 0u) << lines[5];
+    EXPECT_EQ(lines[5], "bp: ripple 0.000 dB");
+    EXPECT_EQ(lines[6].rfind("bp: shape factor 60/6 2.3", 0), 0u) << lines[6];
 }
 
 TEST(markers, edges_beyond_the_sweep_say_how_far_down_its_end_is) {
@@ -46,7 +49,9 @@ TEST(markers, edges_beyond_the_sweep_say_how_far_down_its_end_is) {
     auto lines = marker_lines("lp", m, "dBm");
     EXPECT_EQ(lines[2], "lp: -3 dB lower outside the sweep: at its start, 1000000.0 Hz, the "
                         "level is only 0.000 dB down, 2222222.2 Hz");
-    EXPECT_EQ(lines.size(), 5u) << "no shape factor without both bandwidths";
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[5], "lp: shape factor 60/6: the sweep falls only 0.0 dB, 6.0 dB short of "
+                        "-6 dB");
     // A single point: everything outside, nothing invented.
     m = find_markers(trace({{5e6, -7}}), filter_kind::bandpass);
     EXPECT_FALSE(m.lower[0].found || m.upper[0].found);
@@ -76,11 +81,11 @@ TEST(markers, low_and_high_pass_cutoffs) {
     EXPECT_FALSE(m.lower[0].found);
     auto lines = marker_lines("lp", m, "dBm");
     EXPECT_EQ(lines[2], "lp: -3 dB cutoff 2.5 Hz");
-    EXPECT_EQ(lines[3].rfind("lp: -60 dB cutoff 3.8", 0), 0u) << lines[3];
+    EXPECT_EQ(lines[4].rfind("lp: -60 dB cutoff 3.8", 0), 0u) << lines[4];
     m = find_markers(trace({{1, -10}, {2, -1}, {3, 0}}), filter_kind::highpass);
     ASSERT_TRUE(m.lower[0].found);
     EXPECT_NEAR(m.lower[0].hz, 1 + 7.0 / 9.0, 1e-12);
-    EXPECT_EQ(marker_lines("hp", m, "dBm")[3],
+    EXPECT_EQ(marker_lines("hp", m, "dBm")[4],
               "hp: -60 dB lower outside the sweep: at its start, 1.0 Hz, the level is only "
               "10.000 dB down");
 }
@@ -104,7 +109,8 @@ TEST(markers, a_notch_is_never_reported_below_what_was_measured_without_a_sound_
     m = find_markers(p, filter_kind::notch);
     EXPECT_GT(m.notch_level, -20);
     EXPECT_EQ(m.reference, -5); // the shoulders 0 and -10, not the overflowed +5
-    EXPECT_EQ(marker_lines("n", m, "dB").back(), "n: 2 overflowed points left out: their levels are unknown");
+    EXPECT_EQ(marker_lines("n", m, "dB").back(),
+              "n: 2 overflowed points left out (3.0 to 5.0 Hz): their levels are unknown");
     // A band-pass whose top overflowed: the peak found is said to be suspect.
     p = trace({{1, -20}, {2, -5}, {3, 10}, {4, -6}, {5, -20}});
     p[2].overflow = true;

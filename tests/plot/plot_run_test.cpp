@@ -84,7 +84,9 @@ TEST_F(plot_run, sweeps_at_other_frequencies_are_refused) {
     ASSERT_EQ(sweep("b.txt", "sim", {"1000001", "2000000"}).status, 0);
     auto r = plot({"--ref", "b.txt", "a.txt"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.rfind("talvik-plot: a.txt: frequencies differ from the reference b.txt:", 0),
+    EXPECT_EQ(r.err.rfind("talvik-plot: a.txt reaches 1000000.0 to 1979931.3 Hz, beyond the "
+                          "reference's 1000001.0",
+                          0),
               0u)
         << r.err;
     EXPECT_FALSE(file_exists(dir.file("plot.png")));
@@ -137,14 +139,16 @@ TEST_F(plot_run, data_out_as_a_table_or_csv_with_markers_apart) {
     EXPECT_NE(r.err.find("a.txt: kind "), std::string::npos);
     r = plot({"--csv", "a.txt"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "frequency_hz,level_db,overflow\r\n1000000.0,-84.000,1\r\n"
+    EXPECT_EQ(r.out, "frequency_hz,level_dbm,overflow\r\n1000000.0,-84.000,1\r\n"
                      "1050000.0,-84.000,1\r\n");
     EXPECT_NE(r.err.find("a.txt: no markers: every point overflowed"), std::string::npos);
     r = plot({"--csv", "a.txt", "a.txt"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "talvik-plot: --csv takes one results file\n");
     r = plot({"--kind", "notch", "a.txt"});
-    EXPECT_EQ(r.out.rfind("a.txt: kind notch\n", 0), 0u) << r.out;
+    EXPECT_EQ(r.out, "a.txt: kind unknown\na.txt: no markers: every point overflowed\n"
+                     "a.txt: 2 overflowed points left out (1000000.0 to 1050000.0 Hz): their "
+                     "levels are unknown\n");
     r = plot({"--version"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("talvik-plot ", 0), 0u);
@@ -218,13 +222,13 @@ TEST_F(plot_run, odd_files_are_read_or_refused_by_name) {
     write_file(dir.file("cr.txt"), cr);
     auto r = plot({"--csv", "cr.txt"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "frequency_hz,level_db,overflow\r\n1000000.0,-47.045,0\r\n"
+    EXPECT_EQ(r.out, "frequency_hz,level_dbm,overflow\r\n1000000.0,-47.045,0\r\n"
                      "1050000.0,-46.080,0\r\n");
     // A sweep stopped before its first point still has its CSV header.
     write_file(dir.file("h.txt"), " Frequency\t  dBm \r\n");
     r = plot({"--csv", "h.txt"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "frequency_hz,level_db,overflow\r\n");
+    EXPECT_EQ(r.out, "frequency_hz,level_dbm,overflow\r\n");
 }
 
 TEST_F(plot_run, running_out_of_memory_is_a_message) {

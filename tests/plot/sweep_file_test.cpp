@@ -84,7 +84,7 @@ sweep made(std::vector<std::pair<double, double>> points, const char *name = "s"
     return s;
 }
 
-TEST(normalise, against_itself_gives_zero_and_other_frequencies_are_refused) {
+TEST(normalise, against_itself_gives_zero_others_are_interpolated_and_never_extrapolated) {
     sweep a = made({{1e6, -47.0}, {1.05e6, -46.0}, {1.1025e6, 3.5}});
     sweep b = a;
     b.points[1].overflow = true;
@@ -93,12 +93,18 @@ TEST(normalise, against_itself_gives_zero_and_other_frequencies_are_refused) {
     for (const auto &p : a.points)
         EXPECT_EQ(p.level, 0.0);
     EXPECT_TRUE(a.points[1].overflow);
-    sweep shifted = made({{1e6, 0}, {1.06e6, 0}, {1.1025e6, 0}}, "ref");
-    EXPECT_FALSE(normalise(a, shifted, error));
-    EXPECT_EQ(error, "s: frequencies differ from the reference ref: point 2 is at 1050000.0 Hz, "
-                     "in the reference at 1060000.0 Hz");
-    EXPECT_FALSE(normalise(a, made({{1e6, 0}}, "ref"), error));
-    EXPECT_EQ(error, "s has 3 points, the reference ref has 1: sweep both with the same settings");
+    // A reference at other frequencies: its level where each point is.
+    sweep c = made({{1e6, -47.0}, {1.05e6, -46.0}});
+    sweep shifted = made({{0.9e6, 0}, {1.0e6, -2}, {1.1e6, -4}}, "ref");
+    ASSERT_TRUE(normalise(c, shifted, error)) << error;
+    EXPECT_DOUBLE_EQ(c.points[0].level, -45.0);
+    EXPECT_DOUBLE_EQ(c.points[1].level, -43.0);
+    EXPECT_TRUE(c.normalised);
+    // A sweep reaching past the reference is refused whole.
+    sweep d = made({{1e6, -47.0}, {1.2e6, -46.0}});
+    EXPECT_FALSE(normalise(d, shifted, error));
+    EXPECT_EQ(error, "s reaches 1000000.0 to 1200000.0 Hz, beyond the reference's 900000.0 to "
+                     "1100000.0 Hz: levels are never guessed beyond a reference's ends (ref)");
 }
 
 TEST(gnuplot_script, traces_markers_and_a_readable_axis) {
@@ -106,14 +112,14 @@ TEST(gnuplot_script, traces_markers_and_a_readable_axis) {
     sweep b = made({{1e6, 14.782}, {2e6, 14.782}}, "b.txt");
     b.points[1].overflow = true;
     filter_markers m = find_markers(a.points, filter_kind::lowpass);
-    std::string script =
-        gnuplot_script({a, b}, {m, m}, "out.svg", "Level (dBm)", axis_scale::automatic);
+    filter_markers mb = find_markers(b.points, filter_kind::lowpass);
+    std::string script = gnuplot_script({a, b}, {m, mb}, "out.svg", picture_settings());
     EXPECT_NE(script.find("set terminal svg"), std::string::npos);
     // Names are string constants: single quotes, ' doubled, no line end.
     EXPECT_NE(script.find("title 'a\"s''?`x`.txt'"), std::string::npos) << script;
     EXPECT_NE(script.find("title 'b.txt: overflow'"), std::string::npos);
     EXPECT_EQ(script.find("a\"s''?`x`.txt: overflow"), std::string::npos);
-    EXPECT_NE(script.find("set key outside below"), std::string::npos);
+    EXPECT_NE(script.find("set key at screen 0.5"), std::string::npos);
     // Data blocks: a, b, then b's overflowed point alone.
     EXPECT_NE(script.find("1000000.0 -1.000\n2000000.0 -2.000\ne\n1000000.0 14.782\n"
                           "2000000.0 14.782\ne\n2000000.0 14.782\ne\n"),
@@ -123,8 +129,16 @@ TEST(gnuplot_script, traces_markers_and_a_readable_axis) {
     EXPECT_NE(script.find("set xtics ('1.0 MHz' 1000000.000000, '1.2 MHz' 1200000.000000"),
               std::string::npos)
         << script;
-    // The peak is marked with its frequency, the -3 dB line drawn.
-    EXPECT_NE(script.find("set label '1 MHz' at 1000000.000, -1.000 point"), std::string::npos);
+    // Each peak is marked with its name and frequency, the -3 dB line drawn,
+    // the results written beneath.
+    EXPECT_NE(script.find("set label 'peak 1 MHz' at 1000000.000, -1.000 point"),
+              std::string::npos)
+        << script;
+    EXPECT_NE(script.find("set label 'b.txt: lowpass, peak 1 MHz 14.78 dBm"), std::string::npos);
+    // Two labels that would meet are numbered instead, with a table beneath.
+    script = gnuplot_script({a, a}, {m, m}, "out.svg", picture_settings());
+    EXPECT_NE(script.find("set label '2' at 1000000.000, -1.000 point"), std::string::npos);
+    EXPECT_NE(script.find("set label '1 peak 1 MHz   2 peak 1 MHz' at screen"), std::string::npos);
     EXPECT_NE(script.find("set arrow from graph 0, first -4.000 to graph 1, first -4.000 nohead"),
               std::string::npos);
 }
@@ -139,8 +153,10 @@ TEST(gnuplot_script, every_span_gets_four_labelled_tics) {
                  {3.5e6, 3.6e6, axis_scale::logarithmic}, {8999999, 9000001, axis_scale::logarithmic}};
     for (auto span : spans) {
         sweep s = made({{span.lo, 0}, {span.hi, -1}});
+        picture_settings settings;
+        settings.scale = span.scale;
         std::string script = gnuplot_script({s}, {find_markers(s.points, filter_kind::lowpass)},
-                                            "x.png", "dBm", span.scale);
+                                            "x.png", settings);
         size_t at = script.find("set xtics (");
         ASSERT_NE(at, std::string::npos) << span.lo;
         std::string tics = script.substr(at, script.find('\n', at) - at);
