@@ -262,14 +262,14 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
     bool numbered = false;
     std::vector<box> boxes;
     // The bottom margin: axis, key, results and (perhaps) the table.
-    auto bottom_for = [&](size_t lines) { return (5.0 + 1.3 * lines) * char_h / height; };
+    auto bottom_for = [&](size_t lines) { return (5.4 + 1.3 * lines) * char_h / height; };
     double bottom = bottom_for(beneath.size());
     auto y_of = [&](double level) {
         double t = (level - y_lo) / (y_hi - y_lo);
         return (bottom + t * (top - bottom)) * height;
     };
     for (const auto &m : placed) {
-        double x = x_of(m.hz) + 0.6 * char_w, y = y_of(m.level) + 0.3 * char_h;
+        double x = x_of(m.hz) + 1.0 * char_w, y = y_of(m.level) + 0.3 * char_h;
         box b{x, y, x + static_cast<double>(m.text.size()) * char_w, y + char_h};
         bool clear = b.x1 <= right * width && b.y1 <= top * height && b.y0 >= bottom * height;
         for (const auto &o : boxes)
@@ -314,14 +314,14 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
               quoted(settings.y_label) + " noenhanced\n";
     // The key just beneath the axis; the results and any table below it.
     script += "set key at screen 0.5, screen " +
-              number("%.4f", bottom - 3.2 * char_h / height) +
+              number("%.4f", bottom - 3.5 * char_h / height) +
               " center top horizontal noenhanced\n";
     for (size_t k = 0; k < placed.size(); ++k) {
         const auto &m = placed[k];
         std::string text = numbered ? std::to_string(k + 1) : m.text;
         script += "set label " + quoted(text) + " at " + number("%.3f", m.hz) + ", " +
                   number("%.3f", m.level) + " point pt 7 ps 1.2 lc " + std::to_string(m.colour) +
-                  " offset char 0.6, 0.6 font ',9' tc lt " + std::to_string(m.colour) +
+                  " offset char 1.0, 0.6 font ',9' tc lt " + std::to_string(m.colour) +
                   " noenhanced front\n";
     }
     // Each trace's first drop as a dashed line across the plot.
@@ -337,7 +337,7 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
     for (size_t k = 0; k < beneath.size(); ++k) {
         int colour = k < sweeps.size() ? static_cast<int>(k) + 1 : -1;
         script += "set label " + quoted(beneath[k]) + " at screen 0.02, screen " +
-                  number("%.4f", bottom - (4.6 + 1.3 * static_cast<double>(k)) * char_h / height) +
+                  number("%.4f", bottom - (5.0 + 1.3 * static_cast<double>(k)) * char_h / height) +
                   " left font ',9'" +
                   (colour > 0 ? " tc lt " + std::to_string(colour) : std::string()) +
                   " noenhanced\n";

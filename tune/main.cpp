@@ -9,7 +9,9 @@
 #include "tune/tune.hpp"
 #include "tune/view.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -122,7 +124,75 @@ int tune_main(int argc, char **argv) {
     bool paused = false;
     bool output_failed = false;
 
+    // Re-spanning: the band changes between sweeps, within 1 Hz to 30 MHz and
+    // no narrower than its points allow.
+    const tune_settings home = settings;
+    bool respan = false, max_hold = false;
+    auto set_band = [&](double start, double stop) {
+        tune_settings wanted = settings;
+        double span = stop - start;
+        if (start < 1) {
+            start = 1;
+            stop = std::min(30e6, 1 + span);
+        }
+        if (stop > 30e6) {
+            stop = 30e6;
+            start = std::max(1.0, 30e6 - span);
+        }
+        wanted.start_hz = start;
+        wanted.stop_hz = stop;
+        if (!(start < stop) || !words_rise(wanted)) {
+            view.message = "the band is as narrow as its points allow";
+            return;
+        }
+        settings.start_hz = start;
+        settings.stop_hz = stop;
+        respan = true;
+    };
+    auto zoom = [&](double factor) {
+        if (settings.linear) {
+            double centre = (settings.start_hz + settings.stop_hz) / 2;
+            double half = (settings.stop_hz - settings.start_hz) / 2 * factor;
+            set_band(centre - half, centre + half);
+        } else {
+            double centre = std::sqrt(settings.start_hz * settings.stop_hz);
+            double ratio = std::pow(settings.stop_hz / settings.start_hz, factor / 2);
+            set_band(centre / ratio, centre * ratio);
+        }
+    };
+    auto shift = [&](double tenths) {
+        double move = (settings.stop_hz - settings.start_hz) * tenths / 10;
+        set_band(settings.start_hz + move, settings.stop_hz + move);
+    };
     auto handle = [&](int key) {
+        if (key == '+' || key == '=')
+            zoom(0.5);
+        else if (key == '-')
+            zoom(2);
+        else if (key == '<' || key == ',')
+            shift(-1);
+        else if (key == '>' || key == '.')
+            shift(1);
+        else if (key == 'h')
+            set_band(home.start_hz, home.stop_hz);
+        else if (key == 'd') {
+            static const double steps[] = {1, 2, 5, 10, 20};
+            size_t k = 0;
+            while (k < 5 && steps[k] <= view.db_per_division)
+                ++k;
+            view.auto_scale = false;
+            view_set_scale(&view, view.level_high, steps[k % 5]);
+        } else if (key == '[' || key == ']') {
+            view.auto_scale = false;
+            view_set_scale(&view, view.level_high + (key == ']' ? 1 : -1) * view.db_per_division,
+                           view.db_per_division);
+        } else if (key == 'a') {
+            view.auto_scale = true;
+        } else if (key == 'm') {
+            max_hold = !max_hold;
+            view.max_hold.clear();
+            view.message = max_hold ? "max-hold on" : "max-hold off";
+        }
         if (key == 'q' || key == 'Q')
             quit = true;
         else if (key == ' ')
@@ -178,6 +248,22 @@ int tune_main(int argc, char **argv) {
     while (!stopping() && (settings.sweeps == 0 || sweeps < settings.sweeps)) {
         // Points come in order (streamed ahead where the port can); a point
         // cut short by a quit is no reading, and the sweep is dropped.
+        if (respan) {
+            // A new band: its words, an empty screen, and a reference only
+            // where it still covers the band.
+            respan = false;
+            words = sweep_words(settings);
+            current.assign(words.size(), tune_point());
+            last.clear();
+            view.max_hold.clear();
+            view.marks.clear();
+            view.message = "";
+            if (have_reference && !reference_covers(reference, words, "the reference", &reason)) {
+                have_reference = false;
+                view.message = "reference dropped: it does not cover the new band";
+            }
+            draw(0);
+        }
         stream_tune_sweep(words, current, settings.average, [&](size_t i) {
             if (!screen)
                 return !stopping();
@@ -190,10 +276,12 @@ int tune_main(int argc, char **argv) {
             }
             if (steady::now() - last_frame >= frame)
                 draw(i + 1);
-            return !stopping();
+            return !stopping() && !respan;
         });
         if (stopping())
             break;
+        if (respan)
+            continue; // the sweep in progress belongs to the old band
         last = current;
         ++sweeps;
         auto now = steady::now();
@@ -202,8 +290,30 @@ int tune_main(int argc, char **argv) {
         const std::vector<level_point> *ref = have_reference ? &reference : nullptr;
         const char *unit = have_reference ? "dB" : "dBm";
         if (screen) {
-            view_fit_levels(&view, against(last, ref));
-            view.markers = marker_summary(against(last, ref), unit, 1, 2, have_reference);
+            std::vector<level_point> levels = against(last, ref);
+            view_fit_levels(&view, levels);
+            view.markers = marker_summary(levels, unit, 1, 2, have_reference);
+            // The markers on the curve, and the max-hold trace.
+            marker_settings marking;
+            marking.normalised = have_reference;
+            filter_markers m = find_markers(levels, marking);
+            view.marks.clear();
+            if (m.kind == filter_kind::notch)
+                view.marks.push_back({m.notch_hz, m.notch_level, 'N'});
+            else if (m.kind != filter_kind::none && m.levels)
+                view.marks.push_back({m.peak_hz, m.peak_level, 'P'});
+            if (m.kind != filter_kind::none && m.levels && !m.drops.empty()) {
+                if (m.lower[0].found)
+                    view.marks.push_back({m.lower[0].hz, m.reference - m.drops[0], '|'});
+                if (m.upper[0].found)
+                    view.marks.push_back({m.upper[0].hz, m.reference - m.drops[0], '|'});
+            }
+            if (max_hold) {
+                if (view.max_hold.size() != levels.size())
+                    view.max_hold = levels;
+                for (size_t k = 0; k < levels.size(); ++k)
+                    view.max_hold[k].level = std::max(view.max_hold[k].level, levels[k].level);
+            }
             if (steady::now() - last_frame >= frame)
                 draw(0);
         } else {

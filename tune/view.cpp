@@ -65,6 +65,8 @@ void plot_points(const std::vector<level_point> &points, const std::vector<bool>
                  chtype mark, const axis &a, int top, int rows, double lo, double hi) {
     for (size_t i = 0; i < points.size(); ++i) {
         const auto &p = points[i];
+        if (p.hz < a.lo || p.hz > a.hi)
+            continue; // from before a re-span
         double t = (hi - p.level) / (hi - lo);
         int row = top + static_cast<int>(std::lround(std::clamp(t, 0.0, 1.0) * (rows - 1)));
         chtype c = mark;
@@ -134,16 +136,32 @@ int view_key(int wait_ms) {
     return key == ERR ? -1 : key;
 }
 
+const char view_keys[] = "q quit  space pause  r/R ref on/off  s save  +/- zoom  </> move  "
+                        "h home  d dB/div  [/] level  a auto  m max-hold";
+
+void view_set_scale(view_state *state, double top, double db_per_division) {
+    state->db_per_division = db_per_division;
+    state->level_high = top;
+    state->level_low = top - 5 * db_per_division;
+}
+
 void view_fit_levels(view_state *state, const std::vector<level_point> &points) {
-    if (points.empty())
+    if (points.empty() || !state->auto_scale)
         return;
     double lo = points[0].level, hi = points[0].level;
     for (const auto &p : points) {
         lo = std::min(lo, p.level);
         hi = std::max(hi, p.level);
     }
-    state->level_low = std::floor((lo - 1) / 10) * 10;
-    state->level_high = std::ceil((hi + 1) / 10) * 10;
+    // Round divisions that hold the points: 1, 2, 5, 10 or 20 dB each.
+    double top = 0;
+    for (double step : {1.0, 2.0, 5.0, 10.0, 20.0, 50.0}) {
+        top = std::ceil((hi + 0.5) / step) * step;
+        state->db_per_division = step;
+        if (top - 5 * step <= lo - 0.5)
+            break;
+    }
+    view_set_scale(state, top, state->db_per_division);
 }
 
 void view_draw(const view_state &s) {
@@ -171,23 +189,20 @@ void view_draw(const view_state &s) {
     put(1, 0, s.markers.substr(0, split), COLS);
     put(2, 0, s.markers.substr(split), COLS);
 
-    int top = 3, bottom = LINES - 4, left = 8;
+    int top = 3, bottom = LINES - 5, left = 8;
     int rows = bottom - top + 1, width = COLS - left - 1;
     if (rows >= 3 && width >= 10) {
         axis a{set.start_hz, set.stop_hz, !set.linear, left, width};
         double lo = s.level_low, hi = s.level_high;
-        // Level labels at round values, at least three rows apart.
-        double level_step = 1;
-        for (double candidate : {1.0, 2.0, 5.0, 10.0, 20.0, 50.0, 100.0}) {
-            level_step = candidate;
-            if (candidate * (rows - 1) / (hi - lo) >= 3)
-                break;
-        }
-        for (double level = std::ceil(lo / level_step) * level_step; level <= hi;
-             level += level_step) {
+        // A gridline and a label at every division.
+        double level_step = s.db_per_division > 0 ? s.db_per_division : 10;
+        attron(A_DIM);
+        for (double level = hi; level >= lo - 1e-9; level -= level_step) {
             int row = top + static_cast<int>(std::lround((hi - level) / (hi - lo) * (rows - 1)));
-            put(row, 0, text_of("%6.0f", level), 6);
+            mvhline(row, left, '-', width);
+            put(row, 0, text_of(level_step < 1 ? "%6.1f" : "%6.0f", level), 6);
         }
+        attroff(A_DIM);
         // Plain characters: they look the same on every terminal and over SSH.
         for (int r = top; r <= bottom; ++r)
             mvaddch(r, left - 1, '|');
@@ -206,6 +221,11 @@ void view_draw(const view_state &s) {
                                    : column - static_cast<int>(std::strlen(label)) / 2;
             mvaddch(bottom + 1, column, '+');
             put(bottom + 2, at, label, COLS);
+            attron(A_DIM);
+            for (int r = top; r <= bottom; ++r)
+                if (k > 0 && k < tics - 1)
+                    mvaddch(r, column, ':');
+            attroff(A_DIM);
         }
         put(bottom + 2, 0, scale_name, 7);
         // The last complete sweep, then the one in progress over it.
@@ -218,11 +238,21 @@ void view_draw(const view_state &s) {
             attron(A_BOLD);
         plot_points(s.current, s.current_timed_out, '*', a, top, rows, lo, hi);
         attroff(A_BOLD | (has_colors() ? COLOR_PAIR(2) : 0));
+        // The max-hold trace, then the markers on top of everything.
+        plot_points(s.max_hold, {}, '^', a, top, rows, lo, hi);
+        attron(A_BOLD | A_REVERSE);
+        for (const auto &m : s.marks) {
+            if (m.hz < set.start_hz || m.hz > set.stop_hz)
+                continue;
+            double t = std::clamp((hi - m.level) / (hi - lo), 0.0, 1.0);
+            mvaddch(top + static_cast<int>(std::lround(t * (rows - 1))), a.column(m.hz),
+                    static_cast<chtype>(m.c));
+        }
+        attroff(A_BOLD | A_REVERSE);
     }
-    std::string help = s.message.empty()
-                           ? "q quit  space pause  r ref  R no ref  s save | * now . last O over"
-                             "flow ? late"
-                           : s.message;
-    put(LINES - 1, 0, help, COLS);
+    put(LINES - 2, 0, s.message.empty() ? "* now  . last  ^ max-hold  O overflow  ? late  P peak  N notch  | -3 dB"
+                                        : s.message,
+        COLS);
+    put(LINES - 1, 0, view_keys, COLS);
     refresh();
 }

@@ -21,7 +21,24 @@ struct view_state {
     std::string markers;
     std::string message;
     double level_low = -80, level_high = 10;
+    // The level scale: dB a division (a division is a fifth of the plot's
+    // height), set by keys; auto fits it to each sweep.
+    bool auto_scale = true;
+    double db_per_division = 10;
+    // The markers drawn on the curve: where, and the character.
+    struct mark {
+        double hz, level;
+        char c;
+    };
+    std::vector<mark> marks;
+    std::vector<level_point> max_hold; // empty: off
 };
+
+// The keys, as the screen lists them.
+extern const char view_keys[];
+
+// Sets the level scale from the top level and dB a division.
+void view_set_scale(view_state *state, double top, double db_per_division);
 
 // Whether the terminal on standard output can move the cursor, as the screen
 // needs; false with the reason.

@@ -335,7 +335,12 @@ struct tune_screen : ::testing::Test {
 
 // The frequency under a column, from the axis's tick marks and labels.
 double frequency_at(const std::vector<std::string> &rows, double column) {
-    const std::string &ticks = rows[rows.size() - 3], &labels = rows[rows.size() - 2];
+    size_t axis = rows.size();
+    while (axis > 0 && rows[axis - 1].rfind("       ++", 0) != 0)
+        --axis;
+    if (axis == 0 || axis >= rows.size())
+        return NAN;
+    const std::string &ticks = rows[axis - 1], &labels = rows[axis];
     std::vector<double> at, value;
     std::istringstream numbers(labels.substr(labels.find_first_of("0123456789")));
     // Tick marks are the '+' on the axis line, less the corner just left of it.
@@ -429,6 +434,33 @@ TEST_F(tune_screen, a_tiny_span_shows_digits_enough_to_tell_its_ends_apart) {
         seen.push_back(label);
     EXPECT_GE(seen.size(), 2u);
     EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end()) << rows[rows.size() - 2];
+    tmux("send-keys -t tune q");
+}
+
+TEST_F(tune_screen, keys_respan_and_rescale_and_a_resize_redraws) {
+    ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path + " 'env TALVIK_PORT=sim " +
+                   TALVIK_TUNE_BIN + " --start 3M --stop 5M --linear'"),
+              0);
+    wait_for("3 to 5 MHz, 201 points linear");
+    tmux("send-keys -t tune +");
+    wait_for("3.5 to 4.5 MHz");
+    tmux("send-keys -t tune '>'");
+    auto rows = wait_for("3.6 to 4.6 MHz");
+    // The axis's labels follow the band: its ends read back.
+    EXPECT_NEAR(frequency_at(rows, 8), 3.6, 0.01) << rows[rows.size() - 4];
+    tmux("send-keys -t tune h");
+    wait_for("3 to 5 MHz");
+    // The level scale: 2 dB a division from a key, the grid labelled so.
+    tmux("send-keys -t tune d");
+    rows = wait_for("    -8 |-");
+    tmux("resize-window -t tune -x 120 -y 40");
+    for (int i = 0; i < 100 && (rows.size() != 40 || rows.back().rfind("q quit", 0) != 0); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        rows = screen();
+    }
+    ASSERT_EQ(rows.size(), 40u);
+    EXPECT_EQ(rows.back().rfind("q quit  space pause  r/R ref on/off", 0), 0u) << rows.back();
+    EXPECT_NEAR(frequency_at(rows, 8), 3.0, 0.01);
     tmux("send-keys -t tune q");
 }
 
