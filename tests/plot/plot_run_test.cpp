@@ -252,4 +252,54 @@ TEST_F(plot_run, running_out_of_memory_is_a_message) {
     EXPECT_EQ(r.err, "talvik-plot: out of memory\n");
 }
 
+// Zoomed spans of the simulated filters: the right kind from a stated level,
+// or an honest "cannot tell", never a measure from a wrong level.
+TEST_F(plot_run, zoomed_spans_are_measured_from_a_known_level_or_not_at_all) {
+    ASSERT_EQ(sweep("skirt.txt", "sim:dut=bandpass", {"3520000", "3545000", "3000"}).status, 0);
+    ASSERT_EQ(sweep("inside.txt", "sim:dut=notch", {"5950000", "6050000", "4000"}).status, 0);
+    ASSERT_EQ(sweep("below.txt", "sim:dut=notch", {"3000000", "5500000", "400"}).status, 0);
+    auto r = plot({"skirt.txt", "inside.txt", "below.txt"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("skirt.txt: kind unknown\nskirt.txt: no edge on this span: the level "
+                         "rises 0.5 dB over it; no pass band here (use --ref or --level)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("inside.txt: kind unknown\ninside.txt: notch deeper than 19.7 dB: the "
+                         "band lies outside this span"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("below.txt: kind unknown\nbelow.txt: no edge on this span: the level "
+                         "falls 2.7 dB over it"),
+              std::string::npos)
+        << r.out;
+    // With the band's level stated, the real figures.
+    r = plot({"--level", "0", "inside.txt"});
+    EXPECT_GE(number_after(r.out, ", depth "), 39.5) << r.out;
+    r = plot({"--level", "0", "skirt.txt"});
+    EXPECT_NEAR(number_after(r.out, "skirt.txt: -3 dB cutoff "), 3.5316e6, 2e3) << r.out;
+    // Levels read where asked, and their differences.
+    ASSERT_EQ(sweep("bp.txt", "sim:dut=bandpass", {"3000000", "5500000", "400"}).status, 0);
+    r = plot({"--marker", "4M,9M", "--delta", "3.5M,4.5M", "--bw", "3,10", "--sf", "3,10",
+              "bp.txt"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("bp.txt: marker 4000000.0 Hz: -0.0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("bp.txt: marker 9000000.0 Hz: outside the sweep"), std::string::npos);
+    EXPECT_NE(r.out.find("bp.txt: delta 3500000.0 Hz to 4500000.0 Hz: 1000000.0 Hz, "),
+              std::string::npos);
+    EXPECT_NE(r.out.find("bp.txt: -10 dB "), std::string::npos);
+    EXPECT_NE(r.out.find("bp.txt: shape factor 10/3 "), std::string::npos);
+    // Its own CSV read back: the same markers.
+    r = plot({"--csv", "bp.txt"});
+    write_file(dir.file("bp.csv"), r.out);
+    std::string from_csv = plot({"bp.csv"}).out;
+    for (size_t at; (at = from_csv.find("bp.csv")) != std::string::npos;)
+        from_csv.replace(at, 6, "bp.txt");
+    EXPECT_EQ(from_csv, plot({"bp.txt"}).out);
+    // A picture with every option.
+    r = plot({"-o", "bp.png", "--title", "Band-pass", "--size", "640x480", "--range", "-30:5",
+              "bp.txt"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir.file("bp.png")).substr(1, 3), "PNG");
+}
+
 } // namespace
