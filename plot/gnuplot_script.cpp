@@ -249,11 +249,25 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
     for (size_t i = 0; i < sweeps.size() && i < markers.size(); ++i)
         if (!sweeps[i].points.empty())
             markers_of(markers[i], static_cast<int>(i) + 1, placed);
-    std::vector<std::string> beneath;
+    double width = settings.width, height = settings.height;
+    // Lines beneath the plot, each with its trace's colour (0: none), broken
+    // after a comma so that none runs off the picture.
+    std::vector<std::pair<std::string, int>> beneath;
+    auto add_beneath = [&](const std::string &text, int colour) {
+        size_t fits = static_cast<size_t>(width * 0.95 / char_w);
+        std::string rest = text;
+        while (rest.size() > fits) {
+            size_t cut = rest.rfind(", ", fits);
+            if (cut == std::string::npos || cut == 0)
+                cut = fits;
+            beneath.push_back({rest.substr(0, cut + (rest[cut] == ',' ? 1 : 0)), colour});
+            rest = "    " + rest.substr(cut + (rest[cut] == ',' ? 2 : 0));
+        }
+        beneath.push_back({rest, colour});
+    };
     for (size_t i = 0; i < sweeps.size() && i < markers.size(); ++i)
         if (!sweeps[i].points.empty())
-            beneath.push_back(results_of(sweeps[i].name, markers[i], unit));
-    double width = settings.width, height = settings.height;
+            add_beneath(results_of(sweeps[i].name, markers[i], unit), static_cast<int>(i) + 1);
     double left = 0.11, right = 0.97, top = 0.91;
     auto x_of = [&](double hz) {
         double t = log ? std::log(hz / lo) / std::log(hi / lo) : (hz - lo) / (hi - lo);
@@ -283,12 +297,12 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
         for (size_t k = 0; k < placed.size(); ++k) {
             std::string item = std::to_string(k + 1) + " " + placed[k].text;
             if (!row.empty() && (row.size() + item.size() + 3) * char_w > width * 0.9) {
-                beneath.push_back(row);
+                beneath.push_back({row, 0});
                 row.clear();
             }
             row += (row.empty() ? "" : "   ") + item;
         }
-        beneath.push_back(row);
+        beneath.push_back({row, 0});
         bottom = bottom_for(beneath.size());
     }
 
@@ -335,8 +349,8 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
                   number("%.3f", line) + " nohead dt 2 lc " + std::to_string(i + 1) + "\n";
     }
     for (size_t k = 0; k < beneath.size(); ++k) {
-        int colour = k < sweeps.size() ? static_cast<int>(k) + 1 : -1;
-        script += "set label " + quoted(beneath[k]) + " at screen 0.02, screen " +
+        int colour = beneath[k].second;
+        script += "set label " + quoted(beneath[k].first) + " at screen 0.02, screen " +
                   number("%.4f", bottom - (5.0 + 1.3 * static_cast<double>(k)) * char_h / height) +
                   " left font ',9'" +
                   (colour > 0 ? " tc lt " + std::to_string(colour) : std::string()) +
