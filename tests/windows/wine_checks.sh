@@ -42,7 +42,7 @@ empty_file() { [ -f "$1" ] && [ ! -s "$1" ]; }
 wineboot -i > /dev/null 2>&1 || true
 
 win --version
-check "--version" is "$status $(cat out)" "0 talvik 1.0.0"
+check "--version" is "$status $(cat out)" "0 $("$linux" --version)"
 
 win --help
 check "--help status" is "$status" 0

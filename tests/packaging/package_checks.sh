@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# The packages as a user gets them: the Debian package's files, its programs'
+# versions and manual pages, lintian; the Windows zip's programs under Wine
+# and the DLLs they import.
+#
+#   tests/packaging/package_checks.sh build build-win
+set -uo pipefail
+build=$(realpath "$1")
+win=$(realpath "$2")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export WINEDEBUG=-all
+export WINEPREFIX=${WINEPREFIX:-$work/wineprefix}
+
+passed=0
+failed=0
+check() { # name, then a command that succeeds when the check holds
+    local name=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAILED: $name"
+    fi
+}
+is() { [ "$1" = "$2" ] || { printf 'expected [%s]\n     got [%s]\n' "$2" "$1"; false; }; }
+
+# The one version: the project's, as the program built says it.
+version=$("$build/talvik" --version | cut -d' ' -f2)
+arch=$(dpkg --print-architecture)
+
+(cd "$build" && cpack -G DEB > "$work/cpack-deb.log" 2>&1)
+deb=$build/talvik_${version}_${arch}.deb
+check "the Debian package is built" test -f "$deb"
+dpkg-deb -x "$deb" "$work/root"
+echo "talvik_${version}_${arch}.deb holds:"
+(cd "$work/root" && find . -type f | sort | sed 's/^/  /')
+echo "  depends: $(dpkg-deb -f "$deb" Depends)"
+echo "  recommends: $(dpkg-deb -f "$deb" Recommends)"
+for program in talvik talvik-plot talvik-tune talvik-probe; do
+    check "$program in the package" is "$("$work/root/usr/bin/$program" --version)" "$program $version"
+    page=$work/root/usr/share/man/man1/$program.1.gz
+    check "$program's manual page" test -f "$page"
+    man --warnings -l "$page" > /dev/null 2> "$work/man-warnings"
+    check "$program's manual page renders without warnings" is "$(cat "$work/man-warnings")" ""
+    check "$program's manual page shows the version" zgrep -q "talvik $version" "$page"
+done
+for file in usr/lib/udev/rules.d/60-talvik-ftdi.rules usr/lib/udev/rules.d/60-talvik-gpio.rules \
+    usr/share/doc/talvik/copyright usr/share/doc/talvik/README.md \
+    usr/share/doc/talvik/changelog.Debian.gz usr/share/doc/talvik/default-sweep.png; do
+    check "$file in the package" test -f "$work/root/$file"
+done
+check "gnuplot recommended" is "$(dpkg-deb -f "$deb" Recommends)" "gnuplot-nox"
+check "section electronics" is "$(dpkg-deb -f "$deb" Section)" "electronics"
+lintian "$deb" > "$work/lintian" 2>&1
+echo "lintian:"
+grep -v 'running with root privileges' "$work/lintian" | sed 's/^/  /'
+check "lintian reports no errors" test -z "$(grep '^E:' "$work/lintian")"
+
+(cd "$win" && cpack -G ZIP > "$work/cpack-zip.log" 2>&1)
+zip=$win/talvik-$version-win32.zip
+check "the Windows zip is built" test -f "$zip"
+(cd "$work" && unzip -q "$zip")
+dir=$work/talvik-$version-win32
+wineboot -i > /dev/null 2>&1 || true
+for program in talvik talvik-plot talvik-probe; do
+    out=$(wine "$dir/$program.exe" --version 2> /dev/null | tr -d '\r')
+    check "$program.exe from the zip" is "$out" "$program $version"
+    imports=$(i686-w64-mingw32-objdump -p "$dir/$program.exe" | awk '/DLL Name/ {print $3}' | sort -u | tr '\n' ' ')
+    check "$program.exe imports only what every Windows has" is "$imports" "KERNEL32.dll msvcrt.dll "
+done
+(cd "$dir" && TALVIK_PORT=sim wine ./talvik.exe r.txt > /dev/null 2>&1)
+check "a sweep from the unzipped talvik.exe" test -s "$dir/r.txt"
+check "README.txt has CR LF line ends" grep -q $'\r$' "$dir/README.txt"
+check "LICENSE.txt in the zip" grep -q "MIT License" "$dir/LICENSE.txt"
+
+echo "Package checks:"
+echo "packages: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
