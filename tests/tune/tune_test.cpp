@@ -380,7 +380,7 @@ TEST_F(tune_screen, the_curve_peaks_at_the_filter_and_the_keys_work) {
     ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path + " 'env TALVIK_PORT=sim " +
                    TALVIK_TUNE_BIN + " --save s.txt; " + report_status + "; sleep 5'"),
               0);
-    auto rows = wait_for("peak ");
+    auto rows = wait_for(" dBm; -3 dB"); // the markers of a complete sweep
     size_t count = rows[0].find("| sweep ");
     ASSERT_NE(count, std::string::npos) << rows[0];
     EXPECT_GE(std::stol(rows[0].substr(count + 8)), 1);
