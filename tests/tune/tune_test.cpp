@@ -444,12 +444,18 @@ TEST_F(tune_screen, a_tiny_span_shows_digits_enough_to_tell_its_ends_apart) {
                    TALVIK_TUNE_BIN + " --start 8999999 --stop 9000001 --points 3 --linear'"),
               0);
     auto rows = wait_for("8.999999 to 9.000001 MHz");
-    std::istringstream labels(rows[rows.size() - 2].substr(3));
+    // The labels: the row beneath the axis's tick marks, after the unit.
+    size_t axis = 0;
+    while (axis + 1 < rows.size() && rows[axis].rfind("       ++", 0) != 0)
+        ++axis;
+    ASSERT_LT(axis + 1, rows.size());
+    ASSERT_GT(rows[axis + 1].size(), 3u);
+    std::istringstream labels(rows[axis + 1].substr(3));
     std::vector<std::string> seen;
     for (std::string label; labels >> label;)
         seen.push_back(label);
     EXPECT_GE(seen.size(), 2u);
-    EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end()) << rows[rows.size() - 2];
+    EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end()) << rows[axis + 1];
     tmux("send-keys -t tune q");
 }
 
