@@ -460,9 +460,19 @@ TEST_F(tune_screen, a_tiny_span_shows_digits_enough_to_tell_its_ends_apart) {
 }
 
 TEST_F(tune_screen, keys_respan_and_rescale_and_a_resize_redraws) {
+    // A reference of just this band: zooming out leaves it behind.
+    run_options o;
+    o.program = TALVIK_TUNE_BIN;
+    o.args = {"--start", "3M", "--stop", "5M", "--linear", "--sweeps", "1", "--save", "ref.txt"};
+    o.dir = dir.path;
+    ASSERT_EQ(run_talvik(o).status, 0);
     ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path + " 'env TALVIK_PORT=sim " +
-                   TALVIK_TUNE_BIN + " --start 3M --stop 5M --linear'"),
+                   TALVIK_TUNE_BIN + " --start 3M --stop 5M --linear --ref ref.txt'"),
               0);
+    wait_for("3 to 5 MHz, 201 points linear");
+    tmux("send-keys -t tune -");
+    wait_for("reference dropped: it does not cover the new band");
+    tmux("send-keys -t tune h");
     wait_for("3 to 5 MHz, 201 points linear");
     tmux("send-keys -t tune +");
     wait_for("3.5 to 4.5 MHz");
