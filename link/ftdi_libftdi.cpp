@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <sys/time.h>
 #include <ftdi.h>
 
 const char ftdi_device_forms[] = "DEVICE: d:BUS/DEV, i:VID:PID[:INDEX], s:VID:PID:SERIAL";
@@ -84,6 +85,11 @@ bool transport_open(const char *device, ftdi_chip *chip, char *reason, size_t si
 }
 
 void transport_close() {
+    if (ftdi && handed) {
+        // A write still on its way: cancelled, not left to libusb's exit.
+        struct timeval wait = {0, 100000};
+        ftdi_transfer_data_cancel(handed, &wait);
+    }
     if (ftdi) {
         ftdi_usb_close(ftdi);
         ftdi_free(ftdi);

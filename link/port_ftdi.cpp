@@ -70,13 +70,20 @@ const char *release() {
 // The adapter failed mid-sweep: where it is still there, its lines go idle
 // and it leaves bit-bang mode. reached: the accesses of this call whose
 // bytes were driven.
+bool skip_idle = false; // a write is stuck on its way: no idle byte behind it
+size_t run_offset = 0;  // where the chunk under way starts in its run
+
 [[noreturn]] void lost(const char *why, size_t reached) {
     char reason[200];
     std::snprintf(reason, sizeof reason, "%s", why); // the context's text goes with it
     uint8_t idle = output_pins;
-    (void)transport_write(&idle, 1);
+    if (!skip_idle)
+        (void)transport_write(&idle, 1);
+    skip_idle = false;
     release();
-    port_lost(shown, reason, reached);
+    size_t offset = run_offset;
+    run_offset = 0;
+    port_lost(shown, reason, offset + reached);
 }
 
 // Reads the samples of every byte sent so far into rx; the reason on failure.
@@ -218,9 +225,11 @@ void ftdi_run_batch(port_access *accesses, size_t count) {
             bytes += accesses[end].kind == 'W' ? 1 : 0;
             ++end;
         }
+        run_offset = first; // a lost port counts what reached from the run's start
         run_chunk(accesses + first, end - first);
         first = end;
     }
+    run_offset = 0;
 }
 
 // ---- The stream ----
@@ -275,14 +284,20 @@ size_t reached_by_oldest() {
         port_access &a = s.batch->items[reached];
         if (a.kind == 'R' || a.kind == 'B')
             a.value = status_of(sample(answer[reached]));
+        if (a.kind == 'B' && (a.value & status_busy))
+            break; // a window that read busy: what follows it may be spoiled
         ++reached;
     }
     return reached;
 }
 
 [[noreturn]] void lost_in_stream(const char *why) {
-    writing = false; // the driver lets go of it with the device
-    lost(why, reached_by_oldest());
+    size_t reached = reached_by_oldest();
+    // Behind a write still on its way an idle byte would wait for it: the
+    // transport cancels that write as it closes.
+    skip_idle = writing;
+    writing = false;
+    lost(why, reached);
 }
 
 void settle_write(bool wait = true) {
@@ -357,20 +372,34 @@ void unstage() {
     stream_pins = handed_pins;
 }
 
-// Encodes what fits; a delay waits until every byte before it has been driven.
+// The most bytes a batch can take: a byte an access, a repeat after a read,
+// and each wait's window.
+size_t bytes_at_most(const port_batch &b) {
+    size_t bytes = 0;
+    for (size_t i = 0; i < b.count; ++i)
+        bytes += b.items[i].kind == 'B' ? window : b.items[i].kind == 'D' ? 0 : 2;
+    return bytes;
+}
+
+// Encodes whole batches while they fit, so that the stream only ever comes
+// to rest between batches (the lines idle, the converter released); a delay
+// waits until every byte before it has been driven.
 void encode_more() {
     while (encoding < queued) {
         streamed &s = at(encoding);
         uint64_t *answer = answers_at(encoding);
         port_batch &b = *s.batch;
-        while (s.next < b.count) {
-            if (encoded - received + window + 4 > ahead_limit)
+        if (s.next == 0) {
+            size_t need = bytes_at_most(b);
+            if (encoded - received + need > ahead_limit)
                 return;
-            if (staged + window + 4 > stage_size) {
+            if (staged + need > stage_size) {
                 if (writing)
                     return; // the reads will see the write through
                 start_write();
             }
+        }
+        while (s.next < b.count) {
             port_access &a = b.items[s.next];
             char next = s.next + 1 < b.count ? b.items[s.next + 1].kind : 0;
             if (a.kind == 'W') {

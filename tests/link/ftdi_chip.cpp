@@ -243,6 +243,11 @@ bool submit(const uint8_t *buf, int size) {
 
 bool submit_taken() { return taken; }
 
+void cancel() {
+    pending = nullptr;
+    taken = true;
+}
+
 int submit_done() {
     while (step(false)) {
     }

@@ -82,6 +82,7 @@ int write_read_behind(const uint8_t *buf, int size);
 // An asynchronous write: fed to the chip while the host reads.
 bool submit(const uint8_t *buf, int size);
 bool submit_taken();
+void cancel(); // the asynchronous write: what was not yet taken is not sent
 int submit_done(); // its size once taken whole, or -1: nobody read, it timed out
 // One read: what has reached the host, the latency timer's packet where the
 // chip has nothing more to clock. Its size, or -1.

@@ -88,6 +88,11 @@ int ftdi_transfer_data_done(ftdi_transfer_control *tc) {
     return submit_done();
 }
 
+void ftdi_transfer_data_cancel(ftdi_transfer_control *tc, struct timeval *) {
+    cancel();
+    tc->completed = 1;
+}
+
 int ftdi_read_data(ftdi_context *, unsigned char *buf, int size) {
     int n = read(buf, size);
     transfer.completed = transfer.completed || submit_taken();
