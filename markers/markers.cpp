@@ -8,10 +8,12 @@ namespace {
 
 const char *const kind_names[] = {"bandpass", "notch", "lowpass", "highpass", "unknown"};
 
+// Within the two points, never beyond them.
 double between(const level_point &a, const level_point &b, double target) {
     if (b.level == a.level)
         return a.hz;
-    return a.hz + (target - a.level) * (b.hz - a.hz) / (b.level - a.level);
+    double t = std::clamp((target - a.level) / (b.level - a.level), 0.0, 1.0);
+    return a.hz + t * (b.hz - a.hz);
 }
 
 // Walks from point `from` by step (+1 or -1) to the first point at or below
@@ -19,6 +21,14 @@ double between(const level_point &a, const level_point &b, double target) {
 crossing find_crossing(const std::vector<level_point> &p, size_t from, int step, double target,
                        double reference, bool up = false) {
     crossing c;
+    // A start already past the level (a peak below a stated level): there is
+    // no crossing to find, only how far off it is.
+    if (up ? p[from].level >= target : p[from].level <= target) {
+        c.already = true;
+        c.end_hz = p[from].hz;
+        c.end_down = reference - p[from].level;
+        return c;
+    }
     for (size_t i = from;;) {
         size_t next = i + static_cast<size_t>(step);
         if (step < 0 ? i == 0 : next >= p.size()) {
@@ -43,6 +53,13 @@ std::string format(const char *pattern, double a, double b = 0, double c = 0) {
 
 std::string outside(const crossing &c, const char *side) {
     char text[200];
+    if (c.already) {
+        std::snprintf(text, sizeof text,
+                      "%s: never reached: at %.1f Hz, where the walk starts, the level is "
+                      "already %.3f dB down",
+                      side, c.end_hz, c.end_down);
+        return text;
+    }
     std::snprintf(text, sizeof text,
                   "%s outside the sweep: at its %s, %.1f Hz, the level is only %.3f dB down", side,
                   side[0] == 'l' ? "start" : "end", c.end_hz, c.end_down);

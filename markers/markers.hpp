@@ -52,6 +52,7 @@ struct crossing {
     double hz = 0;
     double end_hz = 0;   // when not found: the sweep's end on that side
     double end_down = 0; // and how far below the reference it is, dB
+    bool already = false; // the walk's start is already past the level
 };
 
 struct read_level {

@@ -128,4 +128,18 @@ TEST(markers, a_notch_between_uneven_shoulders_is_measured_from_their_mean) {
     EXPECT_DOUBLE_EQ(m.depth, m.reference - m.notch_level);
 }
 
+TEST(markers, a_stated_level_above_the_trace_is_never_extrapolated_from) {
+    marker_settings s;
+    s.level = 0;
+    auto m = find_markers(trace({{1e6, -30}, {2e6, -20}, {3e6, -30}}), s);
+    ASSERT_EQ(m.kind, filter_kind::bandpass);
+    for (size_t k = 0; k < m.drops.size(); ++k)
+        EXPECT_FALSE(m.lower[k].found || m.upper[k].found) << m.drops[k];
+    auto lines = marker_lines("bp", m, "dBm");
+    EXPECT_EQ(lines[2], "bp: -3 dB lower: never reached: at 2000000.0 Hz, where the walk starts, "
+                        "the level is already 20.000 dB down, upper: never reached: at 2000000.0 "
+                        "Hz, where the walk starts, the level is already 20.000 dB down");
+    EXPECT_NE(lines[1].find("loss 20.000 dB"), std::string::npos);
+}
+
 } // namespace
