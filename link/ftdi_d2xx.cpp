@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <vector>
 #include <windows.h>
 
 #ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
@@ -89,6 +91,15 @@ bool load(char *reason, size_t size) {
     if (library)
         return true;
     library = LoadLibraryExW(L"ftd2xx.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!library && GetLastError() == ERROR_INVALID_PARAMETER) {
+        // An older Windows without the flag: the system folder's file by name.
+        wchar_t path[MAX_PATH];
+        UINT n = GetSystemDirectoryW(path, MAX_PATH);
+        if (n > 0 && n + 12 < MAX_PATH) {
+            wcscat(path, L"\\ftd2xx.dll");
+            library = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        }
+    }
     if (!library) {
         std::snprintf(reason, size,
                       "ftd2xx.dll is not in the system folder: FTDI's driver is missing; "
@@ -164,13 +175,13 @@ bool transport_open(const char *device, ftdi_chip *chip, char *reason, size_t si
         }
     }
     DWORD count = 0;
-    FT_DEVICE_LIST_INFO_NODE nodes[32];
     if (!check(FT_CreateDeviceInfoList(&count), "FT_CreateDeviceInfoList")) {
         std::snprintf(reason, size, "%s", error_text);
         return false;
     }
-    count = count > 32 ? 32 : count;
-    if (count && !check(FT_GetDeviceInfoList(nodes, &count), "FT_GetDeviceInfoList")) {
+    // The driver fills in as many as it listed.
+    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count ? count : 1);
+    if (count && !check(FT_GetDeviceInfoList(nodes.data(), &count), "FT_GetDeviceInfoList")) {
         std::snprintf(reason, size, "%s", error_text);
         return false;
     }

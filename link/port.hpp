@@ -153,7 +153,7 @@ int close_port();
 // status 4.
 [[noreturn]] void port_lost(const char *name, const char *why, size_t reached);
 // Called there first, where set: a caller that goes on after a lost port
-// (talvik-probe) leaves from it, and it must not return.
+// (talvik-probe) throws from it to where it catches; it must not return.
 extern void (*port_lost_hook)(const char *why);
 
 // Sends the accesses to an already opened backend (tests and benchmarks).

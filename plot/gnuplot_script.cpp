@@ -236,6 +236,16 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
             y_hi = any ? std::max(y_hi, p.level) : p.level;
             any = true;
         }
+    // The markers' own levels too: a fitted notch below the points, a
+    // stated level above them.
+    for (size_t i = 0; i < sweeps.size() && i < markers.size() && any; ++i) {
+        const auto &m = markers[i];
+        if (sweeps[i].points.empty() || m.levels == 0 || m.kind == filter_kind::none)
+            continue;
+        if (m.kind == filter_kind::notch)
+            y_lo = std::min(y_lo, m.notch_level);
+        y_hi = std::max(y_hi, m.reference);
+    }
     y_lo -= 2;
     y_hi += 2;
     if (settings.range_given) {
@@ -276,7 +286,12 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
     bool numbered = false;
     std::vector<box> boxes;
     // The bottom margin: axis, key, results and (perhaps) the table.
-    auto bottom_for = [&](size_t lines) { return (5.4 + 1.3 * lines) * char_h / height; };
+    // At most 45 % of the picture: lines beyond that are left to the text
+    // output, which prints every marker.
+    size_t room = static_cast<size_t>(std::max(0.0, (0.45 * height / char_h - 5.4) / 1.3));
+    auto bottom_for = [&](size_t lines) {
+        return (5.4 + 1.3 * static_cast<double>(std::min(lines, room))) * char_h / height;
+    };
     double bottom = bottom_for(beneath.size());
     auto y_of = [&](double level) {
         double t = (level - y_lo) / (y_hi - y_lo);
@@ -347,6 +362,11 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
         double line = m.reference - m.drops[0];
         script += "set arrow from graph 0, first " + number("%.3f", line) + " to graph 1, first " +
                   number("%.3f", line) + " nohead dt 2 lc " + std::to_string(i + 1) + "\n";
+    }
+    if (beneath.size() > room) {
+        beneath.resize(room);
+        if (room > 0)
+            beneath.back() = {"(more in talvik-plot's text output)", 0};
     }
     for (size_t k = 0; k < beneath.size(); ++k) {
         int colour = beneath[k].second;

@@ -178,6 +178,9 @@ int plot_main(int argc, char **argv) {
     for (size_t i = 0; i < files.size(); ++i) {
         if (!read_sweep(files[i], sweeps[i], error))
             return fail(error);
+        if (!reference.empty() && (sweeps[i].normalised || ref.normalised))
+            return fail((sweeps[i].normalised ? files[i] : reference) +
+                        " is already normalised (dB against a reference): use the absolute sweep");
         if (!reference.empty() && !normalise(sweeps[i], ref, error))
             return fail(error);
     }
@@ -206,7 +209,10 @@ int plot_main(int argc, char **argv) {
         return 1;
     if (!output.empty()) {
         picture.reference = reference;
-        picture.y_label = reference.empty() ? "Level (dBm)" : "Level against " + reference + " (dB)";
+        picture.y_label = !reference.empty() ? "Level against " + reference + " (dB)"
+                          : std::string(unit) == "dB" ? "Level (dB)"
+                                                      : "Level (dBm)";
+        picture.reference = reference.empty() && std::string(unit) == "dB" ? "a reference" : reference;
         if (!draw_sweeps(sweeps, markers, output, picture, error))
             return fail(error);
     }

@@ -95,9 +95,10 @@ bool parse_csv(const std::string &line, sweep_point &point) {
     if (flag != "0" && flag != "1")
         return false;
     point.overflow = flag == "1";
+    // Normalised levels may lie anywhere a difference of two levels can.
     return field_number(line.substr(0, c1), &point.hz) &&
            field_number(line.substr(c1 + 1, c2 - c1 - 1), &point.level) && point.hz > 0 &&
-           point.hz <= 100e6 && point.level >= -300 && point.level <= 100;
+           point.hz <= 100e6 && point.level >= -400 && point.level <= 400;
 }
 
 bool parse_record(const std::string &line, sweep_point &point) {

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 
@@ -22,14 +21,12 @@ constexpr int conversions = 100;
 bool busy_unseen = false;
 constexpr int64_t assumed_conversion_us = 2000;
 
-std::jmp_buf lost_port;
-char lost_why[200];
-
-// A lost port ends the checks, not the probe.
-[[noreturn]] void on_lost(const char *why) {
-    std::snprintf(lost_why, sizeof lost_why, "%s", why);
-    std::longjmp(lost_port, 1);
-}
+// A lost port ends the checks, not the probe: thrown from the link's hook
+// (the backend has let go of the device already), caught in run_probe.
+struct port_gone {
+    std::string why;
+};
+[[noreturn]] void on_lost(const char *why) { throw port_gone{why}; }
 
 std::string number(const char *format, double value) {
     char text[64];
@@ -306,18 +303,31 @@ void run_checks(probe_report &report) {
     double read_us = static_cast<double>(micros_since_start() - t0) / accesses;
     timing.values = {{"write_us", number("%.3f", write_us)}, {"read_us", number("%.3f", read_us)}};
     if (adapter) {
-        // The rate asked for is a byte a microsecond: time a known number.
-        port_batch batch;
-        for (size_t i = 0; i + 1 < port_batch::capacity; ++i)
-            batch.write(idle_lines);
-        batch.read();
+        // A round trip: a write, then a read that must wait for its sample.
+        const int trips = 50;
         int64_t start = micros_since_start();
-        const int rounds = 20;
-        for (int i = 0; i < rounds; ++i)
-            run_batch(batch);
-        double total = static_cast<double>(micros_since_start() - start);
-        double bytes = static_cast<double>(rounds * (port_batch::capacity + 32));
-        double rate = bytes / total; // bytes a microsecond
+        for (int i = 0; i < trips; ++i) {
+            write_data(idle_lines);
+            read_status();
+        }
+        read_us = static_cast<double>(micros_since_start() - start) / trips;
+        // The rate asked for is a byte a microsecond: the time of a long
+        // batch less that of a short one, each one round trip, is the
+        // clocking of the bytes between them.
+        auto batch_us = [](size_t writes) {
+            port_batch batch;
+            for (size_t i = 0; i < writes; ++i)
+                batch.write(idle_lines);
+            batch.read();
+            const int rounds = 20;
+            int64_t t0 = micros_since_start();
+            for (int i = 0; i < rounds; ++i)
+                run_batch(batch);
+            return static_cast<double>(micros_since_start() - t0) / rounds;
+        };
+        size_t few = 16, many = port_batch::capacity - 1;
+        double per_byte = (batch_us(many) - batch_us(few)) / static_cast<double>(many - few);
+        double rate = per_byte > 0 ? 1 / per_byte : INFINITY; // bytes a microsecond
         timing.measured = number("bit-bang rate %.2f bytes/us (asked: 1), ", rate) +
                           number("one USB round trip %.0f us, ", read_us) +
                           "latency timer 1 ms asked (host clock)";
@@ -358,13 +368,13 @@ probe_report run_probe(const char *setting) {
     port.values = {{"backend", quoted(port_name())}};
     report.checks.push_back(port);
     port_lost_hook = on_lost;
-    if (setjmp(lost_port) == 0) {
+    try {
         run_checks(report);
         (void)close_port();
-    } else {
+    } catch (const port_gone &gone) {
         probe_finding lost = finding("port");
         lost.result = probe_result::fail;
-        lost.measured = std::string("lost: ") + lost_why;
+        lost.measured = "lost: " + gone.why;
         lost.advice = "the adapter or board went away during the checks: check its cable";
         report.checks.push_back(lost);
     }

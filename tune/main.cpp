@@ -258,6 +258,7 @@ int tune_main(int argc, char **argv) {
             view.max_hold.clear();
             view.marks.clear();
             view.message = "";
+            sweep_started = steady::now(); // the sweeps a second of this band only
             if (have_reference && !reference_covers(reference, words, "the reference", &reason)) {
                 have_reference = false;
                 view.message = "reference dropped: it does not cover the new band";
@@ -270,7 +271,7 @@ int tune_main(int argc, char **argv) {
             handle_held();
             while (handle(view_key(0))) {
             }
-            while (paused && !stopping()) {
+            while (paused && !stopping() && !respan) {
                 draw(i + 1);
                 handle(view_key(100));
             }

@@ -355,6 +355,17 @@ TEST(ftdi_probe, the_probe_gives_the_adapters_timing) {
     EXPECT_NE(text.find("ok    idle lines            data lines read 0xFF"), std::string::npos)
         << text;
     EXPECT_EQ(ftdi_standin::done.mode, 0) << "given back";
+    // An adapter lost during the checks: the probe says so and goes on to
+    // its report.
+    ftdi_standin::settings s;
+    s.fail_read_after = 3000;
+    ftdi_standin::reset(s);
+    report = run_probe("ftdi");
+    EXPECT_EQ(probe_status(report), 1);
+    EXPECT_NE(probe_text(report).find("FAIL  port                  lost: usb bulk read failed"),
+              std::string::npos)
+        << probe_text(report);
+    EXPECT_FALSE(ftdi_standin::done.open);
 }
 
 } // namespace

@@ -30,9 +30,10 @@ is() { [ "$1" = "$2" ] || { printf 'expected [%s]\n     got [%s]\n' "$2" "$1"; f
 version=$("$build/talvik" --version | cut -d' ' -f2)
 arch=$(dpkg --print-architecture)
 
-(cd "$build" && cpack -G DEB > "$work/cpack-deb.log" 2>&1)
 deb=$build/talvik_${version}_${arch}.deb
-check "the Debian package is built" test -f "$deb"
+rm -f "$deb"
+(cd "$build" && cpack -G DEB > "$work/cpack-deb.log" 2>&1)
+check "cpack builds the Debian package" test $? -eq 0 -a -f "$deb"
 dpkg-deb -x "$deb" "$work/root"
 echo "talvik_${version}_${arch}.deb holds:"
 (cd "$work/root" && find . -type f | sort | sed 's/^/  /')
@@ -54,13 +55,15 @@ done
 check "gnuplot recommended" is "$(dpkg-deb -f "$deb" Recommends)" "gnuplot-nox"
 check "section electronics" is "$(dpkg-deb -f "$deb" Section)" "electronics"
 lintian "$deb" > "$work/lintian" 2>&1
+check "lintian runs" test $? -ne 127
 echo "lintian:"
 grep -v 'running with root privileges' "$work/lintian" | sed 's/^/  /'
 check "lintian reports no errors" test -z "$(grep '^E:' "$work/lintian")"
 
-(cd "$win" && cpack -G ZIP > "$work/cpack-zip.log" 2>&1)
 zip=$win/talvik-$version-win32.zip
-check "the Windows zip is built" test -f "$zip"
+rm -f "$zip"
+(cd "$win" && cpack -G ZIP > "$work/cpack-zip.log" 2>&1)
+check "cpack builds the Windows zip" test $? -eq 0 -a -f "$zip"
 (cd "$work" && unzip -q "$zip")
 dir=$work/talvik-$version-win32
 wineboot -i > /dev/null 2>&1 || true
