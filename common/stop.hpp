@@ -26,6 +26,11 @@ extern bool (*wait_check)();
 // False once a stop is asked for or wait_check says so: a wait ends.
 inline bool keep_waiting() { return !stop_signal && (!wait_check || wait_check()); }
 
+// What a stop signal's handler does (the platform's file catches them):
+// the first sets stop_signal and returns true; a second hands over to
+// last_words, or ends the process.
+bool stop_requested(int sig);
+
 // Holds the stop signals back, or lets them in (a no-op where they cannot be
 // masked).
 void hold_stop_signals(bool hold);

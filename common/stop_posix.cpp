@@ -3,24 +3,11 @@
 #include <signal.h>
 #include <unistd.h>
 
-volatile std::sig_atomic_t stop_signal = 0;
-void (*last_words)(int sig) = nullptr;
-bool (*wait_check)() = nullptr;
-
 namespace {
 
 const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT};
 
-void on_stop(int sig) {
-    if (!stop_signal) {
-        stop_signal = sig;
-        return;
-    }
-    if (last_words)
-        last_words(sig); // ends the process, now or once its access is traced
-    else
-        die_by_signal(sig);
-}
+void on_stop(int sig) { stop_requested(sig); }
 
 } // namespace
 

@@ -3,10 +3,6 @@
 #include <cstdlib>
 #include <windows.h>
 
-volatile std::sig_atomic_t stop_signal = 0;
-void (*last_words)(int sig) = nullptr;
-bool (*wait_check)() = nullptr;
-
 namespace {
 
 const int stop_signals[] = {SIGINT, SIGTERM, SIGBREAK};
@@ -14,18 +10,10 @@ const int stop_signals[] = {SIGINT, SIGTERM, SIGBREAK};
 // Windows runs it on a thread of its own and resets the handler first.
 void on_stop(int sig) {
     std::signal(sig, on_stop);
-    if (!stop_signal) {
-        stop_signal = sig;
-        // A closed console window ends the process once this returns: give
-        // the run's own flow time to set the lines idle and write the trace.
-        if (sig == SIGBREAK)
-            Sleep(4000);
-        return;
-    }
-    if (last_words)
-        last_words(sig); // ends the process, now or once its access is traced
-    else
-        die_by_signal(sig);
+    // A closed console window ends the process once this returns: give the
+    // run's own flow time to set the lines idle and write the trace.
+    if (stop_requested(sig) && sig == SIGBREAK)
+        Sleep(4000);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "link/backends.hpp"
 #include "link/ftdi_standin.hpp"
 #include "link/link.hpp"
+#include "link/port_sweep.hpp"
 #include "probe/probe.hpp"
 #include "tune/tune.hpp"
 #include "run_program.hpp"
@@ -232,18 +233,7 @@ TEST(ftdi_death, a_converter_that_stays_busy_through_the_adapter_ends_the_run) {
 // The default sweep through run_sweep, streamed; the results file's bytes.
 std::string streamed_sweep(const ftdi_standin::settings &s, const std::string &path = "") {
     ftdi_standin::reset(s);
-    open_port("ftdi", nullptr);
-    start_word = 42949672;
-    end_word = 429496729;
-    step_divisor = 20;
-    std::FILE *file = path.empty() ? std::tmpfile() : std::fopen(path.c_str(), "wb+");
-    run_sweep(file);
-    EXPECT_EQ(close_port(), 0);
-    std::rewind(file);
-    char text[4096];
-    std::string bytes(text, std::fread(text, 1, sizeof text, file));
-    std::fclose(file);
-    return bytes;
+    return default_sweep_through("ftdi", path);
 }
 
 std::string expected_sweep() {

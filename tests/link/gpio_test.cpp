@@ -4,6 +4,7 @@
 #include "link/backends.hpp"
 #include "link/gpiod_standin.hpp"
 #include "link/link.hpp"
+#include "link/port_sweep.hpp"
 
 #include <gpiod.h>
 #include <gtest/gtest.h>
@@ -15,21 +16,7 @@ std::string open_gpio(const char *lines) {
     return gpio_port.open(lines, reason, sizeof reason) ? "" : reason;
 }
 
-// The default sweep through a port already open; the results file's bytes.
-std::string sweep_through(const char *setting) {
-    open_port(setting, nullptr);
-    start_word = 42949672;
-    end_word = 429496729;
-    step_divisor = 20;
-    std::FILE *file = std::tmpfile();
-    run_sweep(file);
-    EXPECT_EQ(close_port(), 0);
-    std::rewind(file);
-    char text[4096];
-    std::string bytes(text, std::fread(text, 1, sizeof text, file));
-    std::fclose(file);
-    return bytes;
-}
+std::string sweep_through(const char *setting) { return default_sweep_through(setting); }
 
 TEST(gpio, a_default_sweep_reads_as_on_the_simulated_port) {
     std::string expected = sweep_through("sim:busy=0");

@@ -5,6 +5,7 @@
 #
 #   tests/packaging/package_checks.sh build build-win
 set -uo pipefail
+source "$(dirname "$(realpath "$0")")/../checks.sh"
 build=$(realpath "$1")
 win=$(realpath "$2")
 work=$(mktemp -d)
@@ -12,19 +13,6 @@ trap 'rm -rf "$work"' EXIT
 export WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-$work/wineprefix}
 
-passed=0
-failed=0
-check() { # name, then a command that succeeds when the check holds
-    local name=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $name"
-    fi
-}
-is() { [ "$1" = "$2" ] || { printf 'expected [%s]\n     got [%s]\n' "$2" "$1"; false; }; }
 
 # The one version: the project's, as the program built says it.
 version=$("$build/talvik" --version | cut -d' ' -f2)
@@ -78,6 +66,4 @@ check "a sweep from the unzipped talvik.exe" test -s "$dir/r.txt"
 check "README.txt has CR LF line ends" grep -q $'\r$' "$dir/README.txt"
 check "LICENSE.txt in the zip" grep -q "MIT License" "$dir/LICENSE.txt"
 
-echo "Package checks:"
-echo "packages: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report "Package checks:" packages

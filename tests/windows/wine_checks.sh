@@ -5,6 +5,7 @@
 #
 #   tests/windows/wine_checks.sh build/talvik build-win
 set -uo pipefail
+source "$(dirname "$(realpath "$0")")/../checks.sh"
 linux=$(realpath "$1")
 win_dir=$(realpath "$2")
 exe=$win_dir/talvik.exe
@@ -15,18 +16,6 @@ export WINEPREFIX=${WINEPREFIX:-$work/wineprefix}
 unset TALVIK_PORT TALVIK_TRACE
 cd "$work"
 
-passed=0
-failed=0
-check() { # name, then a command that succeeds when the check holds
-    local name=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $name"
-    fi
-}
 
 # Runs the Windows program; standard output and error land in out and err with
 # the console's CR LF turned into LF, the status in status.
@@ -36,7 +25,6 @@ win() {
     tr -d '\r' < out.raw > out
     tr -d '\r' < err.raw > err
 }
-is() { [ "$1" = "$2" ] || { printf 'expected [%s]\n     got [%s]\n' "$2" "$1"; false; }; }
 empty_file() { [ -f "$1" ] && [ ! -s "$1" ]; }
 
 wineboot -i > /dev/null 2>&1 || true
@@ -163,6 +151,4 @@ for port in sim sim:fault=data-low; do
     check "talvik-probe.exe on $port: the checks' verdicts as on Linux" cmp -s win-probe.txt linux-probe-cut.txt
 done
 
-echo "Windows checks under Wine:"
-echo "wine: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report "Windows checks under Wine:" wine
