@@ -332,14 +332,20 @@ struct tune_screen : ::testing::Test {
             rows.push_back(row);
         return rows;
     }
-    // Waits until the screen shows text; the screen then.
+    // Waits until the screen shows text and is drawn whole (its axis and
+    // its bottom line of keys are there, not half a frame); the screen then.
     std::vector<std::string> wait_for(const std::string &text) {
-        for (int i = 0; i < 100; ++i) {
+        for (int i = 0; i < 500; ++i) {
             auto rows = screen();
-            for (const auto &row : rows)
-                if (row.find(text) != std::string::npos)
-                    return rows;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            bool shown = false, axis = false, keys = false;
+            for (const auto &row : rows) {
+                shown = shown || row.find(text) != std::string::npos;
+                axis = axis || row.rfind("       ++", 0) == 0;
+                keys = keys || row.rfind("q quit  space pause", 0) == 0;
+            }
+            if (shown && axis && keys)
+                return rows;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         std::string shown;
         for (const auto &row : screen())
