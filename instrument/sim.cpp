@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -26,75 +27,118 @@ bool rose(uint8_t before, uint8_t now, uint8_t line) { return !(before & line) &
 
 void sim_instrument::reset() { *this = sim_instrument(); }
 
-bool sim_instrument::configure(const char *options, char *reason, size_t reason_size) {
-    char copy[256];
-    if (std::strlen(options) >= sizeof copy) {
-        std::snprintf(reason, reason_size, "options too long");
+namespace {
+
+// One option's value read into the instrument; false with the reason.
+using option_reader = bool (*)(sim_instrument::options &o, const std::string &value,
+                               std::string *why);
+
+bool read_dut(sim_instrument::options &o, const std::string &value, std::string *why) {
+    static const char *const names[] = {"through", "lowpass", "bandpass", "notch", "crystal"};
+    for (int i = 0; i < 5; ++i)
+        if (value == names[i]) {
+            o.dut = static_cast<dut_model>(i);
+            return true;
+        }
+    *why = "(through, lowpass, bandpass, notch or crystal)";
+    return false;
+}
+
+bool read_reply(sim_instrument::options &o, const std::string &value, std::string *why) {
+    long long number = 0;
+    if (!parse_number(value.c_str(), 0, 0xFFFF, &number)) {
+        *why = "(0 to 65535, or 0x0 to 0xFFFF)";
         return false;
     }
-    std::strcpy(copy, options);
-    for (char *save = nullptr, *option = strtok_r(copy, ",", &save); option;
-         option = strtok_r(nullptr, ",", &save)) {
-        char *value = std::strchr(option, '=');
-        if (value)
-            *value++ = '\0';
-        long long number = 0;
-        if (std::strcmp(option, "dut") == 0 && value) {
-            if (std::strcmp(value, "through") == 0)
-                dut_ = dut_model::through;
-            else if (std::strcmp(value, "lowpass") == 0)
-                dut_ = dut_model::lowpass;
-            else if (std::strcmp(value, "bandpass") == 0)
-                dut_ = dut_model::bandpass;
-            else if (std::strcmp(value, "notch") == 0)
-                dut_ = dut_model::notch;
-            else {
-                std::snprintf(reason, reason_size,
-                              "bad value in option dut=%s (through, lowpass, bandpass or notch)",
-                              value);
-                return false;
-            }
-        } else if (std::strcmp(option, "reply") == 0 && value) {
-            if (!parse_number(value, 0, 0xFFFF, &number)) {
-                std::snprintf(reason, reason_size,
-                              "bad value in option reply=%s (0 to 65535, or 0x0 to 0xFFFF)", value);
-                return false;
-            }
-            fixed_reply_ = true;
-            reply_value_ = static_cast<uint16_t>(number);
-        } else if (std::strcmp(option, "busy") == 0 && value) {
-            if (std::strcmp(value, "forever") == 0) {
-                busy_forever_ = true;
-            } else if (parse_number(value, 0, 60000000, &number)) {
-                busy_forever_ = false;
-                busy_us_ = number;
-            } else {
-                std::snprintf(reason, reason_size,
-                              "bad value in option busy=%s (microseconds, or forever)", value);
-                return false;
-            }
-        } else if (std::strcmp(option, "fault") == 0 && value) {
-            static const char *const names[] = {"none",      "busy-stuck", "busy-open", "data-low",
-                                                "data-high", "synth-dead", "noisy"};
-            int found = -1;
-            for (int i = 0; i < 7; ++i)
-                if (std::strcmp(value, names[i]) == 0)
-                    found = i;
-            if (found < 0) {
-                std::snprintf(reason, reason_size,
-                              "bad value in option fault=%s (busy-stuck, busy-open, data-low, "
-                              "data-high, synth-dead or noisy)",
-                              value);
-                return false;
-            }
-            fault_ = static_cast<sim_fault>(found);
-        } else {
-            std::snprintf(reason, reason_size,
-                          "unknown option %s%s%s (dut=, reply=, busy=, fault=)",
-                          option, value ? "=" : "", value ? value : "");
+    o.fixed_reply = true;
+    o.reply_value = static_cast<uint16_t>(number);
+    return true;
+}
+
+bool read_busy(sim_instrument::options &o, const std::string &value, std::string *why) {
+    long long number = 0;
+    if (value == "forever") {
+        o.busy_forever = true;
+    } else if (parse_number(value.c_str(), 0, 60000000, &number)) {
+        o.busy_forever = false;
+        o.busy_us = number;
+    } else {
+        *why = "(microseconds, or forever)";
+        return false;
+    }
+    return true;
+}
+
+bool read_fault(sim_instrument::options &o, const std::string &value, std::string *why) {
+    static const char *const names[] = {"none",      "busy-stuck", "busy-open", "data-low",
+                                        "data-high", "synth-dead", "noisy"};
+    for (int i = 0; i < 7; ++i)
+        if (value == names[i]) {
+            o.fault = static_cast<sim_fault>(i);
+            return true;
+        }
+    *why = "(busy-stuck, busy-open, data-low, data-high, synth-dead or noisy)";
+    return false;
+}
+
+// Every option, by name: a new one is a row here and a reader above.
+const struct {
+    const char *key;
+    option_reader read;
+} option_table[] = {
+    {"dut", read_dut},
+    {"reply", read_reply},
+    {"busy", read_busy},
+    {"fault", read_fault},
+};
+
+std::string known_keys() {
+    std::string keys;
+    for (const auto &row : option_table)
+        keys += std::string(keys.empty() ? "" : ", ") + row.key + "=";
+    return keys;
+}
+
+} // namespace
+
+bool sim_instrument::configure(const char *text, char *reason, size_t reason_size) {
+    // key=value pairs between commas; a value runs to the next comma and may
+    // hold ':' and '='. Nothing is applied unless every pair is sound.
+    options o = options_;
+    std::string all = text;
+    for (size_t start = 0; start < all.size();) {
+        size_t comma = all.find(',', start);
+        if (comma == std::string::npos)
+            comma = all.size();
+        std::string pair = all.substr(start, comma - start);
+        start = comma + 1;
+        if (pair.empty())
+            continue;
+        size_t equals = pair.find('=');
+        std::string key = pair.substr(0, equals);
+        std::string value = equals == std::string::npos ? "" : pair.substr(equals + 1);
+        option_reader read = nullptr;
+        for (const auto &row : option_table)
+            if (key == row.key)
+                read = row.read;
+        std::string why;
+        if (!read) {
+            std::snprintf(reason, reason_size, "unknown option %s (%s)", pair.c_str(),
+                          known_keys().c_str());
+            return false;
+        }
+        if (equals == std::string::npos) {
+            std::snprintf(reason, reason_size, "option %s takes a value: %s=...", key.c_str(),
+                          key.c_str());
+            return false;
+        }
+        if (!read(o, value, &why)) {
+            std::snprintf(reason, reason_size, "bad value in option %s %s", pair.c_str(),
+                          why.c_str());
             return false;
         }
     }
+    options_ = o;
     return true;
 }
 
@@ -119,7 +163,7 @@ void sim_instrument::write(uint8_t data) {
 // low; converter exchanges keep it high, so their first write (0xAF, which
 // raises D0-D3 together from 0xF0) neither clocks a bit nor applies a word.
 void sim_instrument::synthesizer_write(uint8_t before, uint8_t now) {
-    if ((now & synth_load_n_line) || fault_ == sim_fault::synth_dead)
+    if ((now & synth_load_n_line) || options_.fault == sim_fault::synth_dead)
         return;
     if (rose(before, now, synth_clock_line)) {
         shift_ = (shift_ >> 1) | (static_cast<uint64_t>(now & synth_data_line) << 39);
@@ -170,13 +214,13 @@ void sim_instrument::command(uint16_t word) {
     ++commands_;
     if (word == measure) {
         // Before the start-up words the converter is not set up: it answers 0.
-        double level = sim_level_dbm(dut_, frequency_hz());
-        if (fault_ == sim_fault::noisy) {
+        double level = sim_level_dbm(options_.dut, frequency_hz());
+        if (options_.fault == sim_fault::noisy) {
             noise_ = noise_ * 1103515245u + 12345u;
             level += ((noise_ >> 16) % 601) / 100.0 - 3.0; // -3 to +3 dB
         }
         pending_ = start_up_ < 3  ? 0
-                   : fixed_reply_ ? reply_value_
+                   : options_.fixed_reply ? options_.reply_value
                                   : sim_reply_word(level);
     } else if (word == start_up[0] || word == start_up[1] || word == start_up[2]) {
         int step = word == start_up[0] ? 0 : word == start_up[1] ? 1 : 2;
@@ -192,13 +236,13 @@ void sim_instrument::command(uint16_t word) {
     // A conversion starts as the converter is released; its result is the
     // reply of the next exchange.
     converting_ = true;
-    ready_at_ = clock::now() + std::chrono::microseconds(busy_us_);
-    if (!busy_forever_ && busy_us_ == 0)
+    ready_at_ = clock::now() + std::chrono::microseconds(options_.busy_us);
+    if (!options_.busy_forever && options_.busy_us == 0)
         finish_conversion();
 }
 
 void sim_instrument::finish_conversion() {
-    if (converting_ && !busy_forever_ && (busy_us_ == 0 || clock::now() >= ready_at_)) {
+    if (converting_ && !options_.busy_forever && (options_.busy_us == 0 || clock::now() >= ready_at_)) {
         converting_ = false;
         result_ = pending_;
     }
@@ -208,13 +252,13 @@ uint8_t sim_instrument::read() {
     if (converting_)
         finish_conversion();
     bool busy = converting_, data = data_out_ != 0;
-    if (fault_ == sim_fault::busy_stuck)
+    if (options_.fault == sim_fault::busy_stuck)
         busy = true;
-    else if (fault_ == sim_fault::busy_open)
+    else if (options_.fault == sim_fault::busy_open)
         busy = false;
-    if (fault_ == sim_fault::data_low)
+    if (options_.fault == sim_fault::data_low)
         data = false;
-    else if (fault_ == sim_fault::data_high)
+    else if (options_.fault == sim_fault::data_high)
         data = true;
     return static_cast<uint8_t>((data ? status_data : 0) | (busy ? status_busy : 0));
 }

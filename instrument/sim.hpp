@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-enum class dut_model { through, lowpass, bandpass, notch };
+enum class dut_model { through, lowpass, bandpass, notch, crystal };
 
 // Faults of a home-built instrument, for bringing one up: busy always or
 // never shown, data out stuck low or high, a synthesizer that ignores its
@@ -26,8 +26,16 @@ uint16_t sim_reply_word(double dbm);
 
 class sim_instrument {
   public:
-    // Options "dut=NAME,reply=N,busy=US|forever,fault=NAME"; false with a
-    // reason on a bad one.
+    struct options {
+        dut_model dut = dut_model::bandpass;
+        bool fixed_reply = false;
+        uint16_t reply_value = 0;
+        bool busy_forever = false;
+        int64_t busy_us = 5;
+        sim_fault fault = sim_fault::none;
+    };
+    // Options "dut=NAME,reply=N,busy=US|forever,fault=NAME", any number, in
+    // any order; false with a reason on a bad one, nothing changed then.
     bool configure(const char *options, char *reason, size_t reason_size);
     void reset();
 
@@ -41,7 +49,7 @@ class sim_instrument {
     int commands() const { return commands_; }
     int updates() const { return updates_; }
     int faults() const { return faults_; }
-    bool fixed_reply() const { return fixed_reply_; }
+    bool fixed_reply() const { return options_.fixed_reply; }
     uint8_t lines() const { return lines_; } // the data register as last written
 
   private:
@@ -53,13 +61,7 @@ class sim_instrument {
     void finish_conversion();
     void fault(int kind, const char *what, int detail);
 
-    // options
-    dut_model dut_ = dut_model::bandpass;
-    bool fixed_reply_ = false;
-    uint16_t reply_value_ = 0;
-    bool busy_forever_ = false;
-    int64_t busy_us_ = 5;
-    sim_fault fault_ = sim_fault::none;
+    options options_;
     uint32_t noise_ = 12345; // the noisy fault's generator
 
     // the data register as last written; released, all lines high at power-up

@@ -8,6 +8,18 @@ namespace {
 
 const char *const kind_names[] = {"bandpass", "notch", "lowpass", "highpass", "unknown"};
 
+// Points either side of a crossing this far apart in level leave the edge
+// anywhere between them; an extreme this far from both neighbours may lie
+// far beyond what was read.
+const double coarse_db = 3, undersampled_db = 6;
+const double flat_db = 0.1; // a pass band is flat within this over a tenth of the span
+
+std::string format(const char *pattern, double a, double b = 0, double c = 0) {
+    char text[240];
+    std::snprintf(text, sizeof text, pattern, a, b, c);
+    return text;
+}
+
 // Within the two points, never beyond them.
 double between(const level_point &a, const level_point &b, double target) {
     if (b.level == a.level)
@@ -16,14 +28,52 @@ double between(const level_point &a, const level_point &b, double target) {
     return a.hz + t * (b.hz - a.hz);
 }
 
+bool past(double level, double target, bool up) { return up ? level >= target : level <= target; }
+
+// Where the level wanders back and forth through the target about the
+// crossing between points i and next, the edge lies anywhere in that stretch.
+void check_wander(const std::vector<level_point> &p, size_t i, size_t next, int step,
+                  double target, double noise, bool up, crossing *c) {
+    if (noise <= flat_db)
+        return;
+    double band = 2 * noise;
+    auto near = [&](size_t k) { return std::fabs(p[k].level - target) < band; };
+    size_t inner = i, outer = next;
+    bool back_and_forth = false;
+    while (true) { // towards the walk's start
+        size_t k = inner - static_cast<size_t>(step);
+        if (step > 0 ? inner == 0 : k >= p.size())
+            break;
+        if (!near(k))
+            break;
+        back_and_forth |= past(p[k].level, target, up);
+        inner = k;
+    }
+    while (true) { // beyond the crossing
+        size_t k = outer + static_cast<size_t>(step);
+        if (step > 0 ? k >= p.size() : outer == 0)
+            break;
+        if (!near(k))
+            break;
+        back_and_forth |= !past(p[k].level, target, up);
+        outer = k;
+    }
+    if (!back_and_forth)
+        return;
+    c->wanders = true;
+    c->wander_from = std::fmin(p[inner].hz, p[outer].hz);
+    c->wander_to = std::fmax(p[inner].hz, p[outer].hz);
+    c->uncertainty = std::fmax(c->uncertainty, c->wander_to - c->wander_from);
+}
+
 // Walks from point `from` by step (+1 or -1) to the first point at or below
 // target (at or above it, with up: a notch's edges climb out of it).
 crossing find_crossing(const std::vector<level_point> &p, size_t from, int step, double target,
-                       double reference, bool up = false) {
+                       double reference, double noise, double resolution, bool up = false) {
     crossing c;
     // A start already past the level (a peak below a stated level): there is
     // no crossing to find, only how far off it is.
-    if (up ? p[from].level >= target : p[from].level <= target) {
+    if (past(p[from].level, target, up)) {
         c.already = true;
         c.end_hz = p[from].hz;
         c.end_down = reference - p[from].level;
@@ -36,19 +86,274 @@ crossing find_crossing(const std::vector<level_point> &p, size_t from, int step,
             c.end_down = reference - p[i].level;
             return c;
         }
-        if (up ? p[next].level >= target : p[next].level <= target) {
+        if (past(p[next].level, target, up)) {
             c.found = true;
-            c.hz = step > 0 ? between(p[i], p[next], target) : between(p[next], p[i], target);
+            const level_point &a = step > 0 ? p[i] : p[next], &b = step > 0 ? p[next] : p[i];
+            c.hz = between(a, b, target);
+            c.a_hz = a.hz;
+            c.b_hz = b.hz;
+            c.step_db = std::fabs(b.level - a.level);
+            c.coarse = c.step_db > coarse_db;
+            // Half the step, or all of it; and what the readings' own
+            // resolution moves the level by, along the slope between them.
+            c.uncertainty = (b.hz - a.hz) / (c.coarse ? 1 : 2);
+            if (c.step_db > 0)
+                c.uncertainty += std::fmin(b.hz - a.hz,
+                                           resolution / 2 * (b.hz - a.hz) / c.step_db);
+            check_wander(p, i, next, step, target, noise, up, &c);
             return c;
         }
         i = next;
     }
 }
 
-std::string format(const char *pattern, double a, double b = 0, double c = 0) {
-    char text[240];
-    std::snprintf(text, sizeof text, pattern, a, b, c);
-    return text;
+// The points whose levels can be trusted: an overflowed reading is no level.
+std::vector<level_point> levels_of(const std::vector<level_point> &points) {
+    std::vector<level_point> out;
+    for (const auto &q : points)
+        if (!q.overflow)
+            out.push_back(q);
+    return out;
+}
+
+// The spread of the levels over the first (or last) tenth of the span, and
+// the highest of them.
+double spread_of_tenth(const std::vector<level_point> &p, bool at_start, double *level) {
+    double span = p.back().hz - p.front().hz;
+    double lo = INFINITY, hi = -INFINITY;
+    for (const auto &q : p) {
+        bool in = at_start ? q.hz <= p.front().hz + span / 10 : q.hz >= p.back().hz - span / 10;
+        if (in) {
+            lo = std::fmin(lo, q.level);
+            hi = std::fmax(hi, q.level);
+        }
+    }
+    *level = hi;
+    return hi - lo;
+}
+
+trace_shape shape_of_kind(filter_kind kind) {
+    switch (kind) {
+    case filter_kind::notch:
+        return trace_shape::valley;
+    case filter_kind::lowpass:
+        return trace_shape::falling;
+    case filter_kind::highpass:
+        return trace_shape::rising;
+    default:
+        return trace_shape::peak;
+    }
+}
+
+// What the trace shows: its extremes, its leaning shape, and for each kind
+// whether the span shows that kind's pass band (with the reason where not).
+struct trace_facts {
+    size_t peak = 0, bottom = 0;
+    double first = 0, last = 0, high = 0, low = 0;
+    trace_shape leaning = trace_shape::peak;
+    double flat = flat_db; // the flatness allowed, widened by noise
+    double start_band = 0, end_band = 0, start_spread = 0, end_spread = 0;
+};
+
+trace_facts facts_of(const std::vector<level_point> &p, double noise) {
+    trace_facts f;
+    for (size_t i = 1; i < p.size(); ++i) {
+        if (p[i].level > p[f.peak].level)
+            f.peak = i;
+        if (p[i].level < p[f.bottom].level)
+            f.bottom = i;
+    }
+    f.first = p.front().level;
+    f.last = p.back().level;
+    f.high = p[f.peak].level;
+    f.low = p[f.bottom].level;
+    double hump = f.high - std::fmax(f.first, f.last); // a peak above both ends
+    double dip = std::fmin(f.first, f.last) - f.low;   // a minimum below both ends
+    double tilt = std::fabs(f.last - f.first);
+    // Three dB above both ends is a peak's shape whatever else the span
+    // holds; under that, the largest of the three movements says.
+    if (hump >= 3 && hump >= dip)
+        f.leaning = trace_shape::peak;
+    else if (dip >= 3 || (dip > hump && dip > tilt))
+        f.leaning = trace_shape::valley;
+    else if (hump > tilt)
+        f.leaning = trace_shape::peak;
+    else
+        f.leaning = f.first >= f.last ? trace_shape::falling : trace_shape::rising;
+    f.flat = std::fmax(flat_db, 4 * noise);
+    f.start_spread = spread_of_tenth(p, true, &f.start_band);
+    f.end_spread = spread_of_tenth(p, false, &f.end_band);
+    return f;
+}
+
+// Whether the span shows this kind's pass band; where not, why (without the
+// advice, which depends on what else the user gave).
+bool shows_band(const std::vector<level_point> &p, const trace_facts &f, filter_kind kind,
+                std::string *why) {
+    auto say = [&](const std::string &text) {
+        *why = text;
+        return false;
+    };
+    if (p.size() < 3)
+        return say("too few points to tell a filter's shape");
+    if (f.high - f.low < 3)
+        return say(std::string(shape_words(f.leaning)) +
+                   format(" of only %.1f dB over the span: no 3 dB edge, no pass band here",
+                          f.high - f.low));
+    auto not_flat = [&](const char *where, double spread) {
+        return format("the level moves %.3f dB over the ", spread) + where +
+               format(" tenth of the span, more than %.3g dB: no flat pass band there", f.flat);
+    };
+    switch (kind) {
+    case filter_kind::bandpass:
+        if (f.high - f.first >= 3 && f.high - f.last >= 3)
+            return true;
+        return say(format("a peak that does not both rise and fall 3 dB (%.1f dB and ",
+                          f.high - f.first) +
+                   format("%.1f dB): no pass band here", f.high - f.last));
+    case filter_kind::notch: {
+        double dip = std::fmin(f.first, f.last) - f.low;
+        if (dip < 3)
+            return say(format("no valley 3 dB deep on this span (%.1f dB)", dip));
+        if (f.start_spread > f.flat)
+            return say(format("a valley at least %.1f dB deep, but ", dip) +
+                       not_flat("first", f.start_spread));
+        if (f.end_spread > f.flat)
+            return say(format("a valley at least %.1f dB deep, but ", dip) +
+                       not_flat("last", f.end_spread));
+        if (std::fabs(f.start_band - f.end_band) > 1)
+            return say(format("a valley at least %.1f dB deep between shoulders ", dip) +
+                       format("%.1f dB apart: the band's level is unknown",
+                              std::fabs(f.start_band - f.end_band)));
+        return true;
+    }
+    case filter_kind::lowpass:
+    case filter_kind::highpass: {
+        bool low = kind == filter_kind::lowpass;
+        double spread = low ? f.start_spread : f.end_spread;
+        double band = low ? f.start_band : f.end_band;
+        double fall = band - (low ? f.last : f.first);
+        if (spread > f.flat)
+            return say(std::string(low ? "a falling edge: " : "a rising edge: ") +
+                       not_flat(low ? "first" : "last", spread));
+        if (fall < 3)
+            return say(format("a flat band that then moves only %.1f dB: no edge here", fall));
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+filter_kind kind_shown(const std::vector<level_point> &p, const trace_facts &f, std::string *why) {
+    filter_kind candidate = f.leaning == trace_shape::peak     ? filter_kind::bandpass
+                            : f.leaning == trace_shape::valley ? filter_kind::notch
+                            : f.leaning == trace_shape::falling ? filter_kind::lowpass
+                                                                : filter_kind::highpass;
+    return shows_band(p, f, candidate, why) ? candidate : filter_kind::none;
+}
+
+// The largest level difference between a point and its neighbours.
+double neighbour_step(const std::vector<level_point> &p, size_t i) {
+    double d = 0;
+    if (i > 0)
+        d = std::fabs(p[i].level - p[i - 1].level);
+    if (i + 1 < p.size())
+        d = std::fmax(d, std::fabs(p[i].level - p[i + 1].level));
+    return d;
+}
+
+// An extreme whose neighbours both lie more than 6 dB from it, or a pair of
+// like readings at the extreme (the feature fell between them) whose outer
+// neighbours do: the true extreme may lie anywhere beyond what was read.
+void check_undersampled(const std::vector<level_point> &p, size_t i, filter_markers *m) {
+    if (i == 0 || i + 1 >= p.size())
+        return;
+    auto apart = [&](size_t a, size_t b) { return std::fabs(p[a].level - p[b].level); };
+    size_t first = i, last = i;
+    if (apart(i - 1, i) <= undersampled_db || apart(i + 1, i) <= undersampled_db) {
+        // the nearer neighbour in level joins the extreme
+        if (apart(i - 1, i) <= apart(i + 1, i))
+            first = i - 1;
+        else
+            last = i + 1;
+        if (first == 0 || last + 1 >= p.size())
+            return;
+    }
+    // from the one of the pair nearer the outside's level
+    size_t inner = apart(first, first - 1) < apart(last, first - 1) ? first : last;
+    double a = apart(first - 1, inner), b = apart(last + 1, inner);
+    if (a > undersampled_db && b > undersampled_db &&
+        apart(first - 1, last) > undersampled_db && apart(last + 1, first) > undersampled_db) {
+        m->undersampled = true;
+        m->neighbour_db[0] = apart(first - 1, i);
+        m->neighbour_db[1] = apart(last + 1, i);
+        m->neighbour_gap_hz = p[last + 1].hz - p[first - 1].hz;
+    }
+}
+
+void find_notch(const std::vector<level_point> &p, size_t bottom, filter_markers *m) {
+    // The bottom between the points either side: the vertex of the parabola
+    // through the three, in dB against frequency.
+    m->notch_hz = p[bottom].hz;
+    m->notch_level = p[bottom].level;
+    check_undersampled(p, bottom, m);
+    if (bottom > 0 && bottom + 1 < p.size() && !m->undersampled) {
+        double x0 = p[bottom - 1].hz, x1 = p[bottom].hz, x2 = p[bottom + 1].hz;
+        double y0 = p[bottom - 1].level;
+        double d01 = (p[bottom].level - y0) / (x1 - x0);
+        double d12 = (p[bottom + 1].level - p[bottom].level) / (x2 - x1);
+        double a = (d12 - d01) / (x2 - x0);
+        double x = (x0 + x1) / 2 - d01 / (2 * a);
+        double level = y0 + d01 * (x - x0) + a * (x - x0) * (x - x1);
+        // Only a fit through evenly spaced neighbours (within 10 % in log or
+        // linear frequency) that stays near the lowest reading is believed;
+        // uneven points send a parabola's vertex far below anything real.
+        auto within = [](double u, double v) { return std::fabs(u - v) <= 0.1 * std::fmax(u, v); };
+        bool even = within(std::log(x1 / x0), std::log(x2 / x1)) || within(x1 - x0, x2 - x1);
+        if (a > 0 && x > x0 && x < x2 && even && level >= p[bottom].level - 6) {
+            m->notch_hz = x;
+            m->notch_level = level;
+            m->fitted = true;
+        }
+    }
+}
+
+void find_ripple(const std::vector<level_point> &p, filter_markers *m) {
+    // Each point's valley: how far the lower of the highest points either
+    // side (within the band) rises above it. Equal readings make none.
+    std::vector<size_t> band;
+    for (size_t i = 0; i < p.size(); ++i)
+        if (p[i].hz > m->lower[0].hz && p[i].hz < m->upper[0].hz)
+            band.push_back(i);
+    double best = 0;
+    size_t valley = 0, top = 0;
+    for (size_t k = 0; k < band.size(); ++k) {
+        size_t left = band[k], right = band[k];
+        for (size_t j = 0; j < k; ++j)
+            if (p[band[j]].level > p[left].level)
+                left = band[j];
+        for (size_t j = k + 1; j < band.size(); ++j)
+            if (p[band[j]].level > p[right].level)
+                right = band[j];
+        size_t lower_top = p[left].level < p[right].level ? left : right;
+        double depth = p[lower_top].level - p[band[k]].level;
+        if (depth > best) {
+            best = depth;
+            valley = band[k];
+            top = lower_top;
+        }
+    }
+    if (best > m->resolution) {
+        m->ripple = best;
+        // Sampled extremes fall short of the true ones by at most a quarter
+        // of their larger step to a neighbour (a parabola's), plus what the
+        // sweep cannot resolve.
+        m->ripple_uncertainty =
+            m->resolution + (neighbour_step(p, valley) + neighbour_step(p, top)) / 4;
+    } else {
+        m->ripple_below = m->resolution;
+    }
 }
 
 std::string outside(const crossing &c, const char *side) {
@@ -66,79 +371,29 @@ std::string outside(const crossing &c, const char *side) {
     return text;
 }
 
-// The points whose levels can be trusted: an overflowed reading is no level.
-std::vector<level_point> levels_of(const std::vector<level_point> &points) {
-    std::vector<level_point> out;
-    for (const auto &q : points)
-        if (!q.overflow)
-            out.push_back(q);
-    return out;
+// An edge found where the level wanders through it in the noise is no
+// frequency: only the stretch it lies in.
+bool edge_known(const crossing &c) { return c.found && !c.wanders; }
+
+std::string edge_text(const crossing &c, const char *side, double drop, int suggest,
+                      const char *pattern = "%.1f Hz") {
+    if (!c.found)
+        return outside(c, side);
+    if (!c.wanders)
+        return format(pattern, c.hz);
+    return std::string(side) + " edge somewhere from " + short_hz(c.wander_from) + " to " +
+           short_hz(c.wander_to) +
+           format(" (the level wanders through -%g dB in the noise", drop) +
+           (suggest > 1 ? format(": try --smooth %.0f)", suggest) : ")");
 }
 
-// The spread of the levels over the first (or last) tenth of the span.
-double spread_of_tenth(const std::vector<level_point> &p, bool at_start, double *level) {
-    double span = p.back().hz - p.front().hz;
-    double lo = INFINITY, hi = -INFINITY;
-    for (const auto &q : p) {
-        bool in = at_start ? q.hz <= p.front().hz + span / 10 : q.hz >= p.back().hz - span / 10;
-        if (in) {
-            lo = std::fmin(lo, q.level);
-            hi = std::fmax(hi, q.level);
-        }
-    }
-    *level = hi;
-    return hi - lo;
-}
-
-// The shape, by the rules: a band-pass rises and falls at least 3 dB; a
-// notch has flat shoulders within 1 dB of each other; a low- or high-pass
-// has a flat tenth of the span and falls 3 dB from it.
-filter_kind shape_of(const std::vector<level_point> &p, std::string *why, filter_kind *leaning) {
-    auto say = [&](const std::string &text) {
-        if (why)
-            *why = text;
-        return filter_kind::none;
-    };
-    if (p.size() < 3) {
-        *leaning = filter_kind::lowpass;
-        return say("too few points to tell a filter's shape");
-    }
-    double high = p.front().level, low = p.front().level;
-    for (const auto &q : p) {
-        high = std::fmax(high, q.level);
-        low = std::fmin(low, q.level);
-    }
-    double first = p.front().level, last = p.back().level;
-    double hump = high - std::fmax(first, last); // a peak above both ends
-    double dip = std::fmin(first, last) - low;   // a minimum below both ends
-    *leaning = hump >= 3 && hump >= dip ? filter_kind::bandpass
-               : dip >= 3              ? filter_kind::notch
-               : first >= last         ? filter_kind::lowpass
-                                       : filter_kind::highpass;
-    if (high - low < 3)
-        return say(std::string("no edge on this span: the level ") +
-                   (last >= first ? "rises " : "falls ") + format("%.1f", high - low) +
-                   " dB over it; no pass band here (use --ref or --level)");
-    if (*leaning == filter_kind::bandpass)
-        return filter_kind::bandpass;
-    if (*leaning == filter_kind::notch) {
-        double start, end;
-        bool flat = spread_of_tenth(p, true, &start) <= 1 && spread_of_tenth(p, false, &end) <= 1;
-        if (flat && std::fabs(start - end) <= 1)
-            return filter_kind::notch;
-        return say(format("notch deeper than %.1f dB: the band lies outside this span (use --ref "
-                          "or --level)",
-                          dip));
-    }
-    bool falling = *leaning == filter_kind::lowpass;
-    double band;
-    double spread = spread_of_tenth(p, falling, &band);
-    double fall = band - (falling ? last : first);
-    if (spread <= 1 && fall >= 3)
-        return *leaning;
-    return say(std::string(falling ? "upper skirt only: falls " : "lower skirt only: rises ") +
-               format("%.1f dB over the span; no pass band here (use --ref or --level)",
-                      high - low));
+// Why an edge is uncertain, in words, or nothing where it is not.
+std::string edge_doubt(const crossing &c, const char *which) {
+    if (!edge_known(c) || !c.coarse)
+        return "";
+    return std::string("; ") + which + " edge uncertain by up to " + short_hz(c.b_hz - c.a_hz) +
+           ": points " + short_hz(c.b_hz - c.a_hz) + " apart differ by " +
+           format("%.1f dB: sweep finer near ", c.step_db) + short_hz(c.hz);
 }
 
 } // namespace
@@ -154,15 +409,92 @@ bool kind_from_name(const char *text, filter_kind *kind) {
     return false;
 }
 
+const char *shape_words(trace_shape shape) {
+    static const char *const words[] = {"a peak", "a valley", "a falling edge", "a rising edge"};
+    return words[static_cast<int>(shape)];
+}
+
+std::string short_hz(double hz) {
+    double a = std::fabs(hz);
+    if (a >= 1e6)
+        return format("%.4g MHz", hz / 1e6);
+    if (a >= 1e3)
+        return format("%.4g kHz", hz / 1e3);
+    return format("%.4g Hz", hz);
+}
+
+double sweep_quantum(const std::vector<level_point> &points) {
+    std::vector<double> levels;
+    for (const auto &q : points)
+        if (!q.overflow)
+            levels.push_back(q.level);
+    std::sort(levels.begin(), levels.end());
+    double quantum = 0;
+    for (size_t i = 1; i < levels.size(); ++i) {
+        double d = levels[i] - levels[i - 1];
+        if (d > 5e-4 && (quantum == 0 || d < quantum)) // under half the printed digit: equal
+            quantum = d;
+    }
+    return quantum;
+}
+
+double sweep_noise(const std::vector<level_point> &points) {
+    std::vector<level_point> p = levels_of(points);
+    if (p.size() < 8)
+        return 0;
+    // Third differences take out a level, a slope and a curvature; white
+    // noise of deviation s gives them a deviation of s * sqrt(20).
+    std::vector<double> d;
+    for (size_t i = 0; i + 3 < p.size(); ++i)
+        d.push_back(p[i + 3].level - 3 * p[i + 2].level + 3 * p[i + 1].level - p[i].level);
+    auto median = [](std::vector<double> v) {
+        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+        return v[v.size() / 2];
+    };
+    double centre = median(d);
+    for (double &x : d)
+        x = std::fabs(x - centre);
+    return 1.4826 * median(d) / std::sqrt(20.0);
+}
+
+std::vector<level_point> smoothed(const std::vector<level_point> &points, int n) {
+    std::vector<level_point> out = points;
+    if (n <= 1)
+        return out;
+    size_t before = static_cast<size_t>(n - 1) / 2, after = static_cast<size_t>(n) / 2;
+    for (size_t i = 0; i < points.size(); ++i) {
+        if (points[i].overflow)
+            continue;
+        double sum = 0;
+        int count = 0;
+        for (size_t k = i >= before ? i - before : 0; k <= i + after && k < points.size(); ++k)
+            if (!points[k].overflow) {
+                sum += points[k].level;
+                ++count;
+            }
+        out[i].level = sum / count;
+    }
+    return out;
+}
+
+int smoothing_for(double noise, size_t points) {
+    int n = static_cast<int>(std::ceil(noise * noise / (0.35 * 0.35))) | 1;
+    int most = std::max(3, static_cast<int>(points / 8) | 1);
+    return std::clamp(n, 3, most);
+}
+
 filter_kind kind_of(const std::vector<level_point> &all, std::string *why) {
     std::vector<level_point> p = levels_of(all);
-    filter_kind leaning;
     if (p.empty()) {
         if (why)
             *why = "every point overflowed";
         return filter_kind::none;
     }
-    return shape_of(p, why, &leaning);
+    std::string reason;
+    filter_kind kind = kind_shown(p, facts_of(p, sweep_noise(p)), &reason);
+    if (why)
+        *why = reason.empty() ? reason : reason + " (use --ref or --level)";
+    return kind;
 }
 
 read_level level_at(const std::vector<level_point> &all, double hz) {
@@ -197,105 +529,111 @@ filter_markers find_markers(const std::vector<level_point> &all, const marker_se
     m.upper.assign(s.drops.size(), crossing());
     for (double hz : s.at)
         m.at.push_back(level_at(all, hz));
-    for (double hz : s.delta)
-        m.delta.push_back(level_at(all, hz));
+    for (size_t k = 0; k + 1 < s.delta.size(); k += 2) {
+        m.delta.push_back(level_at(all, s.delta[k]));
+        m.delta.push_back(level_at(all, s.delta[k + 1]));
+    }
+    m.smoothed = s.smoothed;
+    m.quantum = std::isnan(s.quantum) ? sweep_quantum(p) : s.quantum;
+    m.noise = std::isnan(s.noise) ? sweep_noise(p) : s.noise;
+    m.resolution = std::fmax(2 * m.quantum, 3 * m.noise);
     if (p.empty()) {
         m.kind = filter_kind::none;
         m.cannot = "every point overflowed";
         return m;
     }
-    double stated = s.normalised && std::isnan(s.level) ? 0 : s.level;
-    m.stated = !std::isnan(stated);
-    filter_kind leaning;
+    trace_facts f = facts_of(p, m.noise);
     std::string why;
-    filter_kind shown = shape_of(p, &why, &leaning);
+    filter_kind shown = kind_shown(p, f, &why);
     m.kind = s.kind_given ? s.kind : shown;
-    if (m.kind == filter_kind::none && m.stated)
-        m.kind = leaning; // a stated level: the direction says which edge this is
-    if (m.kind == filter_kind::none) {
-        m.cannot = why;
-        return m;
-    }
-    size_t peak = 0, bottom = 0;
-    for (size_t i = 1; i < p.size(); ++i) {
-        if (p[i].level > p[peak].level)
-            peak = i;
-        if (p[i].level < p[bottom].level)
-            bottom = i;
-    }
-    m.peak_hz = p[peak].hz;
-    m.peak_level = p[peak].level;
+    bool band = m.kind != filter_kind::none && (m.kind == shown || shows_band(p, f, m.kind, &why));
+    m.shape = m.kind != filter_kind::none ? shape_of_kind(m.kind) : f.leaning;
+    m.peak_hz = p[f.peak].hz;
+    m.peak_level = p[f.peak].level;
     for (size_t i = 0; i < all.size(); ++i)
         if (all[i].hz == m.peak_hz && !all[i].overflow)
             m.peak_by_overflow = (i > 0 && all[i - 1].overflow) ||
                                  (i + 1 < all.size() && all[i + 1].overflow);
-    if (m.kind == filter_kind::notch) {
-        // The bottom between the points either side: the vertex of the
-        // parabola through the three, in dB against frequency.
-        m.notch_hz = p[bottom].hz;
-        m.notch_level = p[bottom].level;
-        if (bottom > 0 && bottom + 1 < p.size()) {
-            double x0 = p[bottom - 1].hz, x1 = p[bottom].hz, x2 = p[bottom + 1].hz;
-            double y0 = p[bottom - 1].level;
-            double d01 = (p[bottom].level - y0) / (x1 - x0);
-            double d12 = (p[bottom + 1].level - p[bottom].level) / (x2 - x1);
-            double a = (d12 - d01) / (x2 - x0);
-            double x = (x0 + x1) / 2 - d01 / (2 * a);
-            double level = y0 + d01 * (x - x0) + a * (x - x0) * (x - x1);
-            // Only a fit through evenly spaced neighbours (within 10 % in
-            // log or linear frequency) that stays near the lowest reading is
-            // believed; uneven points send a parabola's vertex far below
-            // anything real.
-            auto within = [](double u, double v) { return std::fabs(u - v) <= 0.1 * std::fmax(u, v); };
-            bool even = within(std::log(x1 / x0), std::log(x2 / x1)) || within(x1 - x0, x2 - x1);
-            if (a > 0 && x > x0 && x < x2 && even && level >= p[bottom].level - 6) {
-                m.notch_hz = x;
-                m.notch_level = level;
-                m.fitted = true;
-            }
-        }
-        if (m.stated) {
-            m.reference = stated;
-        } else {
+    double stated = !std::isnan(s.level) ? s.level : s.normalised ? 0 : NAN;
+    m.stated = !std::isnan(stated);
+    if (m.stated)
+        m.loss = stated - m.peak_level;
+    m.cannot = why;
+    bool valley = m.shape == trace_shape::valley;
+    if (valley)
+        find_notch(p, f.bottom, &m);
+    else if (m.shape == trace_shape::peak)
+        check_undersampled(p, f.peak, &m);
+
+    // --level always wins; then the pass band's own level where the span
+    // shows it; then 0 dB of a normalised sweep; else nothing is measured.
+    if (!std::isnan(s.level)) {
+        m.basis = level_basis::stated;
+        m.reference = s.level;
+    } else if (band) {
+        m.basis = valley                         ? level_basis::shoulders
+                  : m.shape == trace_shape::peak ? level_basis::peak
+                                                 : level_basis::pass_band;
+        if (valley) {
             // The band either side: the highest level below and above the notch.
             double below = p[0].level, above = p.back().level;
-            for (size_t i = 0; i < bottom; ++i)
+            for (size_t i = 0; i < f.bottom; ++i)
                 below = std::fmax(below, p[i].level);
-            for (size_t i = bottom; i < p.size(); ++i)
+            for (size_t i = f.bottom; i < p.size(); ++i)
                 above = std::fmax(above, p[i].level);
             m.reference = (below + above) / 2;
+        } else {
+            m.reference = m.basis == level_basis::peak ? m.peak_level
+                          : m.shape == trace_shape::falling ? f.start_band
+                                                            : f.end_band;
+            if (m.basis == level_basis::peak && m.noise > flat_db) {
+                // The highest reading of a noisy sweep stands above its band
+                // by the noise: the band is the mean of the stretch about the
+                // peak that lies within the noise of it.
+                size_t a = f.peak, b = f.peak;
+                while (a > 0 && p[a - 1].level >= m.peak_level - m.resolution)
+                    --a;
+                while (b + 1 < p.size() && p[b + 1].level >= m.peak_level - m.resolution)
+                    ++b;
+                double sum = 0;
+                for (size_t i = a; i <= b; ++i)
+                    sum += p[i].level;
+                m.reference = sum / static_cast<double>(b - a + 1);
+                m.basis = level_basis::pass_band;
+            }
         }
+    } else if (s.normalised) {
+        m.basis = level_basis::reference;
+        m.reference = 0;
+    } else {
+        m.basis = level_basis::none;
+        m.cannot = why + " (use --ref or --level)";
+        return m;
+    }
+    if (band)
+        m.cannot.clear();
+    if (m.stated && m.basis == level_basis::pass_band)
+        m.loss = stated - m.reference; // the band's own loss, not a reading's
+
+    if (valley) {
         m.depth = m.reference - m.notch_level;
         // The edges are where the level climbs back to the first drop below the band.
         if (!s.drops.empty()) {
-            m.lower[0] = find_crossing(p, bottom, -1, m.reference - s.drops[0], m.reference, true);
-            m.upper[0] = find_crossing(p, bottom, 1, m.reference - s.drops[0], m.reference, true);
+            double target = m.reference - s.drops[0];
+            m.lower[0] = find_crossing(p, f.bottom, -1, target, m.reference, m.noise, m.resolution, true);
+            m.upper[0] = find_crossing(p, f.bottom, 1, target, m.reference, m.noise, m.resolution, true);
         }
         return m;
     }
-    // A stated level: the bandwidths hang from the peak where normalised
-    // (the loss is the peak's distance from 0 dB), from the level otherwise.
-    m.reference = m.stated && !s.normalised ? stated : m.peak_level;
-    if (m.stated)
-        m.loss = stated - m.peak_level;
     for (size_t k = 0; k < s.drops.size(); ++k) {
         double target = m.reference - s.drops[k];
-        if (m.kind != filter_kind::lowpass)
-            m.lower[k] = find_crossing(p, peak, -1, target, m.reference);
-        if (m.kind != filter_kind::highpass)
-            m.upper[k] = find_crossing(p, peak, 1, target, m.reference);
+        if (m.shape != trace_shape::falling)
+            m.lower[k] = find_crossing(p, f.peak, -1, target, m.reference, m.noise, m.resolution);
+        if (m.shape != trace_shape::rising)
+            m.upper[k] = find_crossing(p, f.peak, 1, target, m.reference, m.noise, m.resolution);
     }
-    if (m.kind == filter_kind::bandpass && !s.drops.empty() && m.lower[0].found &&
-        m.upper[0].found) {
-        // The deepest valley of the pass band: a point lower than both its
-        // neighbours, between the first drop's points. None: no ripple.
-        double lowest = m.peak_level;
-        for (size_t i = 1; i + 1 < p.size(); ++i)
-            if (p[i].hz > m.lower[0].hz && p[i].hz < m.upper[0].hz &&
-                p[i].level < p[i - 1].level && p[i].level <= p[i + 1].level)
-                lowest = std::fmin(lowest, p[i].level);
-        m.ripple = m.peak_level - lowest;
-    }
+    if (m.shape == trace_shape::peak && !s.drops.empty() && m.lower[0].found && m.upper[0].found)
+        find_ripple(p, &m);
     return m;
 }
 
@@ -306,17 +644,44 @@ filter_markers find_markers(const std::vector<level_point> &points, filter_kind 
     return find_markers(points, s);
 }
 
+std::string basis_words(const filter_markers &m, const char *unit) {
+    switch (m.basis) {
+    case level_basis::peak:
+        return format("from the peak, %.3f ", m.reference) + unit;
+    case level_basis::pass_band:
+        return format("from the pass band, %.3f ", m.reference) + unit;
+    case level_basis::shoulders:
+        return format("from the shoulders, %.3f ", m.reference) + unit;
+    case level_basis::reference:
+        return "from 0 dB (the reference)";
+    case level_basis::stated:
+        return format("from --level %g ", m.reference) + unit;
+    default:
+        return "";
+    }
+}
+
 std::vector<std::string> marker_lines(const std::string &name, const filter_markers &m,
                                       const char *unit) {
     std::vector<std::string> lines;
     auto add = [&](const std::string &text) { lines.push_back(name + ": " + text); };
     add(std::string("kind ") + kind_name(m.kind));
+    int suggest = smoothing_for(m.noise, m.levels);
+    if (m.smoothed > 1)
+        add(format("smoothed over %.0f points: about %.2f dB of noise remains", m.smoothed,
+                   m.noise));
+    else if (m.noise > flat_db)
+        add(format("noisy sweep: about %.1f dB standard deviation; edges where the level wanders "
+                   "are uncertain (try --smooth %.0f)",
+                   m.noise, suggest));
+    if (m.smoothed > 1)
+        suggest = 0;
     auto tail = [&]() {
         for (const auto &r : m.at)
             add(r.inside ? format("marker %.1f Hz: ", r.hz) + format("%.3f ", r.level) + unit
                          : format("marker %.1f Hz: outside the sweep", r.hz));
-        if (m.delta.size() == 2) {
-            const read_level &a = m.delta[0], &b = m.delta[1];
+        for (size_t k = 0; k + 1 < m.delta.size(); k += 2) {
+            const read_level &a = m.delta[k], &b = m.delta[k + 1];
             if (a.inside && b.inside)
                 add(format("delta %.1f Hz to ", a.hz) + format("%.1f Hz: ", b.hz) +
                     format("%.1f Hz, %.3f dB", b.hz - a.hz, b.level - a.level));
@@ -328,44 +693,66 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
             add(format("%.0f overflowed points left out (", static_cast<double>(m.left_out)) +
                 format("%.1f to %.1f Hz): their levels are unknown", m.left_from, m.left_to));
     };
-    if (m.kind == filter_kind::none) {
-        if (m.levels == 0)
-            add("no markers: every point overflowed");
-        else
-            add(m.cannot);
+    if (m.levels == 0 || m.basis == level_basis::none) {
+        add(m.levels == 0 ? "no markers: every point overflowed" : m.cannot);
         tail();
         return lines;
     }
-    if (m.kind == filter_kind::notch) {
-        add(format("notch %.1f Hz, ", m.notch_hz) + format("%.3f ", m.notch_level) + unit +
-            format(", depth %.3f dB", m.depth) +
-            (m.fitted ? "" : " (the lowest point measured: too few points about it to fit)"));
+    std::string from = basis_words(m, unit);
+    if (m.kind == filter_kind::none)
+        add(m.cannot + "; measured " + from);
+    auto finer = [&](double hz) {
+        return format(" (both neighbours lie %.1f and %.1f dB ", m.neighbour_db[0],
+                      m.neighbour_db[1]) +
+               (m.shape == trace_shape::valley ? "above" : "below") + " it: sweep finer near " +
+               short_hz(hz) + ")";
+    };
+    if (m.shape == trace_shape::valley) {
+        add(format(m.kind == filter_kind::notch ? "notch %.1f Hz, " : "valley %.1f Hz, ",
+                   m.notch_hz) +
+            format("%.3f ", m.notch_level) + unit +
+            format(m.undersampled ? ", depth at least %.3f dB " : ", depth %.3f dB ", m.depth) +
+            from +
+            (m.undersampled ? finer(m.notch_hz)
+             : m.fitted     ? ""
+                            : " (the lowest point measured: too few points about it to fit)"));
         if (!m.drops.empty()) {
             const crossing &lo = m.lower[0], &hi = m.upper[0];
-            std::string edges = format("-%g dB ", m.drops[0]);
-            edges += lo.found ? format("%.1f Hz", lo.hz) : outside(lo, "lower");
-            edges += ", ";
-            edges += hi.found ? format("%.1f Hz", hi.hz) : outside(hi, "upper");
-            if (lo.found && hi.found)
+            std::string edges = format("-%g dB ", m.drops[0]) + from + ": ";
+            edges += edge_text(lo, "lower", m.drops[0], suggest) + ", " +
+                     edge_text(hi, "upper", m.drops[0], suggest);
+            if (edge_known(lo) && edge_known(hi))
                 edges += format(", bandwidth %.1f Hz", hi.hz - lo.hz);
-            add(edges);
+            add(edges + edge_doubt(lo, "lower") + edge_doubt(hi, "upper"));
         }
         tail();
         return lines;
     }
-    add(format("peak %.1f Hz, ", m.peak_hz) + format("%.3f ", m.peak_level) + unit +
-        (std::isnan(m.loss) ? "" : format(", loss %.3f dB", m.loss)) +
-        (m.peak_by_overflow ? " (beside an overflowed point: the true peak may lie there)" : ""));
+    bool edge_only = m.kind == filter_kind::none && m.shape != trace_shape::peak;
+    if (!edge_only) {
+        bool loss = !std::isnan(m.loss);
+        add(format("peak %.1f Hz, ", m.peak_hz) +
+            format(m.undersampled ? "at least %.3f " : "%.3f ", m.peak_level) + unit +
+            (loss ? format(m.undersampled ? ", loss at most %.3f dB " : ", loss %.3f dB ",
+                           m.loss) +
+                        (m.basis == level_basis::stated ? from : "from 0 dB (the reference)")
+                  : "") +
+            (m.undersampled ? finer(m.peak_hz) : "") +
+            (m.noise > flat_db ? format(" (each within about %.1f dB in the noise)", m.resolution)
+                               : "") +
+            (m.peak_by_overflow ? " (beside an overflowed point: the true peak may lie there)"
+                                : ""));
+    }
+    bool two_sided = m.shape == trace_shape::peak;
     std::vector<double> widths(m.drops.size(), 0);
     std::vector<bool> known(m.drops.size(), false);
     for (size_t k = 0; k < m.drops.size(); ++k) {
         const crossing &lo = m.lower[k], &hi = m.upper[k];
-        std::string text = format("-%g dB ", m.drops[k]);
-        if (m.kind == filter_kind::bandpass) {
-            text += lo.found ? format("%.1f Hz", lo.hz) : outside(lo, "lower");
-            text += ", ";
-            text += hi.found ? format("%.1f Hz", hi.hz) : outside(hi, "upper");
-            if (lo.found && hi.found) {
+        std::string text = format("-%g dB ", m.drops[k]) + from + ": ";
+        if (two_sided) {
+            text += edge_text(lo, "lower", m.drops[k], suggest) + ", " +
+                    edge_text(hi, "upper", m.drops[k], suggest);
+            if (edge_known(lo) && edge_known(hi)) {
                 known[k] = true;
                 widths[k] = hi.hz - lo.hz;
                 text += format(", bandwidth %.1f Hz", widths[k]);
@@ -374,18 +761,21 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
                     text += format(", centre %.1f Hz, Q %.2f", centre, centre / widths[k]);
                 }
             }
+            text += edge_doubt(lo, "lower") + edge_doubt(hi, "upper");
         } else {
-            const crossing &c = m.kind == filter_kind::lowpass ? hi : lo;
-            if (c.found)
-                text += format("cutoff %.1f Hz", c.hz);
-            else
-                text += outside(c, m.kind == filter_kind::lowpass ? "upper" : "lower");
+            bool falling = m.shape == trace_shape::falling;
+            const crossing &c = falling ? hi : lo;
+            text += edge_text(c, falling ? "upper" : "lower", m.drops[k], suggest,
+                              edge_only ? "%.1f Hz" : "cutoff %.1f Hz") +
+                    edge_doubt(c, "the");
         }
         add(text);
     }
-    if (m.kind == filter_kind::bandpass) {
+    if (two_sided) {
         if (!std::isnan(m.ripple))
-            add(format("ripple %.3f dB", m.ripple));
+            add(format("ripple %.3f dB (within %.3f dB)", m.ripple, m.ripple_uncertainty));
+        else if (!std::isnan(m.ripple_below))
+            add(format("ripple below %.3f dB (what this sweep resolves)", m.ripple_below));
         // The shape factor: the wider bandwidth over the narrower.
         int narrow = -1, wide = -1;
         for (size_t k = 0; k < m.drops.size(); ++k) {
@@ -398,6 +788,9 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
             std::string label = format("shape factor %g/%g", m.sf_wide, m.sf_narrow);
             if (known[narrow] && known[wide]) {
                 add(label + format(" %.2f", widths[wide] / widths[narrow]));
+            } else if (m.lower[narrow].wanders || m.upper[narrow].wanders ||
+                       m.lower[wide].wanders || m.upper[wide].wanders) {
+                add(label + ": an edge lies in the noise");
             } else {
                 const crossing &lo = m.lower[known[narrow] ? wide : narrow];
                 const crossing &hi = m.upper[known[narrow] ? wide : narrow];

@@ -56,13 +56,14 @@ std::string tic(double v, double unit, const char *unit_name, int decimals) {
 }
 
 // The largest step of 1, 2 or 5 times a power of ten that puts at least four
-// tics inside the span.
-std::string linear_tics(double lo, double hi) {
+// tics inside the span (three on a small picture).
+std::string linear_tics(double lo, double hi, bool small) {
+    double least = small ? 3 : 4;
     const char *unit_name;
     double unit = unit_of(hi, &unit_name);
     double step = std::pow(10.0, std::ceil(std::log10(hi - lo)));
     const double down[] = {0.5, 0.4, 0.5}; // 10 -> 5 -> 2 -> 1
-    for (int i = 0; std::floor(hi / step) - std::ceil(lo / step) + 1 < 4; ++i)
+    for (int i = 0; std::floor(hi / step) - std::ceil(lo / step) + 1 < least; ++i)
         step *= down[i % 3];
     int decimals = std::max(0, static_cast<int>(std::ceil(-std::log10(step / unit) - 1e-9)));
     std::string text;
@@ -73,12 +74,16 @@ std::string linear_tics(double lo, double hi) {
 
 // Tics at 1, 2 and 5 of each decade, more where that gives fewer than four;
 // on a span too narrow for those, evenly spaced ones. One precision for all:
-// enough decimals for the finest.
-std::string log_tics(double lo, double hi) {
+// enough decimals for the finest. A small picture takes decades alone where
+// they give three. The axis's end is labelled too where the last tic falls
+// short of it.
+std::string log_tics(double lo, double hi, bool small) {
     const char *unit_name;
     double unit = unit_of(hi, &unit_name);
-    for (auto mantissas :
-         {std::vector<double>{1, 2, 5}, std::vector<double>{1, 1.5, 2, 3, 4, 5, 6, 7, 8, 9}}) {
+    std::vector<std::vector<double>> choices = {{1, 2, 5}, {1, 1.5, 2, 3, 4, 5, 6, 7, 8, 9}};
+    if (small)
+        choices.insert(choices.begin(), {1});
+    for (const auto &mantissas : choices) {
         std::vector<double> at;
         for (int k = static_cast<int>(std::floor(std::log10(lo))); k <= std::ceil(std::log10(hi));
              ++k)
@@ -87,7 +92,7 @@ std::string log_tics(double lo, double hi) {
                 if (v >= lo * 0.9999 && v <= hi * 1.0001)
                     at.push_back(v);
             }
-        if (at.size() >= 4) {
+        if (at.size() >= (mantissas.size() == 1 ? 3u : 4u)) {
             int decimals = 0;
             for (double v : at) {
                 // the decimals this value needs in the unit
@@ -100,10 +105,15 @@ std::string log_tics(double lo, double hi) {
             std::string text;
             for (double v : at)
                 text += (text.empty() ? "" : ", ") + tic(v, unit, unit_name, decimals);
+            if (at.back() < hi / 2) {
+                char end[96];
+                std::snprintf(end, sizeof end, ", '%.3g %s' %.6f", hi / unit, unit_name, hi);
+                text += end;
+            }
             return text;
         }
     }
-    return linear_tics(lo, hi);
+    return linear_tics(lo, hi, small);
 }
 
 void append_points(std::string &script, const sweep &s, bool overflow_only) {
@@ -134,7 +144,7 @@ struct box {
 
 // The labels' font: 9 points. Estimated generously, so that boxes that do
 // not meet here do not meet in the picture.
-constexpr double char_w = 7.5, char_h = 15;
+constexpr double base_char_w = 7.5, base_char_h = 15;
 
 struct placed_marker {
     double hz, level;
@@ -144,54 +154,85 @@ struct placed_marker {
 
 std::string marker_text(const char *name, double hz) { return std::string(name) + " " + frequency_text(hz); }
 
-// The markers of one trace, as labels to place.
-void markers_of(const filter_markers &m, int colour, std::vector<placed_marker> &out) {
-    if (m.levels == 0 || m.kind == filter_kind::none)
-        return;
-    if (m.kind == filter_kind::notch)
-        out.push_back({m.notch_hz, m.notch_level, marker_text("notch", m.notch_hz), colour});
-    else
-        out.push_back({m.peak_hz, m.peak_level, marker_text("peak", m.peak_hz), colour});
-    size_t drops = m.kind == filter_kind::notch ? std::min<size_t>(1, m.drops.size()) : m.drops.size();
-    for (size_t k = 0; k < drops; ++k) {
-        double level = m.reference - m.drops[k];
-        std::string name = number("-%g dB", m.drops[k]);
-        if (m.lower[k].found)
-            out.push_back({m.lower[k].hz, level, marker_text(name.c_str(), m.lower[k].hz), colour});
-        if (m.upper[k].found)
-            out.push_back({m.upper[k].hz, level, marker_text(name.c_str(), m.upper[k].hz), colour});
+bool measured(const filter_markers &m) { return m.levels > 0 && m.basis != level_basis::none; }
+
+// The markers of one trace, as labels to place: the figures, then the
+// levels read where the user asked and the deltas' two ends.
+void markers_of(const filter_markers &m, int colour, const char *unit,
+                std::vector<placed_marker> &out) {
+    if (measured(m)) {
+        bool valley = m.shape == trace_shape::valley;
+        if (valley)
+            out.push_back({m.notch_hz, m.notch_level,
+                           marker_text(m.kind == filter_kind::notch ? "notch" : "valley",
+                                       m.notch_hz),
+                           colour});
+        else
+            out.push_back({m.peak_hz, m.peak_level, marker_text("peak", m.peak_hz), colour});
+        size_t drops = valley ? std::min<size_t>(1, m.drops.size()) : m.drops.size();
+        for (size_t k = 0; k < drops; ++k) {
+            double level = m.reference - m.drops[k];
+            std::string name = number("-%g dB", m.drops[k]);
+            for (const crossing *c : {&m.lower[k], &m.upper[k]})
+                if (c->found && !c->wanders)
+                    out.push_back({c->hz, level, marker_text(name.c_str(), c->hz), colour});
+        }
+    }
+    for (const auto &r : m.at)
+        if (r.inside)
+            out.push_back(
+                {r.hz, r.level, frequency_text(r.hz) + number(", %.2f ", r.level) + unit, colour});
+    for (size_t k = 0; k + 1 < m.delta.size(); k += 2) {
+        const read_level &a = m.delta[k], &b = m.delta[k + 1];
+        if (!a.inside || !b.inside)
+            continue;
+        std::string name = "D" + std::to_string(k / 2 + 1);
+        out.push_back({a.hz, a.level, name, colour});
+        out.push_back({b.hz, b.level,
+                       name + ": " + (b.hz >= a.hz ? "+" : "-") +
+                           frequency_text(std::fabs(b.hz - a.hz)) +
+                           number(", %+.2f dB", b.level - a.level),
+                       colour});
     }
 }
 
-// The results of one trace, on a line of their own beneath the plot.
+// The results of one trace, on a line of their own beneath the plot, each
+// with the level its figures are measured from.
 std::string results_of(const std::string &name, const filter_markers &m, const char *unit) {
     if (m.levels == 0)
         return name + ": every point overflowed";
-    if (m.kind == filter_kind::none)
+    if (!measured(m))
         return name + ": " + m.cannot;
     std::string text = name + ": " + kind_name(m.kind);
-    if (m.kind == filter_kind::notch) {
+    if (m.kind == filter_kind::none)
+        text += std::string(", ") + shape_words(m.shape);
+    text += ", " + basis_words(m, unit);
+    auto edge = [](const crossing &c) { return c.found && !c.wanders; };
+    if (m.shape == trace_shape::valley) {
         text += ", notch " + frequency_text(m.notch_hz) + number(" %.2f ", m.notch_level) + unit +
-                number(", depth %.1f dB", m.depth);
-        if (!m.drops.empty() && m.lower[0].found && m.upper[0].found)
-            text += number(", -%g dB bw ", m.drops[0]) + frequency_text(m.upper[0].hz - m.lower[0].hz);
+                number(m.undersampled ? ", depth at least %.1f dB" : ", depth %.1f dB", m.depth);
+        if (!m.drops.empty() && edge(m.lower[0]) && edge(m.upper[0]))
+            text += number(", -%g dB bw ", m.drops[0]) +
+                    frequency_text(m.upper[0].hz - m.lower[0].hz);
         return text;
     }
-    text += ", peak " + frequency_text(m.peak_hz) + number(" %.2f ", m.peak_level) + unit;
-    if (!std::isnan(m.loss))
-        text += number(", loss %.2f dB", m.loss);
+    if (m.kind != filter_kind::none || m.shape == trace_shape::peak) {
+        text += ", peak " + frequency_text(m.peak_hz) + number(" %.2f ", m.peak_level) + unit;
+        if (!std::isnan(m.loss))
+            text += number(", loss %.2f dB", m.loss);
+    }
     for (size_t k = 0; k < m.drops.size(); ++k) {
         const crossing &lo = m.lower[k], &hi = m.upper[k];
-        if (m.kind == filter_kind::bandpass && lo.found && hi.found) {
+        if (m.shape == trace_shape::peak && edge(lo) && edge(hi)) {
             text += number(", -%g dB bw ", m.drops[k]) + frequency_text(hi.hz - lo.hz);
             if (k == 0) {
                 double centre = std::sqrt(lo.hz * hi.hz);
                 text += ", centre " + frequency_text(centre) +
                         number(", Q %.2f", centre / (hi.hz - lo.hz));
             }
-        } else if (m.kind != filter_kind::bandpass) {
-            const crossing &c = m.kind == filter_kind::lowpass ? hi : lo;
-            if (c.found)
+        } else if (m.shape != trace_shape::peak) {
+            const crossing &c = m.shape == trace_shape::falling ? hi : lo;
+            if (edge(c))
                 text += number(", -%g dB ", m.drops[k]) + frequency_text(c.hz);
         }
     }
@@ -220,16 +261,19 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
         scale == axis_scale::logarithmic || (scale == axis_scale::automatic && hi >= 10 * lo);
     const char *unit = settings.reference.empty() ? "dBm" : "dB";
     std::string title = settings.title.empty() ? names : settings.title;
-    if (!settings.reference.empty())
-        title += ", normalised to " + settings.reference;
+    std::string subtitle =
+        settings.reference.empty() ? "" : "normalised to " + settings.reference;
+    // Small pictures: a smaller font and fewer tics, so that nothing runs together.
+    bool small = settings.width < 640 || settings.height < 400;
+    double font = small ? 7 : 9;
+    double char_w = base_char_w * font / 9, char_h = base_char_h * font / 9;
 
     // The level range holds every point and every marker, with a margin.
     double y_lo = 0, y_hi = 0;
     bool any = false;
     for (size_t i = 0; i < sweeps.size(); ++i)
         for (const auto &p : sweeps[i].points) {
-            double line = i < markers.size() && markers[i].levels > 0 &&
-                                  markers[i].kind != filter_kind::none && !markers[i].drops.empty()
+            double line = i < markers.size() && measured(markers[i]) && !markers[i].drops.empty()
                               ? markers[i].reference - markers[i].drops[0]
                               : p.level;
             y_lo = any ? std::min({y_lo, p.level, line}) : std::min(p.level, line);
@@ -240,9 +284,9 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
     // stated level above them.
     for (size_t i = 0; i < sweeps.size() && i < markers.size() && any; ++i) {
         const auto &m = markers[i];
-        if (sweeps[i].points.empty() || m.levels == 0 || m.kind == filter_kind::none)
+        if (sweeps[i].points.empty() || !measured(m))
             continue;
-        if (m.kind == filter_kind::notch)
+        if (m.shape == trace_shape::valley)
             y_lo = std::min(y_lo, m.notch_level);
         y_hi = std::max(y_hi, m.reference);
     }
@@ -258,7 +302,7 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
     std::vector<placed_marker> placed;
     for (size_t i = 0; i < sweeps.size() && i < markers.size(); ++i)
         if (!sweeps[i].points.empty())
-            markers_of(markers[i], static_cast<int>(i) + 1, placed);
+            markers_of(markers[i], static_cast<int>(i) + 1, unit, placed);
     double width = settings.width, height = settings.height;
     // Lines beneath the plot, each with its trace's colour (0: none), broken
     // after a comma so that none runs off the picture.
@@ -283,30 +327,66 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
         double t = log ? std::log(hz / lo) / std::log(hi / lo) : (hz - lo) / (hi - lo);
         return (left + t * (right - left)) * width;
     };
-    bool numbered = false;
-    std::vector<box> boxes;
     // The bottom margin: axis, key, results and (perhaps) the table.
     // At most 45 % of the picture: lines beyond that are left to the text
     // output, which prints every marker.
     size_t room = static_cast<size_t>(std::max(0.0, (0.45 * height / char_h - 5.4) / 1.3));
+    // The key's entries, one row or more where they do not fit the width.
+    double key_w = 0;
+    for (const auto &s : sweeps) {
+        double name = static_cast<double>(s.name.size());
+        key_w += (name + 14 + (any_overflow(s) ? name + 24 : 0) +
+                  (s.smooth.empty() ? 0 : name + 24)) *
+                 base_char_w;
+    }
+    double key_rows = std::max(1.0, std::ceil(key_w / (0.9 * width)));
     auto bottom_for = [&](size_t lines) {
-        return (5.4 + 1.3 * static_cast<double>(std::min(lines, room))) * char_h / height;
+        return (5.4 + 1.3 * (key_rows - 1) + 1.3 * static_cast<double>(std::min(lines, room))) *
+               char_h / height;
     };
     double bottom = bottom_for(beneath.size());
     auto y_of = [&](double level) {
         double t = (level - y_lo) / (y_hi - y_lo);
         return (bottom + t * (top - bottom)) * height;
     };
-    for (const auto &m : placed) {
-        double x = x_of(m.hz) + 1.0 * char_w, y = y_of(m.level) + 0.3 * char_h;
-        box b{x, y, x + static_cast<double>(m.text.size()) * char_w, y + char_h};
-        bool clear = b.x1 <= right * width && b.y1 <= top * height && b.y0 >= bottom * height;
-        for (const auto &o : boxes)
-            clear = clear && !b.meets(o);
-        if (!clear)
-            numbered = true;
-        boxes.push_back(b);
-    }
+    top -= subtitle.empty() ? 0 : 1.2 * char_h / height;
+    // Each label beside its point, on the first side where it meets no other
+    // label and no marker's point and stays in the plot; where one finds
+    // none, all are numbered, and the numbers placed the same way.
+    const double sides[][2] = {{1.0, 0.3}, {1.0, -1.3}, {-1.0, 0.3},
+                               {-1.0, -1.3}, {1.0, 1.4}, {1.0, -2.4}};
+    std::vector<int> side_of;
+    auto place = [&](bool as_numbers) {
+        std::vector<box> boxes;
+        for (const auto &m : placed)
+            boxes.push_back({x_of(m.hz) - 4, y_of(m.level) - 4, x_of(m.hz) + 4, y_of(m.level) + 4});
+        bool all = true;
+        side_of.assign(placed.size(), -1);
+        for (size_t k = 0; k < placed.size(); ++k) {
+            std::string text = as_numbers ? std::to_string(k + 1) : placed[k].text;
+            double w = static_cast<double>(text.size()) * char_w;
+            for (int side = 0; side < 6 && side_of[k] < 0; ++side) {
+                double x = x_of(placed[k].hz) + sides[side][0] * char_w;
+                double y = y_of(placed[k].level) + sides[side][1] * char_h;
+                box b{sides[side][0] < 0 ? x - w : x, y, sides[side][0] < 0 ? x : x + w,
+                      y + char_h};
+                bool clear = b.x0 >= left * width && b.x1 <= right * width &&
+                             b.y1 <= top * height && b.y0 >= bottom * height;
+                for (const auto &o : boxes)
+                    clear = clear && !b.meets(o);
+                if (clear) {
+                    side_of[k] = side;
+                    boxes.push_back(b);
+                }
+            }
+            if (side_of[k] < 0) {
+                all = false;
+                side_of[k] = 0;
+            }
+        }
+        return all;
+    };
+    bool numbered = !place(false);
     if (numbered) {
         std::string row;
         for (size_t k = 0; k < placed.size(); ++k) {
@@ -319,16 +399,22 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
         }
         beneath.push_back({row, 0});
         bottom = bottom_for(beneath.size());
+        place(true);
     }
 
     std::string script;
     std::string size = std::to_string(settings.width) + "," + std::to_string(settings.height);
+    std::string fonts = number(" font ',%.0f'", font + 1);
     if (ends_with(output, ".svg"))
-        script += "set terminal svg size " + size + " dynamic background rgb 'white'\n";
+        script += "set terminal svg size " + size + fonts + " dynamic background rgb 'white'\n";
     else
-        script += "set terminal png size " + size + "\n";
+        script += "set terminal png size " + size + fonts + "\n";
     script += "set output\n"; // standard output: talvik-plot writes the file
-    script += "set title " + quoted(title) + " noenhanced\n";
+    // The user's title as given; what it is normalised to on a line of its own.
+    script += "set title " + quoted(title) +
+              (subtitle.empty() ? "" : ".\"\\n\"." + quoted(subtitle)) + " noenhanced\n";
+    // Labels on an opaque ground, so that no trace runs through their text.
+    script += "set style textbox opaque noborder\n";
     script += "set lmargin at screen " + number("%.4f", left) + "\nset rmargin at screen " +
               number("%.4f", right) + "\nset tmargin at screen " + number("%.4f", top) +
               "\nset bmargin at screen " + number("%.4f", bottom) + "\n";
@@ -336,7 +422,7 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
         script += "set logscale x\n";
     if (hi > lo)
         script += "set xrange [" + number("%.3f", lo) + ":" + number("%.3f", hi) +
-                  "]\nset xtics (" + (log ? log_tics(lo, hi) : linear_tics(lo, hi)) + ")\n";
+                  "]\nset xtics (" + (log ? log_tics(lo, hi, small) : linear_tics(lo, hi, small)) + ")\n";
     if (any)
         script += "set yrange [" + number("%.3f", y_lo) + ":" + number("%.3f", y_hi) + "]\n";
     script += "set grid xtics ytics\nset xlabel 'Frequency'\nset ylabel " +
@@ -348,16 +434,28 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
     for (size_t k = 0; k < placed.size(); ++k) {
         const auto &m = placed[k];
         std::string text = numbered ? std::to_string(k + 1) : m.text;
+        const double *side = sides[side_of[k]];
         script += "set label " + quoted(text) + " at " + number("%.3f", m.hz) + ", " +
-                  number("%.3f", m.level) + " point pt 7 ps 1.2 lc " + std::to_string(m.colour) +
-                  " offset char 1.0, 0.6 font ',9' tc lt " + std::to_string(m.colour) +
-                  " noenhanced front\n";
+                  number("%.3f", m.level) + (side[0] < 0 ? " right" : " left") +
+                  " point pt 7 ps 1.2 lc " + std::to_string(m.colour) + " offset char " +
+                  number("%.1f", side[0]) + ", " + number("%.1f", side[1] + 0.5) +
+                  number(" font ',%.0f'", font) + " tc lt " + std::to_string(m.colour) +
+                  " boxed noenhanced front\n";
+    }
+    // Each delta's two ends joined.
+    for (size_t i = 0; i < sweeps.size() && i < markers.size(); ++i) {
+        const auto &d = markers[i].delta;
+        for (size_t k = 0; k + 1 < d.size(); k += 2)
+            if (d[k].inside && d[k + 1].inside)
+                script += "set arrow from " + number("%.3f", d[k].hz) + ", " +
+                          number("%.3f", d[k].level) + " to " + number("%.3f", d[k + 1].hz) +
+                          ", " + number("%.3f", d[k + 1].level) + " nohead lw 1.5 lc " +
+                          std::to_string(i + 1) + " front\n";
     }
     // Each trace's first drop as a dashed line across the plot.
     for (size_t i = 0; i < sweeps.size() && i < markers.size(); ++i) {
         const auto &m = markers[i];
-        if (sweeps[i].points.empty() || m.levels == 0 || m.kind == filter_kind::none ||
-            m.drops.empty())
+        if (sweeps[i].points.empty() || !measured(m) || m.drops.empty())
             continue;
         double line = m.reference - m.drops[0];
         script += "set arrow from graph 0, first " + number("%.3f", line) + " to graph 1, first " +
@@ -371,8 +469,9 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
     for (size_t k = 0; k < beneath.size(); ++k) {
         int colour = beneath[k].second;
         script += "set label " + quoted(beneath[k].first) + " at screen 0.02, screen " +
-                  number("%.4f", bottom - (5.0 + 1.3 * static_cast<double>(k)) * char_h / height) +
-                  " left font ',9'" +
+                  number("%.4f", bottom - (5.0 + 1.3 * (key_rows - 1 + static_cast<double>(k))) *
+                                             char_h / height) +
+                  " left" + number(" font ',%.0f'", font) +
                   (colour > 0 ? " tc lt " + std::to_string(colour) : std::string()) +
                   " noenhanced\n";
     }
@@ -381,11 +480,16 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
     for (const auto &s : sweeps) {
         if (!plots.empty())
             plots += ", ";
-        plots += "'-' using 1:2 with linespoints lc " + std::to_string(colour) +
-                 " pt 7 ps 0.5 title " + quoted(s.name);
+        // Under a smoothed trace, the readings as points alone.
+        plots += "'-' using 1:2 with " + std::string(s.smooth.empty() ? "linespoints" : "points") +
+                 " lc " + std::to_string(colour) + " pt 7 ps " + (s.smooth.empty() ? "0.5" : "0.3") +
+                 " title " + quoted(s.name);
         if (any_overflow(s))
             plots += ", '-' using 1:2 with points lc " + std::to_string(colour) +
                      " pt 6 ps 2.5 title " + quoted(s.name + ": overflow");
+        if (!s.smooth.empty())
+            plots += ", '-' using 1:2 with lines lw 2.5 lc " + std::to_string(colour) +
+                     " title " + quoted(s.name + ": smoothed");
         ++colour;
     }
     script += "plot " + plots + "\n";
@@ -393,6 +497,13 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
         append_points(script, s, false);
         if (any_overflow(s))
             append_points(script, s, true);
+        if (!s.smooth.empty()) {
+            sweep smooth;
+            for (const auto &p : s.smooth)
+                if (!p.overflow)
+                    smooth.points.push_back(p);
+            append_points(script, smooth, false);
+        }
     }
     return script;
 }

@@ -22,8 +22,8 @@ namespace {
 const char usage[] =
     "Usage: talvik-plot [-o PLOT.png|PLOT.svg] [--ref REFERENCE.txt] [--level DB]\n"
     "                   [--kind bandpass|notch|lowpass|highpass] [--bw 3,6,60]\n"
-    "                   [--sf 6,60] [--marker F,...] [--delta F1,F2] [--log|--linear]\n"
-    "                   [--title TEXT] [--size WxH] [--range LO:HI]\n"
+    "                   [--sf 6,60] [--marker F,...] [--delta F1,F2] [--smooth N]\n"
+    "                   [--log|--linear] [--title TEXT] [--size WxH] [--range LO:HI]\n"
     "                   [--table|--csv] RESULTS.txt...\n"
     "       talvik-plot --help | --version\n"
     "\n"
@@ -41,8 +41,12 @@ const char usage[] =
     "               span (the set-up with a cable in place of the device under test)\n"
     "  --level DB   the pass band's (or a notch's shoulders') level, for spans that\n"
     "               do not show it\n"
-    "  --marker F,... the level at these frequencies (3.5M, 350k, 3500000)\n"
-    "  --delta F1,F2  the frequency and level differences between two frequencies\n"
+    "  --marker F,... the level at these frequencies (3.5M, 350k, 3500000), drawn;\n"
+    "               may be given more than once\n"
+    "  --delta F1,F2  the frequency and level differences between two frequencies,\n"
+    "               drawn joined; may be given more than once\n"
+    "  --smooth N   average each level over N neighbouring points before any marker\n"
+    "               (a noisy sweep's line suggests N); both traces are drawn\n"
     "  --title TEXT, --size WxH (default 900x600), --range LO:HI (the level axis)\n"
     "  --table      print only the data, as records; markers go to standard error\n"
     "  --csv        print the data of one sweep as CSV; markers go to standard error\n";
@@ -91,6 +95,7 @@ int plot_main(int argc, char **argv) {
     fail_oversize_writes(); // a picture past the size limit: a reason, not a kill
     std::string output, reference;
     bool table = false, csv = false;
+    int smooth = 1;
     marker_settings settings;
     picture_settings picture;
     std::vector<std::string> files;
@@ -130,7 +135,13 @@ int plot_main(int argc, char **argv) {
             if (!read_list(argv[++i], true, &list) || (arg == "--delta" && list.size() != 2))
                 return fail(arg + (arg == "--marker" ? " takes frequencies, e.g. 3.5M,4.2M"
                                                      : " takes two frequencies, e.g. 3.5M,4.2M"));
-            (arg == "--marker" ? settings.at : settings.delta) = list;
+            auto &to = arg == "--marker" ? settings.at : settings.delta;
+            to.insert(to.end(), list.begin(), list.end());
+        } else if (arg == "--smooth" && i + 1 < argc) {
+            long long n = 0;
+            if (!parse_number(argv[++i], 1, 1001, &n))
+                return fail("--smooth takes a number of points, 1 to 1001");
+            smooth = static_cast<int>(n);
         } else if (arg == "--title" && i + 1 < argc) {
             picture.title = argv[++i];
         } else if (arg == "--size" && i + 1 < argc) {
@@ -175,9 +186,12 @@ int plot_main(int argc, char **argv) {
         return fail(error);
     std::vector<sweep> sweeps(files.size());
     std::vector<filter_markers> markers;
+    std::vector<double> quanta(files.size());
+    double ref_quantum = reference.empty() ? 0 : sweep_quantum(ref.points);
     for (size_t i = 0; i < files.size(); ++i) {
         if (!read_sweep(files[i], sweeps[i], error))
             return fail(error);
+        quanta[i] = sweep_quantum(sweeps[i].points) + ref_quantum;
         if (!reference.empty() && (sweeps[i].normalised || ref.normalised))
             return fail((sweeps[i].normalised ? files[i] : reference) +
                         " is already normalised (dB against a reference): use the absolute sweep");
@@ -188,7 +202,7 @@ int plot_main(int argc, char **argv) {
     // With data on standard output, the markers go to standard error.
     std::FILE *marker_out = table || csv ? stderr : stdout;
     const char *unit = reference.empty() && !(sweeps.size() && sweeps[0].normalised) ? "dBm" : "dB";
-    for (const auto &s : sweeps) {
+    for (auto &s : sweeps) {
         if (s.points.empty()) {
             std::fprintf(marker_out, "%s: no points\n", printable(s.name).c_str());
             markers.push_back(filter_markers());
@@ -197,7 +211,16 @@ int plot_main(int argc, char **argv) {
             continue;
         }
         settings.normalised = s.normalised;
-        markers.push_back(find_markers(s.points, settings));
+        // The readings' own quantum: a normalised level carries the
+        // reference's rounding as well as its own.
+        settings.quantum = quanta[&s - sweeps.data()];
+        settings.noise = sweep_noise(s.points);
+        settings.smoothed = smooth;
+        if (smooth > 1) {
+            s.smooth = smoothed(s.points, smooth);
+            settings.noise /= std::sqrt(static_cast<double>(smooth));
+        }
+        markers.push_back(find_markers(smooth > 1 ? s.smooth : s.points, settings));
         for (const auto &line : marker_lines(printable(s.name), markers.back(), unit))
             std::fprintf(marker_out, "%s\n", line.c_str());
         if (table)

@@ -11,6 +11,7 @@ struct sweep {
     std::string name;
     std::vector<sweep_point> points;
     bool normalised = false; // levels are dB against a reference
+    std::vector<sweep_point> smooth; // averaged (--smooth): drawn over the points
 };
 
 // Reads path: a talvik results file, or talvik-plot's own CSV (CR LF, LF or

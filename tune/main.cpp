@@ -299,15 +299,16 @@ int tune_main(int argc, char **argv) {
             marking.normalised = have_reference;
             filter_markers m = find_markers(levels, marking);
             view.marks.clear();
-            if (m.kind == filter_kind::notch)
+            // Only what is measured from a known level is marked, as in the lines.
+            bool measured = m.levels && m.basis != level_basis::none;
+            if (measured && m.shape == trace_shape::valley)
                 view.marks.push_back({m.notch_hz, m.notch_level, 'N'});
-            else if (m.kind != filter_kind::none && m.levels)
+            else if (measured)
                 view.marks.push_back({m.peak_hz, m.peak_level, 'P'});
-            if (m.kind != filter_kind::none && m.levels && !m.drops.empty()) {
-                if (m.lower[0].found)
-                    view.marks.push_back({m.lower[0].hz, m.reference - m.drops[0], '|'});
-                if (m.upper[0].found)
-                    view.marks.push_back({m.upper[0].hz, m.reference - m.drops[0], '|'});
+            if (measured && !m.drops.empty()) {
+                for (const crossing *c : {&m.lower[0], &m.upper[0]})
+                    if (c->found && !c->wanders)
+                        view.marks.push_back({c->hz, m.reference - m.drops[0], '|'});
             }
             if (max_hold) {
                 if (view.max_hold.size() != levels.size())
