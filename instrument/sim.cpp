@@ -25,6 +25,11 @@ bool rose(uint8_t before, uint8_t now, uint8_t line) { return !(before & line) &
 
 } // namespace
 
+double sim_noise_db(uint32_t &state) {
+    state = state * 1103515245u + 12345u;
+    return ((state >> 16) % 601) / 100.0 - 3.0;
+}
+
 void sim_instrument::reset() { *this = sim_instrument(); }
 
 namespace {
@@ -216,8 +221,7 @@ void sim_instrument::command(uint16_t word) {
         // Before the start-up words the converter is not set up: it answers 0.
         double level = sim_level_dbm(options_.dut, frequency_hz());
         if (options_.fault == sim_fault::noisy) {
-            noise_ = noise_ * 1103515245u + 12345u;
-            level += ((noise_ >> 16) % 601) / 100.0 - 3.0; // -3 to +3 dB
+            level += sim_noise_db(noise_);
         }
         pending_ = start_up_ < 3  ? 0
                    : options_.fixed_reply ? options_.reply_value

@@ -19,6 +19,10 @@ enum class sim_fault { none, busy_stuck, busy_open, data_low, data_high, synth_d
 // (0 dBm, less the DDS's sin(x)/x roll-off) through the device under test.
 double sim_level_dbm(dut_model dut, double hz);
 
+// The noisy fault's scatter: a level error spread evenly over -3 to +3 dB in
+// steps of 0.01 dB (standard deviation 1.73 dB), from a generator state.
+double sim_noise_db(uint32_t &state);
+
 // The converter's reply word for a level: detector 2.1 V at 0 dBm and 25 mV
 // per dB, 16383 counts at 2.46955 V, two's complement in bits 0-13, sign in
 // bit 15, bit 14 different from bit 15 only when the count saturated.

@@ -13,6 +13,9 @@ const char *const kind_names[] = {"bandpass", "notch", "lowpass", "highpass", "u
 // far beyond what was read.
 const double coarse_db = 3, undersampled_db = 6;
 const double flat_db = 0.1; // a pass band is flat within this over a tenth of the span
+// Points across a pass band that would show a few ripples' valleys: fewer
+// may all fall on its peaks.
+const size_t ripple_points = 16;
 
 std::string format(const char *pattern, double a, double b = 0, double c = 0) {
     char text[240];
@@ -351,8 +354,10 @@ void find_ripple(const std::vector<level_point> &p, filter_markers *m) {
         // sweep cannot resolve.
         m->ripple_uncertainty =
             m->resolution + (neighbour_step(p, valley) + neighbour_step(p, top)) / 4;
-    } else {
+    } else if (band.size() >= ripple_points) {
         m->ripple_below = m->resolution;
+    } else {
+        m->ripple_points = band.size(); // too few to have seen ripple between them
     }
 }
 
@@ -625,7 +630,9 @@ filter_markers find_markers(const std::vector<level_point> &all, const marker_se
         }
         return m;
     }
-    for (size_t k = 0; k < s.drops.size(); ++k) {
+    // A peak read only as a bound is no level to measure from.
+    bool bound = m.basis == level_basis::peak && m.undersampled;
+    for (size_t k = 0; k < s.drops.size() && !bound; ++k) {
         double target = m.reference - s.drops[k];
         if (m.shape != trace_shape::falling)
             m.lower[k] = find_crossing(p, f.peak, -1, target, m.reference, m.noise, m.resolution);
@@ -749,6 +756,11 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
     for (size_t k = 0; k < m.drops.size(); ++k) {
         const crossing &lo = m.lower[k], &hi = m.upper[k];
         std::string text = format("-%g dB ", m.drops[k]) + from + ": ";
+        if (m.basis == level_basis::peak && m.undersampled) {
+            add(text + "not measured: the peak is only a bound (sweep finer near " +
+                short_hz(m.peak_hz) + ")");
+            continue;
+        }
         if (two_sided) {
             text += edge_text(lo, "lower", m.drops[k], suggest) + ", " +
                     edge_text(hi, "upper", m.drops[k], suggest);
@@ -776,6 +788,10 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
             add(format("ripple %.3f dB (within %.3f dB)", m.ripple, m.ripple_uncertainty));
         else if (!std::isnan(m.ripple_below))
             add(format("ripple below %.3f dB (what this sweep resolves)", m.ripple_below));
+        else if (edge_known(m.lower[0]) && edge_known(m.upper[0]))
+            add(format("ripple not known: %.0f points across the pass band are too few to show "
+                       "it (sweep finer)",
+                       static_cast<double>(m.ripple_points)));
         // The shape factor: the wider bandwidth over the narrower.
         int narrow = -1, wide = -1;
         for (size_t k = 0; k < m.drops.size(); ++k) {
@@ -784,7 +800,7 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
             if (m.drops[k] == m.sf_wide)
                 wide = static_cast<int>(k);
         }
-        if (narrow >= 0 && wide >= 0) {
+        if (narrow >= 0 && wide >= 0 && !(m.basis == level_basis::peak && m.undersampled)) {
             std::string label = format("shape factor %g/%g", m.sf_wide, m.sf_narrow);
             if (known[narrow] && known[wide]) {
                 add(label + format(" %.2f", widths[wide] / widths[narrow]));

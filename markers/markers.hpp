@@ -119,8 +119,10 @@ struct filter_markers {
     double loss = NAN;   // the peak's distance below the stated level
     // Ripple: the deepest valley between two peaks that each rise above it
     // by more than the resolution, within the first drop's points; NaN with
-    // ripple_below set where none does.
+    // ripple_below set where none does (with enough points to tell).
     double ripple = NAN, ripple_uncertainty = 0, ripple_below = NAN;
+    size_t ripple_points = 0; // neither: so few points across the band
+
     // notch: the minimum, interpolated where a fit is sound (fitted), else
     // the lowest point; and its depth below the band
     double notch_hz = 0, notch_level = 0, depth = 0;

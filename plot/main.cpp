@@ -191,6 +191,7 @@ int plot_main(int argc, char **argv) {
     for (size_t i = 0; i < files.size(); ++i) {
         if (!read_sweep(files[i], sweeps[i], error))
             return fail(error);
+        // A normalised level carries the reference's rounding as well as its own.
         quanta[i] = sweep_quantum(sweeps[i].points) + ref_quantum;
         if (!reference.empty() && (sweeps[i].normalised || ref.normalised))
             return fail((sweeps[i].normalised ? files[i] : reference) +
@@ -210,17 +211,7 @@ int plot_main(int argc, char **argv) {
                 print_csv(s);
             continue;
         }
-        settings.normalised = s.normalised;
-        // The readings' own quantum: a normalised level carries the
-        // reference's rounding as well as its own.
-        settings.quantum = quanta[&s - sweeps.data()];
-        settings.noise = sweep_noise(s.points);
-        settings.smoothed = smooth;
-        if (smooth > 1) {
-            s.smooth = smoothed(s.points, smooth);
-            settings.noise /= std::sqrt(static_cast<double>(smooth));
-        }
-        markers.push_back(find_markers(smooth > 1 ? s.smooth : s.points, settings));
+        markers.push_back(sweep_markers(s, quanta[&s - sweeps.data()], settings, smooth));
         for (const auto &line : marker_lines(printable(s.name), markers.back(), unit))
             std::fprintf(marker_out, "%s\n", line.c_str());
         if (table)

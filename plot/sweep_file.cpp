@@ -206,3 +206,15 @@ bool normalise(sweep &s, const sweep &ref, std::string &error) {
     s.normalised = true;
     return true;
 }
+
+filter_markers sweep_markers(sweep &s, double raw_quantum, marker_settings settings, int smooth) {
+    settings.normalised = s.normalised;
+    settings.quantum = raw_quantum;
+    settings.noise = sweep_noise(s.points);
+    settings.smoothed = smooth;
+    if (smooth <= 1)
+        return find_markers(s.points, settings);
+    s.smooth = smoothed(s.points, smooth);
+    settings.noise /= std::sqrt(static_cast<double>(smooth)); // averaged, not estimated again
+    return find_markers(s.smooth, settings);
+}

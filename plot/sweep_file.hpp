@@ -23,3 +23,9 @@ bool read_sweep(const std::string &path, sweep &out, std::string &error);
 // between its points; a sweep that reaches beyond the reference's span is
 // refused whole. A point is overflowed where a reference point it used was.
 bool normalise(sweep &s, const sweep &ref, std::string &error);
+
+// The markers of a sweep as talvik-plot prints them: the readings' quantum
+// (raw_quantum: the file's own, plus the reference's where normalised), its
+// noise, and with smooth above 1 each level averaged over that many points
+// first (kept in s.smooth for the picture).
+filter_markers sweep_markers(sweep &s, double raw_quantum, marker_settings settings, int smooth);

@@ -78,7 +78,7 @@ TEST_F(sweep_file, malformed_lines_are_named_never_skipped) {
 }
 
 sweep made(std::vector<std::pair<double, double>> points, const char *name = "s") {
-    sweep s{name, {}};
+    sweep s{name, {}, false, {}};
     for (auto [hz, level] : points)
         s.points.push_back({hz, level, false});
     return s;
