@@ -35,38 +35,41 @@ bool past(double level, double target, bool up) { return up ? level >= target : 
 
 // Where the level wanders back and forth through the target about the
 // crossing between points i and next, the edge lies anywhere in that stretch.
-void check_wander(const std::vector<level_point> &p, size_t i, size_t next, int step,
-                  double target, double noise, bool up, crossing *c) {
+void check_wander(const std::vector<level_point> &p, size_t from, size_t i, size_t next,
+                  int step, double target, double noise, bool up, crossing *c) {
     if (noise <= flat_db)
         return;
     double band = 2 * noise;
-    auto near = [&](size_t k) { return std::fabs(p[k].level - target) < band; };
+    // The stretch from the first reading within the noise of the target to
+    // the last, along the walk: the true edge lies anywhere in it.
     size_t inner = i, outer = next;
-    bool back_and_forth = false;
-    while (true) { // towards the walk's start
-        size_t k = inner - static_cast<size_t>(step);
-        if (step > 0 ? inner == 0 : k >= p.size())
+    for (size_t k = i;; k -= static_cast<size_t>(step)) {
+        if (p[k].level < target + band && !up)
+            inner = k;
+        if (p[k].level > target - band && up)
+            inner = k;
+        if (k == from || (step > 0 ? k == 0 : k + 1 >= p.size()))
             break;
-        if (!near(k))
-            break;
-        back_and_forth |= past(p[k].level, target, up);
-        inner = k;
     }
-    while (true) { // beyond the crossing
-        size_t k = outer + static_cast<size_t>(step);
-        if (step > 0 ? k >= p.size() : outer == 0)
+    for (size_t k = next; k < p.size(); k += static_cast<size_t>(step)) {
+        if (std::fabs(p[k].level - target) < band)
+            outer = k;
+        if (step < 0 && k == 0)
             break;
-        if (!near(k))
-            break;
-        back_and_forth |= !past(p[k].level, target, up);
-        outer = k;
     }
+    bool back_and_forth = inner != i || outer != next;
     if (!back_and_forth)
         return;
     c->wanders = true;
     c->wander_from = std::fmin(p[inner].hz, p[outer].hz);
     c->wander_to = std::fmax(p[inner].hz, p[outer].hz);
-    c->uncertainty = std::fmax(c->uncertainty, c->wander_to - c->wander_from);
+    // Through a straight stretch of slope the readings within the noise of
+    // the level lie evenly about the edge: it is the stretch's middle, to
+    // half its width, where that stretch is short beside the walk to it.
+    double width = c->wander_to - c->wander_from;
+    c->hz = (c->wander_from + c->wander_to) / 2;
+    c->uncertainty = width / 2 + (c->b_hz - c->a_hz) / 2;
+    c->placed = width <= std::fabs(c->hz - p[from].hz) / 3;
 }
 
 // Walks from point `from` by step (+1 or -1) to the first point at or below
@@ -101,9 +104,11 @@ crossing find_crossing(const std::vector<level_point> &p, size_t from, int step,
             // resolution moves the level by, along the slope between them.
             c.uncertainty = (b.hz - a.hz) / (c.coarse ? 1 : 2);
             if (c.step_db > 0)
-                c.uncertainty += std::fmin(b.hz - a.hz,
-                                           resolution / 2 * (b.hz - a.hz) / c.step_db);
-            check_wander(p, i, next, step, target, noise, up, &c);
+                c.uncertainty += noise > flat_db
+                                     ? resolution * (b.hz - a.hz) / c.step_db
+                                     : std::fmin(b.hz - a.hz,
+                                                 resolution / 2 * (b.hz - a.hz) / c.step_db);
+            check_wander(p, from, i, next, step, target, noise, up, &c);
             return c;
         }
         i = next;
@@ -121,18 +126,30 @@ std::vector<level_point> levels_of(const std::vector<level_point> &points) {
 
 // The spread of the levels over the first (or last) tenth of the span, and
 // the highest of them.
-double spread_of_tenth(const std::vector<level_point> &p, bool at_start, double *level) {
+// In noise, the tenth's mean is its level and the difference between its
+// halves' means its slope: the highest and lowest readings are the noise's.
+double spread_of_tenth(const std::vector<level_point> &p, bool at_start, bool noisy,
+                       double *level) {
     double span = p.back().hz - p.front().hz;
-    double lo = INFINITY, hi = -INFINITY;
+    double lo = INFINITY, hi = -INFINITY, sum[2] = {0, 0};
+    int count[2] = {0, 0};
     for (const auto &q : p) {
-        bool in = at_start ? q.hz <= p.front().hz + span / 10 : q.hz >= p.back().hz - span / 10;
+        double from = at_start ? p.front().hz : p.back().hz - span / 10;
+        bool in = q.hz >= from && q.hz <= from + span / 10;
         if (in) {
             lo = std::fmin(lo, q.level);
             hi = std::fmax(hi, q.level);
+            int half = q.hz > from + span / 20 ? 1 : 0;
+            sum[half] += q.level;
+            ++count[half];
         }
     }
-    *level = hi;
-    return hi - lo;
+    if (!noisy || !count[0] || !count[1]) {
+        *level = hi;
+        return hi - lo;
+    }
+    *level = (sum[0] + sum[1]) / (count[0] + count[1]);
+    return std::fabs(sum[0] / count[0] - sum[1] / count[1]);
 }
 
 trace_shape shape_of_kind(filter_kind kind) {
@@ -155,6 +172,7 @@ struct trace_facts {
     double first = 0, last = 0, high = 0, low = 0;
     trace_shape leaning = trace_shape::peak;
     double flat = flat_db; // the flatness allowed, widened by noise
+    double edge = 3;       // the smallest edge, widened by noise
     double start_band = 0, end_band = 0, start_spread = 0, end_spread = 0;
 };
 
@@ -175,17 +193,19 @@ trace_facts facts_of(const std::vector<level_point> &p, double noise) {
     double tilt = std::fabs(f.last - f.first);
     // Three dB above both ends is a peak's shape whatever else the span
     // holds; under that, the largest of the three movements says.
-    if (hump >= 3 && hump >= dip)
+    double least = 3 + 3 * noise;
+    if (hump >= least && hump >= dip)
         f.leaning = trace_shape::peak;
-    else if (dip >= 3 || (dip > hump && dip > tilt))
+    else if (dip >= least || (dip > hump && dip > tilt))
         f.leaning = trace_shape::valley;
     else if (hump > tilt)
         f.leaning = trace_shape::peak;
     else
         f.leaning = f.first >= f.last ? trace_shape::falling : trace_shape::rising;
     f.flat = std::fmax(flat_db, 4 * noise);
-    f.start_spread = spread_of_tenth(p, true, &f.start_band);
-    f.end_spread = spread_of_tenth(p, false, &f.end_band);
+    f.edge = 3 + 3 * noise; // a 3 dB edge, beyond what the noise makes
+    f.start_spread = spread_of_tenth(p, true, noise > flat_db, &f.start_band);
+    f.end_spread = spread_of_tenth(p, false, noise > flat_db, &f.end_band);
     return f;
 }
 
@@ -199,25 +219,26 @@ bool shows_band(const std::vector<level_point> &p, const trace_facts &f, filter_
     };
     if (p.size() < 3)
         return say("too few points to tell a filter's shape");
-    if (f.high - f.low < 3)
+    if (f.high - f.low < f.edge)
         return say(std::string(shape_words(f.leaning)) +
-                   format(" of only %.1f dB over the span: no 3 dB edge, no pass band here",
-                          f.high - f.low));
+                   format(" of only %.1f dB over the span: no %.3g dB edge, no pass band here",
+                          f.high - f.low, f.edge));
     auto not_flat = [&](const char *where, double spread) {
         return format("the level moves %.3f dB over the ", spread) + where +
                format(" tenth of the span, more than %.3g dB: no flat pass band there", f.flat);
     };
     switch (kind) {
     case filter_kind::bandpass:
-        if (f.high - f.first >= 3 && f.high - f.last >= 3)
+        if (f.high - f.first >= f.edge && f.high - f.last >= f.edge)
             return true;
-        return say(format("a peak that does not both rise and fall 3 dB (%.1f dB and ",
-                          f.high - f.first) +
-                   format("%.1f dB): no pass band here", f.high - f.last));
+        return say(format("a peak that does not both rise and fall %.3g dB (", f.edge) +
+                   format("%.1f dB and %.1f dB): no pass band here", f.high - f.first,
+                          f.high - f.last));
     case filter_kind::notch: {
         double dip = std::fmin(f.first, f.last) - f.low;
-        if (dip < 3)
-            return say(format("no valley 3 dB deep on this span (%.1f dB)", dip));
+        if (dip < f.edge)
+            return say(format("no valley %.3g dB deep on this span ", f.edge) +
+                       format("(%.1f dB)", dip));
         if (f.start_spread > f.flat)
             return say(format("a valley at least %.1f dB deep, but ", dip) +
                        not_flat("first", f.start_spread));
@@ -239,7 +260,7 @@ bool shows_band(const std::vector<level_point> &p, const trace_facts &f, filter_
         if (spread > f.flat)
             return say(std::string(low ? "a falling edge: " : "a rising edge: ") +
                        not_flat(low ? "first" : "last", spread));
-        if (fall < 3)
+        if (fall < f.edge)
             return say(format("a flat band that then moves only %.1f dB: no edge here", fall));
         return true;
     }
@@ -300,6 +321,13 @@ void find_notch(const std::vector<level_point> &p, size_t bottom, filter_markers
     // through the three, in dB against frequency.
     m->notch_hz = p[bottom].hz;
     m->notch_level = p[bottom].level;
+    size_t run = bottom;
+    while (run + 1 < p.size() && p[run + 1].level == p[bottom].level)
+        ++run;
+    m->notch_hz = (p[bottom].hz + p[run].hz) / 2; // the middle of equal lowest readings
+    // A bottom between points lies below the lowest by up to half its
+    // larger step to a neighbour (a V's; a parabola's is less).
+    m->depth_uncertainty = neighbour_step(p, bottom) / 2 + m->resolution / 2;
     check_undersampled(p, bottom, m);
     if (bottom > 0 && bottom + 1 < p.size() && !m->undersampled) {
         double x0 = p[bottom - 1].hz, x1 = p[bottom].hz, x2 = p[bottom + 1].hz;
@@ -376,14 +404,19 @@ std::string outside(const crossing &c, const char *side) {
     return text;
 }
 
-// An edge found where the level wanders through it in the noise is no
-// frequency: only the stretch it lies in.
-bool edge_known(const crossing &c) { return c.found && !c.wanders; }
+// The level measured from is the peak's, or the noisy band's about it.
+bool from_peak(const filter_markers &m) {
+    return m.basis == level_basis::peak ||
+           (m.basis == level_basis::pass_band && m.shape == trace_shape::peak);
+}
+
 
 std::string edge_text(const crossing &c, const char *side, double drop, int suggest,
                       const char *pattern = "%.1f Hz") {
     if (!c.found)
         return outside(c, side);
+    if (c.wanders && c.placed)
+        return format(pattern, c.hz) + " (within " + short_hz(c.uncertainty) + " in the noise)";
     if (!c.wanders)
         return format(pattern, c.hz);
     return std::string(side) + " edge somewhere from " + short_hz(c.wander_from) + " to " +
@@ -392,11 +425,19 @@ std::string edge_text(const crossing &c, const char *side, double drop, int sugg
            (suggest > 1 ? format(": try --smooth %.0f)", suggest) : ")");
 }
 
+// How far an edge may lie from where it is given, where its line says so.
+double named_doubt(const crossing &c, double noise) {
+    return c.coarse || c.wanders || noise > flat_db ? c.uncertainty : 0;
+}
+
 // Why an edge is uncertain, in words, or nothing where it is not.
-std::string edge_doubt(const crossing &c, const char *which) {
+std::string edge_doubt(const crossing &c, const char *which, double noise = 0) {
+    if (edge_known(c) && !c.coarse && !c.wanders && noise > flat_db)
+        return std::string("; ") + which + (*which ? " " : "") + "edge within " +
+               short_hz(c.uncertainty) + " in the noise";
     if (!edge_known(c) || !c.coarse)
         return "";
-    return std::string("; ") + which + " edge uncertain by up to " + short_hz(c.b_hz - c.a_hz) +
+    return std::string("; ") + which + (*which ? " " : "") + "edge uncertain by up to " + short_hz(c.uncertainty) +
            ": points " + short_hz(c.b_hz - c.a_hz) + " apart differ by " +
            format("%.1f dB: sweep finer near ", c.step_db) + short_hz(c.hz);
 }
@@ -404,6 +445,8 @@ std::string edge_doubt(const crossing &c, const char *which) {
 } // namespace
 
 const char *kind_name(filter_kind kind) { return kind_names[static_cast<int>(kind)]; }
+
+bool edge_known(const crossing &c) { return c.found && (!c.wanders || c.placed); }
 
 bool kind_from_name(const char *text, filter_kind *kind) {
     for (int i = 0; i < 4; ++i)
@@ -445,13 +488,15 @@ double sweep_quantum(const std::vector<level_point> &points) {
 
 double sweep_noise(const std::vector<level_point> &points) {
     std::vector<level_point> p = levels_of(points);
-    if (p.size() < 8)
+    if (p.size() < 20) // fewer cannot tell noise from the trace's own shape
         return 0;
-    // Third differences take out a level, a slope and a curvature; white
-    // noise of deviation s gives them a deviation of s * sqrt(20).
+    // Fourth differences take out a level, a slope, a curvature and its
+    // change, so that a coarse sweep of a steep skirt is not taken for
+    // noise; white noise of deviation s gives them a deviation of s * sqrt(70).
     std::vector<double> d;
-    for (size_t i = 0; i + 3 < p.size(); ++i)
-        d.push_back(p[i + 3].level - 3 * p[i + 2].level + 3 * p[i + 1].level - p[i].level);
+    for (size_t i = 0; i + 4 < p.size(); ++i)
+        d.push_back(p[i + 4].level - 4 * p[i + 3].level + 6 * p[i + 2].level -
+                    4 * p[i + 1].level + p[i].level);
     auto median = [](std::vector<double> v) {
         std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
         return v[v.size() / 2];
@@ -459,7 +504,7 @@ double sweep_noise(const std::vector<level_point> &points) {
     double centre = median(d);
     for (double &x : d)
         x = std::fabs(x - centre);
-    return 1.4826 * median(d) / std::sqrt(20.0);
+    return 1.4826 * median(d) / std::sqrt(70.0);
 }
 
 std::vector<level_point> smoothed(const std::vector<level_point> &points, int n) {
@@ -586,7 +631,7 @@ filter_markers find_markers(const std::vector<level_point> &all, const marker_se
                 below = std::fmax(below, p[i].level);
             for (size_t i = f.bottom; i < p.size(); ++i)
                 above = std::fmax(above, p[i].level);
-            m.reference = (below + above) / 2;
+            m.reference = m.noise > flat_db ? (f.start_band + f.end_band) / 2 : (below + above) / 2;
         } else {
             m.reference = m.basis == level_basis::peak ? m.peak_level
                           : m.shape == trace_shape::falling ? f.start_band
@@ -631,7 +676,7 @@ filter_markers find_markers(const std::vector<level_point> &all, const marker_se
         return m;
     }
     // A peak read only as a bound is no level to measure from.
-    bool bound = m.basis == level_basis::peak && m.undersampled;
+    bool bound = from_peak(m) && m.undersampled;
     for (size_t k = 0; k < s.drops.size() && !bound; ++k) {
         double target = m.reference - s.drops[k];
         if (m.shape != trace_shape::falling)
@@ -722,7 +767,10 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
             from +
             (m.undersampled ? finer(m.notch_hz)
              : m.fitted     ? ""
-                            : " (the lowest point measured: too few points about it to fit)"));
+                            : " (the lowest point measured: too few points about it to fit)") +
+            (!m.undersampled && m.depth_uncertainty >= 0.05
+                 ? format(" (within %.2f dB: the bottom falls between points)", m.depth_uncertainty)
+                 : ""));
         if (!m.drops.empty()) {
             const crossing &lo = m.lower[0], &hi = m.upper[0];
             std::string edges = format("-%g dB ", m.drops[0]) + from + ": ";
@@ -730,7 +778,7 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
                      edge_text(hi, "upper", m.drops[0], suggest);
             if (edge_known(lo) && edge_known(hi))
                 edges += format(", bandwidth %.1f Hz", hi.hz - lo.hz);
-            add(edges + edge_doubt(lo, "lower") + edge_doubt(hi, "upper"));
+            add(edges + edge_doubt(lo, "lower", m.noise) + edge_doubt(hi, "upper", m.noise));
         }
         tail();
         return lines;
@@ -756,7 +804,7 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
     for (size_t k = 0; k < m.drops.size(); ++k) {
         const crossing &lo = m.lower[k], &hi = m.upper[k];
         std::string text = format("-%g dB ", m.drops[k]) + from + ": ";
-        if (m.basis == level_basis::peak && m.undersampled) {
+        if (from_peak(m) && m.undersampled) {
             add(text + "not measured: the peak is only a bound (sweep finer near " +
                 short_hz(m.peak_hz) + ")");
             continue;
@@ -767,19 +815,23 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
             if (edge_known(lo) && edge_known(hi)) {
                 known[k] = true;
                 widths[k] = hi.hz - lo.hz;
-                text += format(", bandwidth %.1f Hz", widths[k]);
+                // Edges that name their doubt pass it on.
+                double doubt = named_doubt(lo, m.noise) + named_doubt(hi, m.noise);
+                text += format(", bandwidth %.1f Hz", widths[k]) +
+                        (doubt > 0 ? " (within " + short_hz(doubt) + ")" : "");
                 if (k == 0) {
-                    double centre = std::sqrt(lo.hz * hi.hz);
-                    text += format(", centre %.1f Hz, Q %.2f", centre, centre / widths[k]);
+                    double centre = std::sqrt(lo.hz * hi.hz), q = centre / widths[k];
+                    text += format(", centre %.1f Hz, Q %.2f", centre, q) +
+                            (doubt > 0 ? format(" (within %.2g)", q * doubt / widths[k]) : "");
                 }
             }
-            text += edge_doubt(lo, "lower") + edge_doubt(hi, "upper");
+            text += edge_doubt(lo, "lower", m.noise) + edge_doubt(hi, "upper", m.noise);
         } else {
             bool falling = m.shape == trace_shape::falling;
             const crossing &c = falling ? hi : lo;
             text += edge_text(c, falling ? "upper" : "lower", m.drops[k], suggest,
                               edge_only ? "%.1f Hz" : "cutoff %.1f Hz") +
-                    edge_doubt(c, "the");
+                    edge_doubt(c, "", m.noise);
         }
         add(text);
     }
@@ -800,12 +852,12 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
             if (m.drops[k] == m.sf_wide)
                 wide = static_cast<int>(k);
         }
-        if (narrow >= 0 && wide >= 0 && !(m.basis == level_basis::peak && m.undersampled)) {
+        if (narrow >= 0 && wide >= 0 && !(from_peak(m) && m.undersampled)) {
             std::string label = format("shape factor %g/%g", m.sf_wide, m.sf_narrow);
             if (known[narrow] && known[wide]) {
                 add(label + format(" %.2f", widths[wide] / widths[narrow]));
             } else if (m.lower[narrow].wanders || m.upper[narrow].wanders ||
-                       m.lower[wide].wanders || m.upper[wide].wanders) {
+                       m.lower[wide].wanders || m.upper[wide].wanders) { // found, not placed
                 add(label + ": an edge lies in the noise");
             } else {
                 const crossing &lo = m.lower[known[narrow] ? wide : narrow];

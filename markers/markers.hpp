@@ -60,8 +60,8 @@ struct marker_settings {
 
 // The smallest nonzero difference between two readings (0: none).
 double sweep_quantum(const std::vector<level_point> &points);
-// The noise's standard deviation, from the scatter of third differences
-// (a median, so that edges and curvature do not count); 0 under 8 points.
+// The noise's standard deviation, from the scatter of fourth differences
+// (a median, so that edges and curvature do not count); 0 under 20 points.
 double sweep_noise(const std::vector<level_point> &points);
 // Each level the mean of n neighbouring points' (overflowed points neither
 // taken nor given a level).
@@ -92,7 +92,13 @@ struct crossing {
     bool coarse = false;  // the points differ by more than 3 dB
     bool wanders = false; // noise: the level crosses back and forth there
     double wander_from = 0, wander_to = 0;
+    bool placed = false; // that stretch is short enough to give its middle as the edge
 };
+
+// An edge given as a frequency: found, and where the level wanders through
+// it in the noise, placed within a short enough stretch; else only the
+// stretch it lies in is said.
+bool edge_known(const crossing &c);
 
 struct read_level {
     double hz = 0, level = 0;
@@ -125,7 +131,7 @@ struct filter_markers {
 
     // notch: the minimum, interpolated where a fit is sound (fitted), else
     // the lowest point; and its depth below the band
-    double notch_hz = 0, notch_level = 0, depth = 0;
+    double notch_hz = 0, notch_level = 0, depth = 0, depth_uncertainty = 0;
     bool fitted = false;
     // The extreme (peak or notch) has both neighbours more than 6 dB away:
     // its level is a bound ("at least"), never a fit.

@@ -77,7 +77,7 @@ std::string linear_tics(double lo, double hi, bool small) {
 // enough decimals for the finest. A small picture takes decades alone where
 // they give three. The axis's end is labelled too where the last tic falls
 // short of it.
-std::string log_tics(double lo, double hi, bool small) {
+std::string log_tics(double lo, double hi, bool small, double end_room) {
     const char *unit_name;
     double unit = unit_of(hi, &unit_name);
     std::vector<std::vector<double>> choices = {{1, 2, 5}, {1, 1.5, 2, 3, 4, 5, 6, 7, 8, 9}};
@@ -105,8 +105,10 @@ std::string log_tics(double lo, double hi, bool small) {
             std::string text;
             for (double v : at)
                 text += (text.empty() ? "" : ", ") + tic(v, unit, unit_name, decimals);
-            if (at.back() < hi / 2) {
-                char end[96];
+            char end[96];
+            int length = std::snprintf(end, sizeof end, "%.3g %s", hi / unit, unit_name);
+            // (a label centred on the axis's end needs half its width beyond it)
+            if (at.back() < hi / 2 && length / 2.0 <= end_room) {
                 std::snprintf(end, sizeof end, ", '%.3g %s' %.6f", hi / unit, unit_name, hi);
                 text += end;
             }
@@ -174,7 +176,7 @@ void markers_of(const filter_markers &m, int colour, const char *unit,
             double level = m.reference - m.drops[k];
             std::string name = number("-%g dB", m.drops[k]);
             for (const crossing *c : {&m.lower[k], &m.upper[k]})
-                if (c->found && !c->wanders)
+                if (edge_known(*c))
                     out.push_back({c->hz, level, marker_text(name.c_str(), c->hz), colour});
         }
     }
@@ -207,7 +209,7 @@ std::string results_of(const std::string &name, const filter_markers &m, const c
     if (m.kind == filter_kind::none)
         text += std::string(", ") + shape_words(m.shape);
     text += ", " + basis_words(m, unit);
-    auto edge = [](const crossing &c) { return c.found && !c.wanders; };
+    auto edge = [](const crossing &c) { return edge_known(c); };
     if (m.shape == trace_shape::valley) {
         text += ", notch " + frequency_text(m.notch_hz) + number(" %.2f ", m.notch_level) + unit +
                 number(m.undersampled ? ", depth at least %.1f dB" : ", depth %.1f dB", m.depth);
@@ -349,7 +351,30 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
         double t = (level - y_lo) / (y_hi - y_lo);
         return (bottom + t * (top - bottom)) * height;
     };
-    top -= subtitle.empty() ? 0 : 1.2 * char_h / height;
+    // The title's words as given, broken between words where a line would
+    // not fit; what it is normalised to on a line of its own.
+    std::vector<std::string> title_lines;
+    {
+        size_t fits = static_cast<size_t>(width * 0.95 / (char_w * (font + 1) / font));
+        std::string line;
+        for (size_t start = 0; start <= title.size();) {
+            size_t space = title.find(' ', start);
+            if (space == std::string::npos)
+                space = title.size();
+            std::string word = title.substr(start, space - start);
+            if (!line.empty() && line.size() + 1 + word.size() > fits) {
+                title_lines.push_back(line);
+                line.clear();
+            }
+            line += (line.empty() ? "" : " ") + word;
+            start = space + 1;
+        }
+        title_lines.push_back(line);
+        if (!subtitle.empty())
+            title_lines.push_back(subtitle);
+    }
+    top = 1 - (1.3 * static_cast<double>(title_lines.size()) + 0.8) * char_h * (font + 1) / font /
+                  height;
     // Each label beside its point, on the first side where it meets no other
     // label and no marker's point and stays in the plot; where one finds
     // none, all are numbered, and the numbers placed the same way.
@@ -387,17 +412,36 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
         return all;
     };
     bool numbered = !place(false);
+    // Numbers are keyed by the table: it goes first beneath, before the
+    // results (which the text output holds too), and a number the room
+    // beneath cannot key is not drawn; its point stays.
+    size_t keyed = placed.size();
     if (numbered) {
+        std::vector<std::pair<std::string, int>> table;
+        std::vector<size_t> last_on_row;
         std::string row;
         for (size_t k = 0; k < placed.size(); ++k) {
             std::string item = std::to_string(k + 1) + " " + placed[k].text;
             if (!row.empty() && (row.size() + item.size() + 3) * char_w > width * 0.9) {
-                beneath.push_back({row, 0});
+                table.push_back({row, 0});
+                last_on_row.push_back(k);
                 row.clear();
             }
             row += (row.empty() ? "" : "   ") + item;
         }
-        beneath.push_back({row, 0});
+        table.push_back({row, 0});
+        last_on_row.push_back(placed.size());
+        if (table.size() > room) {
+            table.resize(room);
+            keyed = room > 0 ? last_on_row[room - 1] : 0;
+        }
+        size_t results = std::min(beneath.size(), room - table.size());
+        beneath.resize(results);
+        if (results > 0 && results < static_cast<size_t>(std::count_if(
+                                        sweeps.begin(), sweeps.end(),
+                                        [](const sweep &w) { return !w.points.empty(); })))
+            beneath.back() = {"(more in talvik-plot's text output)", 0};
+        beneath.insert(beneath.end(), table.begin(), table.end());
         bottom = bottom_for(beneath.size());
         place(true);
     }
@@ -411,8 +455,10 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
         script += "set terminal png size " + size + fonts + "\n";
     script += "set output\n"; // standard output: talvik-plot writes the file
     // The user's title as given; what it is normalised to on a line of its own.
-    script += "set title " + quoted(title) +
-              (subtitle.empty() ? "" : ".\"\\n\"." + quoted(subtitle)) + " noenhanced\n";
+    std::string title_text;
+    for (const auto &line : title_lines)
+        title_text += (title_text.empty() ? "" : ".\"\\n\".") + quoted(line);
+    script += "set title " + title_text + " noenhanced\n";
     // Labels on an opaque ground, so that no trace runs through their text.
     script += "set style textbox opaque noborder\n";
     script += "set lmargin at screen " + number("%.4f", left) + "\nset rmargin at screen " +
@@ -422,7 +468,8 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
         script += "set logscale x\n";
     if (hi > lo)
         script += "set xrange [" + number("%.3f", lo) + ":" + number("%.3f", hi) +
-                  "]\nset xtics (" + (log ? log_tics(lo, hi, small) : linear_tics(lo, hi, small)) + ")\n";
+                  "]\nset xtics (" + (log ? log_tics(lo, hi, small, (1 - right) * width / base_char_w)
+                       : linear_tics(lo, hi, small)) + ")\n";
     if (any)
         script += "set yrange [" + number("%.3f", y_lo) + ":" + number("%.3f", y_hi) + "]\n";
     script += "set grid xtics ytics\nset xlabel 'Frequency'\nset ylabel " +
@@ -433,7 +480,7 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
               " center top horizontal noenhanced\n";
     for (size_t k = 0; k < placed.size(); ++k) {
         const auto &m = placed[k];
-        std::string text = numbered ? std::to_string(k + 1) : m.text;
+        std::string text = numbered ? (k < keyed ? std::to_string(k + 1) : "") : m.text;
         const double *side = sides[side_of[k]];
         script += "set label " + quoted(text) + " at " + number("%.3f", m.hz) + ", " +
                   number("%.3f", m.level) + (side[0] < 0 ? " right" : " left") +

@@ -307,7 +307,7 @@ int tune_main(int argc, char **argv) {
                 view.marks.push_back({m.peak_hz, m.peak_level, 'P'});
             if (measured && !m.drops.empty()) {
                 for (const crossing *c : {&m.lower[0], &m.upper[0]})
-                    if (c->found && !c->wanders)
+                    if (edge_known(*c))
                         view.marks.push_back({c->hz, m.reference - m.drops[0], '|'});
             }
             if (max_hold) {

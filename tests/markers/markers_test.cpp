@@ -19,7 +19,7 @@ TEST(markers, the_shape_decides_the_kind) {
     EXPECT_EQ(kind_of(trace({{1, -30}, {2, -1}, {3, 0}})), filter_kind::highpass);
     std::string why;
     EXPECT_EQ(kind_of(trace({{1, -5}}), &why), filter_kind::none); // one point: nothing to see
-    EXPECT_EQ(why, "too few points to tell a filter's shape");
+    EXPECT_EQ(why, "too few points to tell a filter's shape (use --ref or --level)");
 }
 
 TEST(markers, band_pass_points_bandwidths_q_and_shape_factor) {
@@ -37,41 +37,73 @@ TEST(markers, band_pass_points_bandwidths_q_and_shape_factor) {
     ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[0], "bp: kind bandpass");
     EXPECT_EQ(lines[1], "bp: peak 4.0 Hz, 0.000 dB");
-    EXPECT_EQ(lines[2], "bp: -3 dB 3.0 Hz, 5.0 Hz, bandwidth 2.0 Hz, centre 3.9 Hz, Q 1.94");
-    EXPECT_EQ(lines[3].rfind("bp: -6 dB 2.9 Hz, 5.1 Hz, bandwidth 2.1 Hz", 0), 0u) << lines[3];
-    EXPECT_EQ(lines[4], "bp: -60 dB 1.5 Hz, 6.5 Hz, bandwidth 5.0 Hz");
-    EXPECT_EQ(lines[5], "bp: ripple 0.000 dB");
+    EXPECT_EQ(lines[2], "bp: -3 dB from the peak, 0.000 dB: 3.0 Hz, 5.0 Hz, bandwidth 2.0 Hz, "
+                        "centre 3.9 Hz, Q 1.94");
+    // Points 20 dB apart either side of an edge: it lies anywhere between them.
+    // (and the readings' resolution, two of their 3 dB quanta, moves it
+    // 3 dB / 20 dB per hertz more)
+    EXPECT_EQ(lines[4], "bp: -60 dB from the peak, 0.000 dB: 1.5 Hz, 6.5 Hz, bandwidth 5.0 Hz "
+                        "(within 2.3 Hz); lower edge uncertain by up to 1.15 Hz: points 1 Hz "
+                        "apart differ by 20.0 dB: sweep finer near 1.5 Hz; upper edge uncertain by "
+                        "up to 1.15 Hz: points 1 Hz apart differ by 20.0 dB: sweep finer near "
+                        "6.5 Hz");
+    EXPECT_EQ(lines[5], "bp: ripple not known: 1 points across the pass band are too few to show "
+                        "it (sweep finer)");
     EXPECT_EQ(lines[6].rfind("bp: shape factor 60/6 2.3", 0), 0u) << lines[6];
 }
 
 TEST(markers, edges_beyond_the_sweep_say_how_far_down_its_end_is) {
-    auto m = find_markers(trace({{1e6, 0}, {2e6, -1}, {3e6, -10}}), filter_kind::bandpass);
+    marker_settings s;
+    s.kind_given = true;
+    s.level = 0;
+    auto m = find_markers(trace({{1e6, 0}, {2e6, -1}, {3e6, -10}}), s);
     auto lines = marker_lines("lp", m, "dBm");
-    EXPECT_EQ(lines[2], "lp: -3 dB lower outside the sweep: at its start, 1000000.0 Hz, the "
-                        "level is only 0.000 dB down, 2222222.2 Hz");
+    EXPECT_EQ(lines[2], "lp: -3 dB from --level 0 dBm: lower outside the sweep: at its start, "
+                        "1000000.0 Hz, the level is only 0.000 dB down, 2222222.2 Hz; upper edge "
+                        "uncertain by up to 1.111 MHz: points 1 MHz apart differ by 9.0 dB: sweep "
+                        "finer near 2.222 MHz");
     ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines[5], "lp: shape factor 60/6: the sweep falls only 0.0 dB, 6.0 dB short of "
                         "-6 dB");
+    // Without a level, a band-pass named but not shown is not measured.
+    m = find_markers(trace({{1e6, 0}, {2e6, -1}, {3e6, -10}}), filter_kind::bandpass);
+    EXPECT_EQ(m.basis, level_basis::none);
+    EXPECT_EQ(marker_lines("lp", m, "dBm").back(),
+              "lp: a peak that does not both rise and fall 3 dB (0.0 dB and 10.0 dB): no pass "
+              "band here (use --ref or --level)");
     // A single point: everything outside, nothing invented.
-    m = find_markers(trace({{5e6, -7}}), filter_kind::bandpass);
+    m = find_markers(trace({{5e6, -7}}), s);
     EXPECT_FALSE(m.lower[0].found || m.upper[0].found);
-    EXPECT_EQ(m.upper[0].end_down, 0);
+    EXPECT_EQ(m.upper[0].end_down, 7);
 }
 
 TEST(markers, notch_bottom_depth_and_edges) {
     // A parabola's vertex between sampled points: bottom at 6.25, level -40.
-    auto p = trace({{3, 0}, {5, -1}, {5.5, -4}, {6, -36}, {6.5, -36}, {7, -4}, {7.5, -1}, {9, 0}});
+    auto p = trace({{3, 0}, {4, -1}, {4.5, -4}, {5, -33.75}, {5.5, -37.75}, {6, -39.75},
+                    {6.5, -39.75}, {7, -37.75}, {7.5, -33.75}, {8, -4}, {8.5, -1}, {9.5, 0}});
     auto m = find_markers(p, filter_kind::notch);
     EXPECT_NEAR(m.notch_hz, 6.25, 0.01);
     EXPECT_NEAR(m.notch_level, -40, 1e-9); // deeper than either sample
     EXPECT_NEAR(m.depth, 40, 1e-9);
     ASSERT_TRUE(m.lower[0].found && m.upper[0].found);
-    EXPECT_DOUBLE_EQ(m.lower[0].hz, 5 + 0.5 * (2.0 / 3.0)); // -3 between -1 and -4
-    EXPECT_DOUBLE_EQ(m.upper[0].hz, 7 + 0.5 * (1.0 / 3.0));
+    EXPECT_DOUBLE_EQ(m.lower[0].hz, 4 + 0.5 * (2.0 / 3.0)); // -3 between -1 and -4
+    EXPECT_DOUBLE_EQ(m.upper[0].hz, 8 + 0.5 * (1.0 / 3.0));
     auto lines = marker_lines("n", m, "dBm");
-    EXPECT_EQ(lines[1].rfind("n: notch 6.2", 0), 0u) << lines[1];
-    EXPECT_NE(lines[1].find(", depth "), std::string::npos);
-    EXPECT_EQ(lines[2], "n: -3 dB 5.3 Hz, 7.2 Hz, bandwidth 1.8 Hz");
+    // The bottom's doubt: half the larger step to a neighbour and half of
+    // two quanta (1 dB on these hand-made readings).
+    EXPECT_EQ(lines[1], "n: notch 6.2 Hz, -40.000 dBm, depth 40.000 dB from the shoulders, 0.000 "
+                        "dBm (within 2.00 dB: the bottom falls between points)");
+    EXPECT_EQ(lines[2], "n: -3 dB from the shoulders, 0.000 dBm: 4.3 Hz, 8.2 Hz, bandwidth 3.8 Hz");
+    // The same notch with its bottom fallen between two points 30 dB below
+    // their neighbours: a bound and advice, never a fit.
+    p = trace({{3, 0}, {4, -1}, {4.5, -4}, {5, -5}, {6, -36}, {6.5, -36}, {7.5, -5}, {8, -4},
+               {8.5, -1}, {9.5, 0}});
+    m = find_markers(p, filter_kind::notch);
+    EXPECT_TRUE(m.undersampled);
+    EXPECT_FALSE(m.fitted);
+    EXPECT_EQ(marker_lines("n", m, "dBm")[1],
+              "n: notch 6.2 Hz, -36.000 dBm, depth at least 36.000 dB from the shoulders, 0.000 "
+              "dBm (both neighbours lie 31.0 and 31.0 dB above it: sweep finer near 6.25 Hz)");
 }
 
 TEST(markers, low_and_high_pass_cutoffs) {
@@ -80,19 +112,20 @@ TEST(markers, low_and_high_pass_cutoffs) {
     EXPECT_DOUBLE_EQ(m.upper[0].hz, 2.5);
     EXPECT_FALSE(m.lower[0].found);
     auto lines = marker_lines("lp", m, "dBm");
-    EXPECT_EQ(lines[2], "lp: -3 dB cutoff 2.5 Hz");
-    EXPECT_EQ(lines[4].rfind("lp: -60 dB cutoff 3.8", 0), 0u) << lines[4];
+    EXPECT_EQ(lines[2], "lp: -3 dB from the pass band, 0.000 dBm: cutoff 2.5 Hz");
+    EXPECT_EQ(lines[4].rfind("lp: -60 dB from the pass band, 0.000 dBm: cutoff 3.8", 0), 0u)
+        << lines[4];
     m = find_markers(trace({{1, -10}, {2, -1}, {3, 0}}), filter_kind::highpass);
     ASSERT_TRUE(m.lower[0].found);
     EXPECT_NEAR(m.lower[0].hz, 1 + 7.0 / 9.0, 1e-12);
     EXPECT_EQ(marker_lines("hp", m, "dBm")[4],
-              "hp: -60 dB lower outside the sweep: at its start, 1.0 Hz, the level is only "
-              "10.000 dB down");
+              "hp: -60 dB from the pass band, 0.000 dBm: lower outside the sweep: at its start, "
+              "1.0 Hz, the level is only 10.000 dB down");
 }
 
 TEST(markers, a_notch_is_never_reported_below_what_was_measured_without_a_sound_fit) {
     // Uneven neighbours: a parabola would dive to -45 dB; the lowest point stands.
-    auto p = trace({{5e6, 0}, {5.9e6, -10}, {6e6, -40.05}, {6.5e6, -20}, {7e6, 0}});
+    auto p = trace({{5e6, 0}, {5.9e6, -38}, {6e6, -40.05}, {6.5e6, -36}, {7e6, 0}});
     auto m = find_markers(p, filter_kind::notch);
     EXPECT_FALSE(m.fitted);
     EXPECT_EQ(m.notch_level, -40.05);
@@ -102,15 +135,15 @@ TEST(markers, a_notch_is_never_reported_below_what_was_measured_without_a_sound_
     m = find_markers(trace({{1e6, 0}, {2e6, -30}, {4e6, -29}}), filter_kind::notch);
     EXPECT_EQ(m.notch_level, -30);
     // Overflowed points are no levels: neither the bottom nor the band.
-    p = trace({{1, 0}, {2, -10}, {3, -80}, {4, -10}, {5, 0}});
+    p = trace({{1, 0}, {2, -10}, {3, -80}, {4, -10}, {5, -0.5}, {6, 0}});
     p[2].overflow = true;
-    p[4].level = 5;
-    p[4].overflow = true;
+    p[5].level = 5;
+    p[5].overflow = true;
     m = find_markers(p, filter_kind::notch);
     EXPECT_GT(m.notch_level, -20);
-    EXPECT_EQ(m.reference, -5); // the shoulders 0 and -10, not the overflowed +5
+    EXPECT_EQ(m.reference, -0.25); // the shoulders 0 and -0.5, not the overflowed +5
     EXPECT_EQ(marker_lines("n", m, "dB").back(),
-              "n: 2 overflowed points left out (3.0 to 5.0 Hz): their levels are unknown");
+              "n: 2 overflowed points left out (3.0 to 6.0 Hz): their levels are unknown");
     // A band-pass whose top overflowed: the peak found is said to be suspect.
     p = trace({{1, -20}, {2, -5}, {3, 10}, {4, -6}, {5, -20}});
     p[2].overflow = true;
@@ -123,8 +156,8 @@ TEST(markers, a_notch_is_never_reported_below_what_was_measured_without_a_sound_
 }
 
 TEST(markers, a_notch_between_uneven_shoulders_is_measured_from_their_mean) {
-    auto m = find_markers(trace({{1, 0}, {2, -1}, {3, -30}, {4, -5}, {5, -4}}), filter_kind::notch);
-    EXPECT_DOUBLE_EQ(m.reference, -2); // the highest on each side: 0 and -4
+    auto m = find_markers(trace({{1, 0}, {2, -1}, {3, -30}, {4, -5}, {5, -0.8}}), filter_kind::notch);
+    EXPECT_DOUBLE_EQ(m.reference, -0.4); // the highest on each side: 0 and -0.8
     EXPECT_DOUBLE_EQ(m.depth, m.reference - m.notch_level);
 }
 
@@ -136,10 +169,11 @@ TEST(markers, a_stated_level_above_the_trace_is_never_extrapolated_from) {
     for (size_t k = 0; k < m.drops.size(); ++k)
         EXPECT_FALSE(m.lower[k].found || m.upper[k].found) << m.drops[k];
     auto lines = marker_lines("bp", m, "dBm");
-    EXPECT_EQ(lines[2], "bp: -3 dB lower: never reached: at 2000000.0 Hz, where the walk starts, "
+    EXPECT_EQ(lines[2], "bp: -3 dB from --level 0 dBm: lower: never reached: at 2000000.0 Hz, where the walk starts, "
                         "the level is already 20.000 dB down, upper: never reached: at 2000000.0 "
                         "Hz, where the walk starts, the level is already 20.000 dB down");
-    EXPECT_NE(lines[1].find("loss 20.000 dB"), std::string::npos);
+    EXPECT_NE(lines[1].find("loss at most 20.000 dB from --level 0 dBm"), std::string::npos)
+        << lines[1]; // the peak falls between points 10 dB below it
 }
 
 } // namespace

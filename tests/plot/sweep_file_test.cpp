@@ -111,8 +111,15 @@ TEST(gnuplot_script, traces_markers_and_a_readable_axis) {
     sweep a = made({{1e6, -1}, {2e6, -2}}, "a\"s'\n`x`.txt");
     sweep b = made({{1e6, 14.782}, {2e6, 14.782}}, "b.txt");
     b.points[1].overflow = true;
-    filter_markers m = find_markers(a.points, filter_kind::lowpass);
-    filter_markers mb = find_markers(b.points, filter_kind::lowpass);
+    marker_settings stated;
+    stated.kind_given = true;
+    stated.kind = filter_kind::lowpass;
+    stated.level = -1;
+    stated.at = {1.5e6};
+    stated.delta = {1e6, 1.5e6};
+    filter_markers m = find_markers(a.points, stated);
+    stated.level = 14.782;
+    filter_markers mb = find_markers(b.points, stated);
     std::string script = gnuplot_script({a, b}, {m, mb}, "out.svg", picture_settings());
     EXPECT_NE(script.find("set terminal svg"), std::string::npos);
     // Names are string constants: single quotes, ' doubled, no line end.
@@ -131,14 +138,38 @@ TEST(gnuplot_script, traces_markers_and_a_readable_axis) {
         << script;
     // Each peak is marked with its name and frequency, the -3 dB line drawn,
     // the results written beneath.
-    EXPECT_NE(script.find("set label 'peak 1 MHz' at 1000000.000, -1.000 point"),
+    EXPECT_NE(script.find("set label 'peak 1 MHz' at 1000000.000, -1.000 left point"),
               std::string::npos)
         << script;
-    EXPECT_NE(script.find("set label 'b.txt: lowpass, peak 1 MHz 14.78 dBm"), std::string::npos);
-    // Two labels that would meet are numbered instead, with a table beneath.
-    script = gnuplot_script({a, a}, {m, m}, "out.svg", picture_settings());
-    EXPECT_NE(script.find("set label '2' at 1000000.000, -1.000 point"), std::string::npos);
-    EXPECT_NE(script.find("set label '1 peak 1 MHz   2 peak 1 MHz' at screen"), std::string::npos);
+    EXPECT_NE(script.find("set label 'b.txt: lowpass, from --level 14.782 dBm, peak 1 MHz 14.78 dBm"),
+              std::string::npos);
+    // Levels read where asked, and a delta's ends joined and labelled.
+    EXPECT_NE(script.find("set label '1.5 MHz, -1.50 dBm' at 1500000.000, -1.500 "), std::string::npos)
+        << script;
+    EXPECT_NE(script.find("set label 'D1: +500 kHz, -0.50 dB' at 1500000.000, -1.500 "),
+              std::string::npos);
+    EXPECT_NE(script.find("set arrow from 1000000.000, -1.000 to 1500000.000, -1.500 nohead"),
+              std::string::npos);
+    // Labels on an opaque ground.
+    EXPECT_NE(script.find("boxed noenhanced front"), std::string::npos);
+    // Labels that find no clear side on a small picture are numbered, with
+    // a table beneath ahead of the results; a long title is broken between
+    // its words, and the reference gets a line of its own.
+    picture_settings small;
+    small.width = 300;
+    small.height = 200;
+    small.title = "Two traces of the same filter on a very small picture";
+    small.reference = "ref.txt";
+    script = gnuplot_script({a, a}, {m, m}, "out.svg", small);
+    EXPECT_NE(script.find("set label '1' at 1000000.000, -1.000 "), std::string::npos) << script;
+    EXPECT_NE(script.find("set label '1 peak 1 MHz   2 1.5 MHz, -1.50 dB   3 D1' at screen"),
+              std::string::npos);
+    EXPECT_NE(script.find("set label '' at 1500000.000, -1.500 "), std::string::npos)
+        << "a number the table cannot key is left out";
+    EXPECT_NE(script.find("set title 'Two traces of the same filter on a very'.\"\\n\".'small "
+                          "picture'.\"\\n\".'normalised to ref.txt' noenhanced"),
+              std::string::npos);
+    EXPECT_NE(script.find("font ',7'"), std::string::npos);
     EXPECT_NE(script.find("set arrow from graph 0, first -4.000 to graph 1, first -4.000 nohead"),
               std::string::npos);
 }
