@@ -17,7 +17,13 @@ const double flat_db = 0.1; // a pass band is flat within this over a tenth of t
 // may all fall on its peaks.
 const size_t ripple_points = 16;
 
+// Values that print as zero print without a sign.
+double unsigned_zero(double v) { return std::fabs(v) < 5e-4 ? 0.0 : v; }
+
 std::string format(const char *pattern, double a, double b = 0, double c = 0) {
+    a = unsigned_zero(a);
+    b = unsigned_zero(b);
+    c = unsigned_zero(c);
     char text[240];
     std::snprintf(text, sizeof text, pattern, a, b, c);
     return text;
@@ -425,6 +431,11 @@ std::string edge_text(const crossing &c, const char *side, double drop, int sugg
            (suggest > 1 ? format(": try --smooth %.0f)", suggest) : ")");
 }
 
+std::string unresolved(double drop, double resolution) {
+    return format("not measured: %g dB is within what this sweep resolves ", drop) +
+           format("(%.3f dB)", resolution);
+}
+
 // How far an edge may lie from where it is given, where its line says so.
 double named_doubt(const crossing &c, double noise) {
     return c.coarse || c.wanders || noise > flat_db ? c.uncertainty : 0;
@@ -476,6 +487,10 @@ double sweep_quantum(const std::vector<level_point> &points) {
     for (const auto &q : points)
         if (!q.overflow)
             levels.push_back(q.level);
+    // Few readings do not show the instrument's step: then only the
+    // results format's own, a thousandth of a dB.
+    if (levels.size() < 20)
+        return levels.size() > 1 ? 0.001 : 0;
     std::sort(levels.begin(), levels.end());
     double quantum = 0;
     for (size_t i = 1; i < levels.size(); ++i) {
@@ -556,6 +571,8 @@ read_level level_at(const std::vector<level_point> &all, double hz) {
             r.inside = true;
             r.level = p[i].level + (p[i + 1].level - p[i].level) * (hz - p[i].hz) /
                                        (p[i + 1].hz - p[i].hz);
+            r.gap_hz = p[i + 1].hz - p[i].hz;
+            r.step_db = std::fabs(p[i + 1].level - p[i].level);
         }
     if (p.size() == 1 && p[0].hz == hz)
         r = {hz, p[0].level, true};
@@ -668,7 +685,7 @@ filter_markers find_markers(const std::vector<level_point> &all, const marker_se
     if (valley) {
         m.depth = m.reference - m.notch_level;
         // The edges are where the level climbs back to the first drop below the band.
-        if (!s.drops.empty()) {
+        if (!s.drops.empty() && s.drops[0] > m.resolution) {
             double target = m.reference - s.drops[0];
             m.lower[0] = find_crossing(p, f.bottom, -1, target, m.reference, m.noise, m.resolution, true);
             m.upper[0] = find_crossing(p, f.bottom, 1, target, m.reference, m.noise, m.resolution, true);
@@ -678,6 +695,8 @@ filter_markers find_markers(const std::vector<level_point> &all, const marker_se
     // A peak read only as a bound is no level to measure from.
     bool bound = from_peak(m) && m.undersampled;
     for (size_t k = 0; k < s.drops.size() && !bound; ++k) {
+        if (s.drops[k] <= m.resolution)
+            continue; // finer than the readings tell apart: its line says so
         double target = m.reference - s.drops[k];
         if (m.shape != trace_shape::falling)
             m.lower[k] = find_crossing(p, f.peak, -1, target, m.reference, m.noise, m.resolution);
@@ -729,14 +748,29 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
     if (m.smoothed > 1)
         suggest = 0;
     auto tail = [&]() {
+        // A level read between points far apart in level, or in noise, says so.
+        auto doubt = [&](const read_level &r) {
+            std::string text;
+            if (r.step_db > coarse_db)
+                text += " (between points " + short_hz(r.gap_hz) +
+                        format(" apart that differ by %.1f dB: sweep finer near ", r.step_db) +
+                        short_hz(r.hz) + ")";
+            if (m.noise > flat_db)
+                text += format(" (within about %.1f dB in the noise)", m.resolution);
+            return text;
+        };
         for (const auto &r : m.at)
-            add(r.inside ? format("marker %.1f Hz: ", r.hz) + format("%.3f ", r.level) + unit
+            add(r.inside ? format("marker %.1f Hz: ", r.hz) + format("%.3f ", r.level) + unit +
+                               doubt(r)
                          : format("marker %.1f Hz: outside the sweep", r.hz));
         for (size_t k = 0; k + 1 < m.delta.size(); k += 2) {
             const read_level &a = m.delta[k], &b = m.delta[k + 1];
             if (a.inside && b.inside)
                 add(format("delta %.1f Hz to ", a.hz) + format("%.1f Hz: ", b.hz) +
-                    format("%.1f Hz, %.3f dB", b.hz - a.hz, b.level - a.level));
+                    format("%.1f Hz, %.3f dB", b.hz - a.hz, b.level - a.level) +
+                    (a.step_db > coarse_db || b.step_db > coarse_db || m.noise > flat_db
+                         ? " (an end's level is uncertain: see its marker)"
+                         : ""));
             else
                 add(format("delta %.1f Hz to ", a.hz) +
                     format("%.1f Hz: outside the sweep", b.hz));
@@ -771,7 +805,10 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
             (!m.undersampled && m.depth_uncertainty >= 0.05
                  ? format(" (within %.2f dB: the bottom falls between points)", m.depth_uncertainty)
                  : ""));
-        if (!m.drops.empty()) {
+        if (!m.drops.empty() && m.drops[0] <= m.resolution) {
+            add(format("-%g dB ", m.drops[0]) + from + ": " +
+                unresolved(m.drops[0], m.resolution));
+        } else if (!m.drops.empty()) {
             const crossing &lo = m.lower[0], &hi = m.upper[0];
             std::string edges = format("-%g dB ", m.drops[0]) + from + ": ";
             edges += edge_text(lo, "lower", m.drops[0], suggest) + ", " +
@@ -788,8 +825,10 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
         bool loss = !std::isnan(m.loss);
         add(format("peak %.1f Hz, ", m.peak_hz) +
             format(m.undersampled ? "at least %.3f " : "%.3f ", m.peak_level) + unit +
-            (loss ? format(m.undersampled ? ", loss at most %.3f dB " : ", loss %.3f dB ",
-                           m.loss) +
+            (loss ? format(m.loss < 0     ? ", gain %.3f dB "
+                           : m.undersampled ? ", loss at most %.3f dB "
+                                            : ", loss %.3f dB ",
+                           std::fabs(m.loss)) +
                         (m.basis == level_basis::stated ? from : "from 0 dB (the reference)")
                   : "") +
             (m.undersampled ? finer(m.peak_hz) : "") +
@@ -804,6 +843,10 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
     for (size_t k = 0; k < m.drops.size(); ++k) {
         const crossing &lo = m.lower[k], &hi = m.upper[k];
         std::string text = format("-%g dB ", m.drops[k]) + from + ": ";
+        if (m.drops[k] <= m.resolution) {
+            add(text + unresolved(m.drops[k], m.resolution));
+            continue;
+        }
         if (from_peak(m) && m.undersampled) {
             add(text + "not measured: the peak is only a bound (sweep finer near " +
                 short_hz(m.peak_hz) + ")");
@@ -841,8 +884,10 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
         else if (!std::isnan(m.ripple_below))
             add(format("ripple below %.3f dB (what this sweep resolves)", m.ripple_below));
         else if (edge_known(m.lower[0]) && edge_known(m.upper[0]))
-            add(format("ripple not known: %.0f points across the pass band are too few to show "
-                       "it (sweep finer)",
+            add(format(m.ripple_points == 1 ? "ripple not known: %.0f point across the pass band "
+                                              "is too few to show it (sweep finer)"
+                                            : "ripple not known: %.0f points across the pass band "
+                                              "are too few to show it (sweep finer)",
                        static_cast<double>(m.ripple_points)));
         // The shape factor: the wider bandwidth over the narrower.
         int narrow = -1, wide = -1;

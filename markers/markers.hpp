@@ -58,7 +58,8 @@ struct marker_settings {
     int smoothed = 0; // points the trace was averaged over (said, not done here)
 };
 
-// The smallest nonzero difference between two readings (0: none).
+// The smallest nonzero difference between two readings (0: none); under
+// 20 readings, the results format's thousandth of a dB.
 double sweep_quantum(const std::vector<level_point> &points);
 // The noise's standard deviation, from the scatter of fourth differences
 // (a median, so that edges and curvature do not count); 0 under 20 points.
@@ -103,6 +104,7 @@ bool edge_known(const crossing &c);
 struct read_level {
     double hz = 0, level = 0;
     bool inside = false; // within the sweep (a level is read only there)
+    double gap_hz = 0, step_db = 0; // the points either side: how far apart in each
 };
 
 struct filter_markers {

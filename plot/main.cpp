@@ -8,6 +8,7 @@
 #include "plot/gnuplot.hpp"
 #include "plot/sweep_file.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -63,7 +64,7 @@ bool read_list(const char *text, bool hz, std::vector<double> *out) {
         double v = 0;
         char *end = nullptr;
         if (hz ? !read_frequency(item.c_str(), &v)
-               : (v = std::strtod(item.c_str(), &end), item.empty() || *end || !(v > 0)))
+               : (v = std::strtod(item.c_str(), &end), item.empty() || *end || !(v > 0 && v <= 300)))
             return false;
         out->push_back(v);
         start = comma + 1;
@@ -117,13 +118,13 @@ int plot_main(int argc, char **argv) {
         } else if (arg == "--level" && i + 1 < argc) {
             char *end = nullptr;
             settings.level = std::strtod(argv[++i], &end);
-            if (end == argv[i] || *end || !std::isfinite(settings.level))
-                return fail(std::string("--level takes a level in dB: ") + argv[i]);
+            if (end == argv[i] || *end || !(std::fabs(settings.level) <= 300))
+                return fail(std::string("--level takes a level in dB, -300 to 300: ") + argv[i]);
         } else if ((arg == "--bw" || arg == "--sf") && i + 1 < argc) {
             std::vector<double> list;
             if (!read_list(argv[++i], false, &list) || (arg == "--sf" && list.size() != 2))
-                return fail(arg + (arg == "--bw" ? " takes levels in dB, e.g. 3,6,60"
-                                                 : " takes two levels in dB, e.g. 6,60"));
+                return fail(arg + (arg == "--bw" ? " takes levels in dB, 0 to 300, e.g. 3,6,60"
+                                                 : " takes two levels in dB, 0 to 300, e.g. 6,60"));
             if (arg == "--bw")
                 settings.drops = list;
             else {
@@ -155,8 +156,8 @@ int plot_main(int argc, char **argv) {
             double a = 0, b = 0;
             int used = 0;
             if (std::sscanf(argv[++i], "%lf:%lf%n", &a, &b, &used) != 2 || argv[i][used] ||
-                !(a < b))
-                return fail("--range takes LOW:HIGH in dB, e.g. -80:10");
+                !(a < b) || !(a >= -1000) || !(b <= 1000))
+                return fail("--range takes LOW:HIGH in dB, -1000 to 1000, e.g. -80:10");
             picture.range_given = true;
             picture.level_lo = a;
             picture.level_hi = b;
@@ -177,6 +178,10 @@ int plot_main(int argc, char **argv) {
     }
     if (table && csv)
         return fail("--table and --csv: choose one");
+    // The shape factor's levels are measured too, whatever --bw lists.
+    for (double level : {settings.sf_narrow, settings.sf_wide})
+        if (std::find(settings.drops.begin(), settings.drops.end(), level) == settings.drops.end())
+            settings.drops.push_back(level);
     if (csv && files.size() > 1)
         return fail("--csv takes one results file");
 

@@ -40,14 +40,11 @@ TEST(markers, band_pass_points_bandwidths_q_and_shape_factor) {
     EXPECT_EQ(lines[2], "bp: -3 dB from the peak, 0.000 dB: 3.0 Hz, 5.0 Hz, bandwidth 2.0 Hz, "
                         "centre 3.9 Hz, Q 1.94");
     // Points 20 dB apart either side of an edge: it lies anywhere between them.
-    // (and the readings' resolution, two of their 3 dB quanta, moves it
-    // 3 dB / 20 dB per hertz more)
     EXPECT_EQ(lines[4], "bp: -60 dB from the peak, 0.000 dB: 1.5 Hz, 6.5 Hz, bandwidth 5.0 Hz "
-                        "(within 2.3 Hz); lower edge uncertain by up to 1.15 Hz: points 1 Hz "
-                        "apart differ by 20.0 dB: sweep finer near 1.5 Hz; upper edge uncertain by "
-                        "up to 1.15 Hz: points 1 Hz apart differ by 20.0 dB: sweep finer near "
-                        "6.5 Hz");
-    EXPECT_EQ(lines[5], "bp: ripple not known: 1 points across the pass band are too few to show "
+                        "(within 2 Hz); lower edge uncertain by up to 1 Hz: points 1 Hz apart "
+                        "differ by 20.0 dB: sweep finer near 1.5 Hz; upper edge uncertain by up to "
+                        "1 Hz: points 1 Hz apart differ by 20.0 dB: sweep finer near 6.5 Hz");
+    EXPECT_EQ(lines[5], "bp: ripple not known: 1 point across the pass band is too few to show "
                         "it (sweep finer)");
     EXPECT_EQ(lines[6].rfind("bp: shape factor 60/6 2.3", 0), 0u) << lines[6];
 }
@@ -60,7 +57,7 @@ TEST(markers, edges_beyond_the_sweep_say_how_far_down_its_end_is) {
     auto lines = marker_lines("lp", m, "dBm");
     EXPECT_EQ(lines[2], "lp: -3 dB from --level 0 dBm: lower outside the sweep: at its start, "
                         "1000000.0 Hz, the level is only 0.000 dB down, 2222222.2 Hz; upper edge "
-                        "uncertain by up to 1.111 MHz: points 1 MHz apart differ by 9.0 dB: sweep "
+                        "uncertain by up to 1 MHz: points 1 MHz apart differ by 9.0 dB: sweep "
                         "finer near 2.222 MHz");
     ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines[5], "lp: shape factor 60/6: the sweep falls only 0.0 dB, 6.0 dB short of "
@@ -89,10 +86,10 @@ TEST(markers, notch_bottom_depth_and_edges) {
     EXPECT_DOUBLE_EQ(m.lower[0].hz, 4 + 0.5 * (2.0 / 3.0)); // -3 between -1 and -4
     EXPECT_DOUBLE_EQ(m.upper[0].hz, 8 + 0.5 * (1.0 / 3.0));
     auto lines = marker_lines("n", m, "dBm");
-    // The bottom's doubt: half the larger step to a neighbour and half of
-    // two quanta (1 dB on these hand-made readings).
+    // The bottom's doubt: half the larger step to a neighbour, and a
+    // thousandth of a dB of the results format.
     EXPECT_EQ(lines[1], "n: notch 6.2 Hz, -40.000 dBm, depth 40.000 dB from the shoulders, 0.000 "
-                        "dBm (within 2.00 dB: the bottom falls between points)");
+                        "dBm (within 1.00 dB: the bottom falls between points)");
     EXPECT_EQ(lines[2], "n: -3 dB from the shoulders, 0.000 dBm: 4.3 Hz, 8.2 Hz, bandwidth 3.8 Hz");
     // The same notch with its bottom fallen between two points 30 dB below
     // their neighbours: a bound and advice, never a fit.
