@@ -381,13 +381,15 @@ void find_ripple(const std::vector<level_point> &p, filter_markers *m) {
             top = lower_top;
         }
     }
-    if (best > m->resolution) {
+    // Sampled extremes fall short of the true ones by at most a quarter of
+    // their larger step to a neighbour (a parabola's), plus what the sweep
+    // cannot resolve.
+    double doubt = m->resolution + (neighbour_step(p, valley) + neighbour_step(p, top)) / 4;
+    if (best > m->resolution && doubt < best) {
         m->ripple = best;
-        // Sampled extremes fall short of the true ones by at most a quarter
-        // of their larger step to a neighbour (a parabola's), plus what the
-        // sweep cannot resolve.
-        m->ripple_uncertainty =
-            m->resolution + (neighbour_step(p, valley) + neighbour_step(p, top)) / 4;
+        m->ripple_uncertainty = doubt;
+    } else if (best > m->resolution) {
+        m->ripple_below = best + doubt; // a valley, but no more than a bound on it
     } else if (band.size() >= ripple_points) {
         m->ripple_below = m->resolution;
     } else {
@@ -418,7 +420,7 @@ bool from_peak(const filter_markers &m) {
 
 
 std::string edge_text(const crossing &c, const char *side, double drop, int suggest,
-                      const char *pattern = "%.1f Hz") {
+                      const char *smooth_option, const char *pattern = "%.1f Hz") {
     if (!c.found)
         return outside(c, side);
     if (c.wanders && c.placed)
@@ -428,7 +430,8 @@ std::string edge_text(const crossing &c, const char *side, double drop, int sugg
     return std::string(side) + " edge somewhere from " + short_hz(c.wander_from) + " to " +
            short_hz(c.wander_to) +
            format(" (the level wanders through -%g dB in the noise", drop) +
-           (suggest > 1 ? format(": try --smooth %.0f)", suggest) : ")");
+           (suggest > 1 ? ": try " + std::string(smooth_option) + format(" %.0f)", suggest)
+                        : ")");
 }
 
 std::string unresolved(double drop, double resolution) {
@@ -601,6 +604,7 @@ filter_markers find_markers(const std::vector<level_point> &all, const marker_se
         m.delta.push_back(level_at(all, s.delta[k + 1]));
     }
     m.smoothed = s.smoothed;
+    m.smooth_option = s.smooth_option;
     m.quantum = std::isnan(s.quantum) ? sweep_quantum(p) : s.quantum;
     m.noise = std::isnan(s.noise) ? sweep_noise(p) : s.noise;
     m.resolution = std::fmax(2 * m.quantum, 3 * m.noise);
@@ -685,7 +689,7 @@ filter_markers find_markers(const std::vector<level_point> &all, const marker_se
     if (valley) {
         m.depth = m.reference - m.notch_level;
         // The edges are where the level climbs back to the first drop below the band.
-        if (!s.drops.empty() && s.drops[0] > m.resolution) {
+        if (!s.drops.empty() && s.drops[0] > 2 * m.quantum) {
             double target = m.reference - s.drops[0];
             m.lower[0] = find_crossing(p, f.bottom, -1, target, m.reference, m.noise, m.resolution, true);
             m.upper[0] = find_crossing(p, f.bottom, 1, target, m.reference, m.noise, m.resolution, true);
@@ -695,7 +699,7 @@ filter_markers find_markers(const std::vector<level_point> &all, const marker_se
     // A peak read only as a bound is no level to measure from.
     bool bound = from_peak(m) && m.undersampled;
     for (size_t k = 0; k < s.drops.size() && !bound; ++k) {
-        if (s.drops[k] <= m.resolution)
+        if (s.drops[k] <= 2 * m.quantum)
             continue; // finer than the readings tell apart: its line says so
         double target = m.reference - s.drops[k];
         if (m.shape != trace_shape::falling)
@@ -743,8 +747,9 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
                    m.noise));
     else if (m.noise > flat_db)
         add(format("noisy sweep: about %.1f dB standard deviation; edges where the level wanders "
-                   "are uncertain (try --smooth %.0f)",
-                   m.noise, suggest));
+                   "are uncertain (try ",
+                   m.noise) +
+            m.smooth_option + format(" %.0f)", suggest));
     if (m.smoothed > 1)
         suggest = 0;
     auto tail = [&]() {
@@ -805,14 +810,14 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
             (!m.undersampled && m.depth_uncertainty >= 0.05
                  ? format(" (within %.2f dB: the bottom falls between points)", m.depth_uncertainty)
                  : ""));
-        if (!m.drops.empty() && m.drops[0] <= m.resolution) {
+        if (!m.drops.empty() && m.drops[0] <= 2 * m.quantum) {
             add(format("-%g dB ", m.drops[0]) + from + ": " +
-                unresolved(m.drops[0], m.resolution));
+                unresolved(m.drops[0], 2 * m.quantum));
         } else if (!m.drops.empty()) {
             const crossing &lo = m.lower[0], &hi = m.upper[0];
             std::string edges = format("-%g dB ", m.drops[0]) + from + ": ";
-            edges += edge_text(lo, "lower", m.drops[0], suggest) + ", " +
-                     edge_text(hi, "upper", m.drops[0], suggest);
+            edges += edge_text(lo, "lower", m.drops[0], suggest, m.smooth_option) + ", " +
+                     edge_text(hi, "upper", m.drops[0], suggest, m.smooth_option);
             if (edge_known(lo) && edge_known(hi))
                 edges += format(", bandwidth %.1f Hz", hi.hz - lo.hz);
             add(edges + edge_doubt(lo, "lower", m.noise) + edge_doubt(hi, "upper", m.noise));
@@ -843,8 +848,8 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
     for (size_t k = 0; k < m.drops.size(); ++k) {
         const crossing &lo = m.lower[k], &hi = m.upper[k];
         std::string text = format("-%g dB ", m.drops[k]) + from + ": ";
-        if (m.drops[k] <= m.resolution) {
-            add(text + unresolved(m.drops[k], m.resolution));
+        if (m.drops[k] <= 2 * m.quantum) {
+            add(text + unresolved(m.drops[k], 2 * m.quantum));
             continue;
         }
         if (from_peak(m) && m.undersampled) {
@@ -853,8 +858,8 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
             continue;
         }
         if (two_sided) {
-            text += edge_text(lo, "lower", m.drops[k], suggest) + ", " +
-                    edge_text(hi, "upper", m.drops[k], suggest);
+            text += edge_text(lo, "lower", m.drops[k], suggest, m.smooth_option) + ", " +
+                    edge_text(hi, "upper", m.drops[k], suggest, m.smooth_option);
             if (edge_known(lo) && edge_known(hi)) {
                 known[k] = true;
                 widths[k] = hi.hz - lo.hz;
@@ -872,7 +877,7 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
         } else {
             bool falling = m.shape == trace_shape::falling;
             const crossing &c = falling ? hi : lo;
-            text += edge_text(c, falling ? "upper" : "lower", m.drops[k], suggest,
+            text += edge_text(c, falling ? "upper" : "lower", m.drops[k], suggest, m.smooth_option,
                               edge_only ? "%.1f Hz" : "cutoff %.1f Hz") +
                     edge_doubt(c, "", m.noise);
         }

@@ -56,6 +56,7 @@ struct marker_settings {
     // raw sweep's.
     double quantum = NAN, noise = NAN;
     int smoothed = 0; // points the trace was averaged over (said, not done here)
+    const char *smooth_option = "--smooth"; // how the program averages, for advice
 };
 
 // The smallest nonzero difference between two readings (0: none); under
@@ -119,6 +120,7 @@ struct filter_markers {
     // difference it resolves (two quanta or three times the noise).
     double quantum = 0, noise = 0, resolution = 0;
     int smoothed = 0;
+    const char *smooth_option = "--smooth";
     level_basis basis = level_basis::none;
     double reference = 0; // the level the dB-down points are measured from
     bool stated = false;  // reference is the user's (or 0 dB normalised)

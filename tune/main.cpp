@@ -296,6 +296,7 @@ int tune_main(int argc, char **argv) {
             view.markers = marker_summary(levels, unit, 1, 2, have_reference);
             // The markers on the curve, and the max-hold trace.
             marker_settings marking;
+            marking.smooth_option = "--average"; // readings averaged per point
             marking.normalised = have_reference;
             filter_markers m = find_markers(levels, marking);
             view.marks.clear();

@@ -371,6 +371,7 @@ std::string marker_summary(const std::vector<level_point> &points, const char *u
     if (points.empty())
         return text;
     marker_settings settings;
+    settings.smooth_option = "--average"; // readings averaged per point
     settings.normalised = normalised;
     filter_markers m = find_markers(points, settings);
     auto lines = marker_lines("x", m, unit);
