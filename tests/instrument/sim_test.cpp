@@ -152,6 +152,46 @@ TEST(sim_options, bad_options_are_refused_with_a_reason) {
         EXPECT_FALSE(s.configure(bad, reason, sizeof reason)) << bad;
     EXPECT_TRUE(s.configure("dut=notch,reply=0xC000,busy=forever", reason, sizeof reason));
     EXPECT_TRUE(s.configure("", reason, sizeof reason));
+    // A value runs to the next comma, ':' and '=' and all; no pair is split.
+    EXPECT_FALSE(s.configure("reply=1=2", reason, sizeof reason));
+    EXPECT_STREQ(reason, "bad value in option reply=1=2 (0 to 65535, or 0x0 to 0xFFFF)");
+    EXPECT_FALSE(s.configure("dut=crystal:9M", reason, sizeof reason));
+    EXPECT_NE(std::string(reason).find("dut=crystal:9M (through, lowpass, bandpass, notch or crystal)"),
+              std::string::npos);
+    EXPECT_FALSE(s.configure("dut", reason, sizeof reason));
+    EXPECT_STREQ(reason, "option dut takes a value: dut=...");
+    // Nothing is applied unless every pair is sound.
+    sim_instrument fresh;
+    EXPECT_FALSE(fresh.configure("reply=5,bogus=1", reason, sizeof reason));
+    EXPECT_FALSE(fresh.fixed_reply());
+    // Any number of pairs: no length limit.
+    std::string many;
+    for (int i = 0; i < 200; ++i)
+        many += "busy=5,";
+    EXPECT_TRUE(fresh.configure((many + "reply=7").c_str(), reason, sizeof reason)) << reason;
+    EXPECT_TRUE(fresh.fixed_reply());
+}
+
+TEST(sim_models, the_crystal_filter_ripples_half_a_decibel_across_2400_hz) {
+    // T4(x) = cos(4 acos x): |T4| = 1 at x = cos(k pi / 4), 0 at cos((2k+1) pi / 8).
+    auto at = [](double x) { // the frequency of detuning x about 9 MHz, 2.4 kHz wide
+        double b = 2400 * x;
+        return (b + std::sqrt(b * b + 4 * 81e12)) / 2;
+    };
+    auto dut = [](double hz) {
+        return sim_level_dbm(dut_model::crystal, hz) - sim_level_dbm(dut_model::through, hz);
+    };
+    for (double x : {-1.0, -0.70710678, 0.0, 0.70710678, 1.0})
+        EXPECT_NEAR(dut(at(x)), -0.5, 1e-6) << x;
+    for (double x : {-0.92387953, -0.38268343, 0.38268343, 0.92387953})
+        EXPECT_NEAR(dut(at(x)), 0.0, 1e-6) << x;
+    EXPECT_NEAR(at(1) - at(-1), 2400, 1e-6);
+    // Outside the band T4(x) = cosh(4 acosh x).
+    const double e2 = std::pow(10, 0.05) - 1;
+    for (double x : {1.5, 4.0, 20.0})
+        EXPECT_NEAR(dut(at(x)), -10 * std::log10(1 + e2 * std::pow(std::cosh(4 * std::acosh(x)), 2)),
+                    1e-6)
+            << x;
 }
 
 struct sim_faults : ::testing::Test {

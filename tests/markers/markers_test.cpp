@@ -173,4 +173,38 @@ TEST(markers, a_stated_level_above_the_trace_is_never_extrapolated_from) {
         << lines[1]; // the peak falls between points 10 dB below it
 }
 
+TEST(markers, the_sweeps_own_quantum_noise_and_smoothing) {
+    // Readings on a 6-millidecibel grid show that step; under 20 readings
+    // only the results format's thousandth.
+    std::vector<level_point> p;
+    for (int i = 0; i < 40; ++i)
+        p.push_back({1e6 + i * 1e3, -0.006 * (i / 2) - 10, false});
+    EXPECT_NEAR(sweep_quantum(p), 0.006, 1e-9);
+    EXPECT_EQ(sweep_quantum(std::vector<level_point>(p.begin(), p.begin() + 19)), 0.001);
+    // A coarse sweep of a steep skirt is shape, not noise; a scatter of
+    // -3 to +3 dB (1.73 dB standard deviation) is noise.
+    std::vector<level_point> skirt, noisy;
+    uint32_t state = 1;
+    for (int i = 0; i < 400; ++i) {
+        double hz = 1e6 * std::pow(1.05, i / 10.0);
+        skirt.push_back({hz, -80 * std::log10(1 + std::pow(hz / 2e6, 4)), false});
+        state = state * 1103515245u + 12345u;
+        noisy.push_back({hz, ((state >> 16) % 601) / 100.0 - 3, false});
+    }
+    EXPECT_LT(sweep_noise(skirt), 0.05);
+    EXPECT_NEAR(sweep_noise(noisy), 1.73, 0.35); // (a median reads an even spread a little high)
+    EXPECT_EQ(sweep_noise(std::vector<level_point>(noisy.begin(), noisy.begin() + 19)), 0);
+    // Averages over n neighbours, overflowed points neither taken nor given.
+    auto t = trace({{1, 0}, {2, 3}, {3, 6}, {4, 9}, {5, 12}});
+    t[3].overflow = true;
+    auto sm = smoothed(t, 3);
+    EXPECT_EQ(sm[0].level, 1.5);
+    EXPECT_EQ(sm[1].level, 3);
+    EXPECT_EQ(sm[2].level, 4.5);
+    EXPECT_EQ(sm[3].level, 9);
+    EXPECT_EQ(sm[4].level, 12);
+    EXPECT_EQ(smoothed(t, 1)[1].level, 3);
+    EXPECT_EQ(smoothing_for(1.73, 3000), 25);
+}
+
 } // namespace

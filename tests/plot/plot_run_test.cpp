@@ -315,3 +315,31 @@ TEST_F(plot_run, zoomed_spans_are_measured_from_a_known_level_or_not_at_all) {
 }
 
 } // namespace
+
+namespace {
+
+// A noisy band-pass (1 MHz wide at -3 dB) as the instrument gives it: the
+// noise is said, and averaging over the points it suggests measures it.
+TEST_F(plot_run, a_noisy_sweep_is_said_and_its_suggested_smoothing_measures_it) {
+    ASSERT_EQ(sweep("through.txt", "sim:dut=through", {"100000", "30000000", "1000"}).status, 0);
+    ASSERT_EQ(sweep("noisy.txt", "sim:dut=bandpass,fault=noisy", {"3000000", "5500000", "400"})
+                  .status,
+              0);
+    auto r = plot({"--ref", "through.txt", "noisy.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NEAR(number_after(r.out, "noisy sweep: about "), 1.73, 0.3) << r.out;
+    EXPECT_EQ(r.out.find("bandwidth"), std::string::npos) << "edges in the noise are not given";
+    int n = static_cast<int>(number_after(r.out, "try --smooth "));
+    r = plot({"--ref", "through.txt", "--smooth", std::to_string(n), "-o", "s.png", "--size",
+              "300x200", "--marker", "4M", "--marker", "3.5M", "--delta", "3.5M,4.5M",
+              "noisy.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("noisy.txt: smoothed over " + std::to_string(n) + " points"),
+              std::string::npos);
+    EXPECT_NEAR(number_after(r.out.substr(r.out.find("-3 dB from")), "bandwidth "), 1e6, 0.05e6)
+        << r.out;
+    EXPECT_NE(r.out.find("noisy.txt: marker 3500000.0 Hz: "), std::string::npos);
+    EXPECT_EQ(read_file(dir.file("s.png")).substr(1, 3), "PNG");
+}
+
+} // namespace
