@@ -327,15 +327,24 @@ void find_notch(const std::vector<level_point> &p, size_t bottom, filter_markers
     // through the three, in dB against frequency.
     m->notch_hz = p[bottom].hz;
     m->notch_level = p[bottom].level;
-    size_t run = bottom;
-    while (run + 1 < p.size() && p[run + 1].level == p[bottom].level)
-        ++run;
-    m->notch_hz = (p[bottom].hz + p[run].hz) / 2; // the middle of equal lowest readings
+    // Readings the sweep cannot tell from the lowest: the bottom is their
+    // middle, not a fit through differences the readings do not resolve.
+    size_t first = bottom, last = bottom;
+    double like = p[bottom].level + m->resolution / 2;
+    while (first > 0 && p[first - 1].level <= like)
+        --first;
+    while (last + 1 < p.size() && p[last + 1].level <= like)
+        ++last;
+    // (with both neighbours among them; one like neighbour still bends a fit)
+    if (first < bottom && last > bottom) {
+        m->bottom_run = last - first + 1;
+        m->notch_hz = (p[first].hz + p[last].hz) / 2;
+    }
     // A bottom between points lies below the lowest by up to half its
     // larger step to a neighbour (a V's; a parabola's is less).
     m->depth_uncertainty = neighbour_step(p, bottom) / 2 + m->resolution / 2;
     check_undersampled(p, bottom, m);
-    if (bottom > 0 && bottom + 1 < p.size() && !m->undersampled) {
+    if (bottom > 0 && bottom + 1 < p.size() && !m->undersampled && m->bottom_run == 1) {
         double x0 = p[bottom - 1].hz, x1 = p[bottom].hz, x2 = p[bottom + 1].hz;
         double y0 = p[bottom - 1].level;
         double d01 = (p[bottom].level - y0) / (x1 - x0);
@@ -806,7 +815,10 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
             from +
             (m.undersampled ? finer(m.notch_hz)
              : m.fitted     ? ""
-                            : " (the lowest point measured: too few points about it to fit)") +
+             : m.bottom_run > 1
+                 ? format(" (the middle of %.0f readings the sweep cannot tell apart)",
+                          static_cast<double>(m.bottom_run))
+                 : " (the lowest point measured: too few points about it to fit)") +
             (!m.undersampled && m.depth_uncertainty >= 0.05
                  ? format(" (within %.2f dB: the bottom falls between points)", m.depth_uncertainty)
                  : ""));

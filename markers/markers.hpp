@@ -137,6 +137,7 @@ struct filter_markers {
     // the lowest point; and its depth below the band
     double notch_hz = 0, notch_level = 0, depth = 0, depth_uncertainty = 0;
     bool fitted = false;
+    size_t bottom_run = 1; // readings within the resolution of the lowest
     // The extreme (peak or notch) has both neighbours more than 6 dB away:
     // its level is a bound ("at least"), never a fit.
     bool undersampled = false;

@@ -99,8 +99,8 @@ TEST(markers, notch_bottom_depth_and_edges) {
     EXPECT_TRUE(m.undersampled);
     EXPECT_FALSE(m.fitted);
     EXPECT_EQ(marker_lines("n", m, "dBm")[1],
-              "n: notch 6.2 Hz, -36.000 dBm, depth at least 36.000 dB from the shoulders, 0.000 "
-              "dBm (both neighbours lie 31.0 and 31.0 dB above it: sweep finer near 6.25 Hz)");
+              "n: notch 6.0 Hz, -36.000 dBm, depth at least 36.000 dB from the shoulders, 0.000 "
+              "dBm (both neighbours lie 31.0 and 31.0 dB above it: sweep finer near 6 Hz)");
 }
 
 TEST(markers, low_and_high_pass_cutoffs) {
