@@ -295,22 +295,7 @@ int tune_main(int argc, char **argv) {
             view_fit_levels(&view, levels);
             view.markers = marker_summary(levels, unit, 1, 2, have_reference);
             // The markers on the curve, and the max-hold trace.
-            marker_settings marking;
-            marking.smooth_option = "--average"; // readings averaged per point
-            marking.normalised = have_reference;
-            filter_markers m = find_markers(levels, marking);
-            view.marks.clear();
-            // Only what is measured from a known level is marked, as in the lines.
-            bool measured = m.levels && m.basis != level_basis::none;
-            if (measured && m.shape == trace_shape::valley)
-                view.marks.push_back({m.notch_hz, m.notch_level, 'N'});
-            else if (measured)
-                view.marks.push_back({m.peak_hz, m.peak_level, 'P'});
-            if (measured && !m.drops.empty()) {
-                for (const crossing *c : {&m.lower[0], &m.upper[0]})
-                    if (edge_known(*c))
-                        view.marks.push_back({c->hz, m.reference - m.drops[0], '|'});
-            }
+            view.marks = curve_marks(levels, have_reference);
             if (max_hold) {
                 if (view.max_hold.size() != levels.size())
                     view.max_hold = levels;

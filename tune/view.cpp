@@ -256,3 +256,23 @@ void view_draw(const view_state &s) {
     put(LINES - 1, 0, view_keys, COLS);
     refresh();
 }
+
+std::vector<view_state::mark> curve_marks(const std::vector<level_point> &points, bool normalised) {
+    std::vector<view_state::mark> marks;
+    if (points.empty())
+        return marks;
+    marker_settings settings;
+    settings.normalised = normalised;
+    filter_markers m = find_markers(points, settings);
+    if (!m.levels || m.basis == level_basis::none)
+        return marks; // as the lines: nothing measured, nothing marked
+    if (m.shape == trace_shape::valley)
+        marks.push_back({m.notch_hz, m.notch_level, 'N'});
+    else
+        marks.push_back({m.peak_hz, m.peak_level, 'P'});
+    if (!m.drops.empty())
+        for (const crossing *c : {&m.lower[0], &m.upper[0]})
+            if (edge_known(*c))
+                marks.push_back({c->hz, m.reference - m.drops[0], '|'});
+    return marks;
+}

@@ -34,6 +34,10 @@ struct view_state {
     std::vector<level_point> max_hold; // empty: off
 };
 
+// The markers drawn on the curve: the peak (P) or notch (N) and the first
+// drop's edges (|), only where they are measured from a known level.
+std::vector<view_state::mark> curve_marks(const std::vector<level_point> &points, bool normalised);
+
 // The keys, as the screen lists them.
 extern const char view_keys[];
 

@@ -207,4 +207,21 @@ TEST(markers, the_sweeps_own_quantum_noise_and_smoothing) {
     EXPECT_EQ(smoothing_for(1.73, 3000), 25);
 }
 
+TEST(markers, in_noise_a_flat_part_may_slope_by_four_times_the_noise) {
+    // A low-pass whose first tenth steps 0.47 dB between its halves: flat
+    // with 0.11 dB of noise only up to 0.44 dB.
+    std::vector<level_point> p;
+    for (int i = 0; i < 100; ++i) {
+        double hz = 1 + i;
+        p.push_back({hz, hz <= 5.95 ? 0 : hz <= 10.9 ? -0.47 : -0.47 - (hz - 10.9), false});
+    }
+    marker_settings s;
+    s.noise = 0.11;
+    filter_markers m = find_markers(p, s);
+    EXPECT_EQ(m.basis, level_basis::none);
+    EXPECT_NE(m.cannot.find("no flat pass band"), std::string::npos) << m.cannot;
+    s.noise = 0.12; // flat within 0.48 dB
+    EXPECT_EQ(find_markers(p, s).kind, filter_kind::lowpass);
+}
+
 } // namespace

@@ -343,3 +343,25 @@ TEST_F(plot_run, a_noisy_sweep_is_said_and_its_suggested_smoothing_measures_it) 
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(plot_run, bad_option_values_are_refused_by_name) {
+    ASSERT_EQ(sweep("s.txt", "sim", {"1000000", "1100000"}).status, 0);
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"s.txt", "--smooth"}, "Usage: talvik-plot"}, // a value missing at the end
+        {{"--smooth", "0", "s.txt"}, "talvik-plot: --smooth takes a number of points, 1 to 1001\n"},
+        {{"--range", "5:5", "s.txt"}, "talvik-plot: --range takes LOW:HIGH in dB, -1000 to 1000"},
+        {{"--range", "-1e308:0", "s.txt"}, "talvik-plot: --range takes LOW:HIGH"},
+        {{"--level", "1e308", "s.txt"}, "talvik-plot: --level takes a level in dB, -300 to 300: 1e308\n"},
+        {{"--bw", "0", "s.txt"}, "talvik-plot: --bw takes levels in dB, 0 to 300, e.g. 3,6,60\n"},
+        {{"--sf", "6", "s.txt"}, "talvik-plot: --sf takes two levels in dB, 0 to 300, e.g. 6,60\n"},
+    };
+    for (const auto &[args, message] : cases) {
+        auto r = plot(args);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.err.rfind(message, 0), 0u) << args[0] << ": " << r.err;
+    }
+}
+
+} // namespace

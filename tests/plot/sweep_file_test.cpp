@@ -151,7 +151,20 @@ TEST(gnuplot_script, traces_markers_and_a_readable_axis) {
     EXPECT_NE(script.find("set arrow from 1000000.000, -1.000 to 1500000.000, -1.500 nohead"),
               std::string::npos);
     // Labels on an opaque ground.
-    EXPECT_NE(script.find("boxed noenhanced front"), std::string::npos);
+    EXPECT_NE(script.find("set label 'peak 1 MHz' at 1000000.000, -1.000 left point pt 7 ps 1.2 lc 1 "
+                          "offset char 1.0, 0.8 font ',9' tc lt 1 boxed noenhanced front\n"),
+              std::string::npos);
+    // Every delta joined; a stated level above the trace within the range.
+    stated.level = 10;
+    stated.delta = {1e6, 1.5e6, 1.2e6, 2e6};
+    script = gnuplot_script({a}, {find_markers(a.points, stated)}, "out.svg", picture_settings());
+    EXPECT_NE(script.find("set arrow from 1200000.000, -1.200 to 2000000.000, -2.000 nohead"),
+              std::string::npos);
+    double lo = 0, hi = 0;
+    ASSERT_EQ(std::sscanf(script.c_str() + script.find("set yrange ["), "set yrange [%lf:%lf]", &lo,
+                          &hi),
+              2);
+    EXPECT_GE(hi, 10);
     // Labels that find no clear side on a small picture are numbered, with
     // a table beneath ahead of the results; a long title is broken between
     // its words, and the reference gets a line of its own.
@@ -202,6 +215,16 @@ TEST(gnuplot_script, every_span_gets_four_labelled_tics) {
         std::sort(labels.begin(), labels.end());
         EXPECT_EQ(std::unique(labels.begin(), labels.end()), labels.end()) << tics;
     }
+}
+
+TEST(sweep_markers, smoothing_over_one_point_is_none) {
+    sweep s = made({{1e6, -1}, {2e6, -2}, {3e6, -3}}, "s.txt");
+    sweep_markers(s, 0.006, marker_settings(), 1);
+    EXPECT_TRUE(s.smooth.empty()) << "no second trace to draw";
+    filter_markers m = sweep_markers(s, 0.006, marker_settings(), 3);
+    ASSERT_EQ(s.smooth.size(), 3u);
+    EXPECT_EQ(s.smooth[1].level, -2);
+    EXPECT_EQ(m.smoothed, 3);
 }
 
 } // namespace

@@ -155,6 +155,36 @@ TEST(tune_points, references_carry_overflow_and_are_never_extrapolated) {
     EXPECT_TRUE(reference_covers(ref, words, "ref.txt", &reason));
 }
 
+TEST(tune_view, the_curve_is_marked_only_where_the_lines_measure) {
+    auto trace = [](std::vector<std::pair<double, double>> points) {
+        std::vector<level_point> out;
+        for (auto [hz, level] : points)
+            out.push_back({hz, level, false});
+        return out;
+    };
+    // A band-pass: its peak and -3 dB edges at -3 dB below it.
+    auto marks = curve_marks(trace({{1, -20}, {2, -2}, {3, 0}, {4, -2}, {5, -20}}), false);
+    ASSERT_EQ(marks.size(), 3u);
+    EXPECT_EQ(marks[0].c, 'P');
+    EXPECT_EQ(marks[0].hz, 3);
+    EXPECT_EQ(marks[1].c, '|');
+    EXPECT_EQ(marks[1].level, -3);
+    EXPECT_NEAR(marks[1].hz, 2 - 1.0 / 18, 1e-9);
+    EXPECT_NEAR(marks[2].hz, 4 + 1.0 / 18, 1e-9);
+    // A notch with flat shoulders: its bottom.
+    marks = curve_marks(trace({{1, 0}, {2, 0}, {3, -1}, {4, -30}, {5, -1}, {6, 0}, {7, 0}}), false);
+    ASSERT_FALSE(marks.empty());
+    EXPECT_EQ(marks[0].c, 'N');
+    EXPECT_EQ(marks[0].hz, 4);
+    // A skirt without a level to measure from: nothing; with a reference: its edge.
+    auto skirt = trace({{1, -9}, {2, -6}, {3, -4}, {4.7, -2}, {5, -1.5}});
+    EXPECT_TRUE(curve_marks(skirt, false).empty());
+    marks = curve_marks(skirt, true);
+    ASSERT_EQ(marks.size(), 2u);
+    EXPECT_EQ(marks[1].c, '|');
+    EXPECT_NEAR(marks[1].hz, 3.85, 1e-9); // -3 dB from 0 dB: halfway from -4 to -2
+}
+
 TEST(tune_view, the_level_scale_fits_round_divisions_and_keys_set_it) {
     view_state view;
     view_fit_levels(&view, {{1e6, -15, false}, {2e6, -0.2, false}});
@@ -321,7 +351,15 @@ struct tune_screen : ::testing::Test {
     }
     void TearDown() override { tmux("kill-server"); }
     int tmux(const std::string &command, const std::string &out = "/dev/null") {
-        return std::system(("tmux -L " + socket + " " + command + " > " + out + " 2>&1").c_str());
+        std::string line = "tmux -L " + socket + " " + command + " > " + out + " 2>&1";
+        int status = std::system(line.c_str());
+        // A server whose last session was just killed is still exiting, and
+        // refuses a new session for a moment: ask again.
+        for (int i = 0; i < 20 && status != 0 && command.rfind("new-session", 0) == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            status = std::system(line.c_str());
+        }
+        return status;
     }
     std::vector<std::string> screen() {
         std::string file = dir.file("screen.txt");
