@@ -224,4 +224,16 @@ TEST(markers, in_noise_a_flat_part_may_slope_by_four_times_the_noise) {
     EXPECT_EQ(find_markers(p, s).kind, filter_kind::lowpass);
 }
 
+TEST(markers, ripple_names_the_doubt_of_sampled_extremes) {
+    // A valley 1 dB deep between peaks; each extreme's larger step to a
+    // neighbour is 1 dB: the doubt is two quanta (0.002 dB, the results
+    // format's) and a quarter of the steps, 0.5 dB.
+    auto m = find_markers(trace({{1, -30}, {2, -1}, {3, 0}, {4, -1}, {5, -1}, {6, 0}, {7, -1},
+                                 {8, -30}}),
+                          filter_kind::bandpass);
+    ASSERT_TRUE(m.lower[0].found && m.upper[0].found);
+    EXPECT_EQ(m.ripple, 1);
+    EXPECT_NEAR(m.ripple_uncertainty, 0.002 + (1 + 1) / 4.0, 1e-12);
+}
+
 } // namespace

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <tuple>
 
 namespace {
 
@@ -361,6 +362,12 @@ TEST_F(plot_run, bad_option_values_are_refused_by_name) {
         auto r = plot(args);
         EXPECT_EQ(r.status, 1) << args[0];
         EXPECT_EQ(r.err.rfind(message, 0), 0u) << args[0] << ": " << r.err;
+    }
+    // The bounds themselves are taken; one past them is not.
+    for (auto [option, good, bad] : {std::tuple{"--level", "300", "300.5"}, {"--level", "-300", "-301"},
+                                     {"--smooth", "1001", "1002"}, {"--bw", "300", "301"}}) {
+        EXPECT_EQ(plot({option, good, "s.txt"}).status, 0) << option << " " << good;
+        EXPECT_EQ(plot({option, bad, "s.txt"}).status, 1) << option << " " << bad;
     }
 }
 

@@ -175,6 +175,8 @@ TEST(gnuplot_script, traces_markers_and_a_readable_axis) {
     small.reference = "ref.txt";
     script = gnuplot_script({a, a}, {m, m}, "out.svg", small);
     EXPECT_NE(script.find("set label '1' at 1000000.000, -1.000 "), std::string::npos) << script;
+    EXPECT_NE(script.find("set label '2' at 1500000.000, -1.500 "), std::string::npos);
+    EXPECT_EQ(script.find("set label '0'"), std::string::npos);
     EXPECT_NE(script.find("set label '1 peak 1 MHz   2 1.5 MHz, -1.50 dB   3 D1' at screen"),
               std::string::npos);
     EXPECT_NE(script.find("set label '' at 1500000.000, -1.500 "), std::string::npos)
@@ -225,6 +227,16 @@ TEST(sweep_markers, smoothing_over_one_point_is_none) {
     ASSERT_EQ(s.smooth.size(), 3u);
     EXPECT_EQ(s.smooth[1].level, -2);
     EXPECT_EQ(m.smoothed, 3);
+}
+
+TEST(gnuplot_script, a_notchs_results_beneath_name_its_level_depth_and_width) {
+    sweep n = made({{1e6, 0}, {2e6, 0}, {3e6, -1}, {4e6, -20}, {5e6, -1}, {6e6, 0}, {7e6, 0}}, "n.txt");
+    std::string script =
+        gnuplot_script({n}, {find_markers(n.points)}, "out.svg", picture_settings());
+    EXPECT_NE(script.find("set label 'n.txt: notch, from the shoulders, 0.000 dBm, notch 4 MHz "
+                          "-20.00 dBm, depth at least 20.0 dB, -3 dB bw 1.78947 MHz'"),
+              std::string::npos)
+        << script;
 }
 
 } // namespace
