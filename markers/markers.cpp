@@ -105,7 +105,8 @@ crossing find_crossing(const std::vector<level_point> &p, size_t from, int step,
             c.a_hz = a.hz;
             c.b_hz = b.hz;
             c.step_db = std::fabs(b.level - a.level);
-            c.coarse = c.step_db > coarse_db;
+            // (in noise, only a difference the noise cannot make)
+            c.coarse = c.step_db > coarse_db + (noise > flat_db ? 2 * resolution : 0);
             // Half the step, or all of it; and what the readings' own
             // resolution moves the level by, along the slope between them.
             c.uncertainty = (b.hz - a.hz) / (c.coarse ? 1 : 2);
@@ -393,7 +394,10 @@ void find_ripple(const std::vector<level_point> &p, filter_markers *m) {
     // Sampled extremes fall short of the true ones by at most a quarter of
     // their larger step to a neighbour (a parabola's), plus what the sweep
     // cannot resolve.
-    double doubt = m->resolution + (neighbour_step(p, valley) + neighbour_step(p, top)) / 4;
+    // In noise both the valley and the peak may each be off by the noise's
+    // three deviations.
+    double doubt = (m->noise > flat_db ? 2 : 1) * m->resolution +
+                   (neighbour_step(p, valley) + neighbour_step(p, top)) / 4;
     if (best > m->resolution && doubt < best) {
         m->ripple = best;
         m->ripple_uncertainty = doubt;
@@ -881,7 +885,9 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
                         (doubt > 0 ? " (within " + short_hz(doubt) + ")" : "");
                 if (k == 0) {
                     double centre = std::sqrt(lo.hz * hi.hz), q = centre / widths[k];
-                    text += format(", centre %.1f Hz, Q %.2f", centre, q) +
+                    text += format(", centre %.1f Hz", centre) +
+                            (doubt > 0 ? " (within " + short_hz(doubt / 2) + ")" : "") +
+                            format(", Q %.2f", q) +
                             (doubt > 0 ? format(" (within %.2g)", q * doubt / widths[k]) : "");
                 }
             }

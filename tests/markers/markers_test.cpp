@@ -236,4 +236,15 @@ TEST(markers, ripple_names_the_doubt_of_sampled_extremes) {
     EXPECT_NEAR(m.ripple_uncertainty, 0.002 + (1 + 1) / 4.0, 1e-12);
 }
 
+TEST(markers, one_like_neighbour_still_lets_the_bottom_be_fitted) {
+    // The reading before the lowest is within the resolution of it; the one
+    // after is 2 dB up: the parabola through the three still places it.
+    auto m = find_markers(trace({{3, 0}, {4, -1}, {4.5, -4}, {5, -33.75}, {5.5, -39.7495},
+                                 {6, -39.75}, {6.5, -37.75}, {7, -33.75}, {8, -4}, {8.5, -1},
+                                 {9.5, 0}}),
+                          filter_kind::notch);
+    EXPECT_TRUE(m.fitted);
+    EXPECT_EQ(m.bottom_run, 1u);
+}
+
 } // namespace

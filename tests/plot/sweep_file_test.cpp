@@ -160,6 +160,8 @@ TEST(gnuplot_script, traces_markers_and_a_readable_axis) {
     script = gnuplot_script({a}, {find_markers(a.points, stated)}, "out.svg", picture_settings());
     EXPECT_NE(script.find("set arrow from 1200000.000, -1.200 to 2000000.000, -2.000 nohead"),
               std::string::npos);
+    EXPECT_NE(script.find("set label 'D2: +800 kHz, -0.80 dB' at 2000000.000, -2.000 "),
+              std::string::npos);
     double lo = 0, hi = 0;
     ASSERT_EQ(std::sscanf(script.c_str() + script.find("set yrange ["), "set yrange [%lf:%lf]", &lo,
                           &hi),
