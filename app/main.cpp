@@ -1,5 +1,4 @@
 // The run: command line, results file, settings checks, screen, sweep.
-#include "app/results.hpp"
 #include "app/screen.hpp"
 #include "app/settings.hpp"
 #include "app/sweep.hpp"
@@ -10,6 +9,7 @@
 #include "common/output.hpp"
 #include "common/stop.hpp"
 #include "link/port.hpp"
+#include "results/results.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +46,17 @@ void print_help(char **argv) {
     std::fputs(exit_status_text, stdout);
 }
 
+// The lines idle and the trace written, then the status: every way out of
+// the run after the port opened.
+int finish(port_link &link, int status) {
+    port_error error;
+    if (link.close(&error) != status_done && status == status_done) {
+        std::fprintf(stderr, "%s\n", error.text);
+        return error.status;
+    }
+    return status;
+}
+
 } // namespace
 
 int talvik_main(int argc, char **argv) {
@@ -68,7 +79,7 @@ int talvik_main(int argc, char **argv) {
     if (argc < 2) {
         std::fprintf(stderr, usage_text, program_name(argv));
         std::puts(defaults_text);
-        std::exit(status_file);
+        return status_file;
     }
 
     // Opening the trace would truncate the results file, and the two would
@@ -76,15 +87,21 @@ int talvik_main(int argc, char **argv) {
     const char *trace = std::getenv("TALVIK_TRACE");
     if (trace && *trace && same_file(argv[1], trace)) {
         std::fprintf(stderr, "Results file and trace file are the same: %s\n", argv[1]);
-        std::exit(status_file);
+        return status_file;
     }
 
     // Before the results file is touched: an instrument that cannot be
     // reached never truncates earlier results.
-    open_port(std::getenv("TALVIK_PORT"), trace);
+    port_error error;
+    std::unique_ptr<port_link> link = open_link(std::getenv("TALVIK_PORT"), trace, &error);
+    if (!link) {
+        std::fprintf(stderr, "%s\n", error.text);
+        return error.status;
+    }
+    using_link in_use(link.get());
     if (stop_signal) {
         // Stopped while the port opened: earlier results stay as they were.
-        (void)close_port();
+        (void)link->close(&error);
         die_by_signal(stop_signal);
     }
 
@@ -94,7 +111,7 @@ int talvik_main(int argc, char **argv) {
     std::FILE *results = std::fopen(results_name, "wb");
     if (!results) {
         std::fprintf(stderr, "Can't open %s\n", results_name);
-        std::exit(status_file);
+        return finish(*link, status_file);
     }
     std::setvbuf(results, nullptr, _IONBF, 0);
 
@@ -107,20 +124,20 @@ int talvik_main(int argc, char **argv) {
         end = tuning_word(read_int(argv[3]));
     if (end < start) {
         std::puts("Enter end frequency higher than start frequency!");
-        std::exit(status_order);
+        return finish(*link, status_order);
     }
     if (static_cast<double>(end) > end_bound_hz * static_cast<double>(tw_per_hz))
-        std::exit(status_file);
+        return finish(*link, status_file);
     int32_t divisor = step_divisor;
     if (argc > 4)
         divisor = read_int(argv[4]);
     if (divisor > start) {
         std::puts("step too small - decrease step-fraction-denominator\n");
-        std::exit(status_step);
+        return finish(*link, status_step);
     }
     if (divisor < 1) {
         std::puts("step-fraction-denominator must be 1 or more");
-        std::exit(status_step);
+        return finish(*link, status_step);
     }
     // Now 0 < divisor <= start <= end <= the 30 MHz word: all fit 32 bits.
     start_word = static_cast<int32_t>(start);
@@ -128,17 +145,26 @@ int talvik_main(int argc, char **argv) {
     step_divisor = divisor;
 
     show_settings(start_word, end_word, step_divisor);
-    write_header(results);
-    run_sweep(results);
-    int status = close_port();
-    if (stop_signal) {
+    int status = status_done;
+    if (!write_header(results)) {
+        std::fprintf(stderr, "Can't write %s\n", results_name);
+        status = status_file;
+    } else if (!run_sweep(results)) {
+        status = status_file; // said by the sweep
+    } else if (const port_error *failed = link_failure()) {
+        // A lost port, a converter never ready, a trace that cannot be written.
+        std::fprintf(stderr, "%s\n", failed->text);
+        status = failed->status;
+    }
+    int closed = link->close(&error);
+    if (closed != status_done)
+        std::fprintf(stderr, "%s\n", error.text);
+    if (stop_signal && status == status_done) {
         // The lines are idle and the trace whole: end as the signal would.
         std::fflush(stdout);
         die_by_signal(stop_signal);
     }
-    if (status != status_done)
-        std::exit(status);
-    return status_done;
+    return status != status_done ? status : closed;
 }
 
 int main(int argc, char **argv) {

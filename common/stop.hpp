@@ -16,8 +16,12 @@ void catch_stop_requests();
 
 // Run in the handler in place of ending the process at a second stop
 // signal: only calls a signal handler may make. It ends the process, at once
-// or as soon as what it waits for is done.
+// or as soon as what it waits for is done. Set by an open port trace only.
 extern void (*last_words)(int sig);
+
+// Set by a program that must outlive a second stop signal (talvik-tune gives
+// the terminal back first): the second is then let pass, the first heeded.
+extern volatile std::sig_atomic_t second_stop_ignored;
 
 // Looked at by every wait besides stop_signal, e.g. to read keys; false
 // abandons the wait. Null by default.

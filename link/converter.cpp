@@ -4,8 +4,6 @@
 #include "link/link.hpp"
 #include "link/port.hpp"
 
-#include <cstdio>
-#include <cstdlib>
 
 bool exchange_timed_out = false;
 
@@ -50,15 +48,15 @@ uint32_t converter_exchange(uint32_t command) {
 void converter_start() {
     for (uint32_t word : start_up_words) {
         converter_exchange(word);
-        if (!keep_waiting())
+        if (!keep_waiting() || link_failure())
             return;
         int32_t t0 = tick_clock();
         while (read_status() & status_busy) {
-            if (!keep_waiting())
+            if (!keep_waiting() || link_failure())
                 return;
             if (tick_clock() - t0 > start_up_timeout_ticks) {
-                std::fputs("Converter not ready - check the instrument\n", stderr);
-                std::exit(status_port);
+                link_fail(status_port, "Converter not ready - check the instrument");
+                return;
             }
         }
     }

@@ -53,9 +53,8 @@ FT_STATUS(WINAPI *FT_Write)(FT_HANDLE, LPVOID, DWORD, LPDWORD);
 FT_STATUS(WINAPI *FT_Read)(FT_HANDLE, LPVOID, DWORD, LPDWORD);
 FT_STATUS(WINAPI *FT_GetQueueStatus)(FT_HANDLE, LPDWORD);
 
+// The driver's entry points, loaded once for the process.
 HMODULE library = nullptr;
-FT_HANDLE handle = nullptr;
-char error_text[200] = "";
 
 // FTDI documents that an FT232R in bit-bang mode clocks bytes at 16 times the
 // rate it is given: 62500 is one byte a microsecond. For the H chips this is
@@ -75,10 +74,20 @@ const char *status_name(FT_STATUS status) {
     return status < sizeof names / sizeof names[0] ? names[status] : "FT_OTHER_ERROR";
 }
 
-bool check(FT_STATUS status, const char *what) {
+} // namespace
+
+struct ftdi_transport {
+    FT_HANDLE handle = nullptr;
+    char error_text[200] = "";
+};
+
+namespace {
+
+bool check(ftdi_transport *usb, FT_STATUS status, const char *what) {
     if (status == FT_OK)
         return true;
-    std::snprintf(error_text, sizeof error_text, "%s failed (%s)", what, status_name(status));
+    std::snprintf(usb->error_text, sizeof usb->error_text, "%s failed (%s)", what,
+                  status_name(status));
     return false;
 }
 
@@ -143,9 +152,11 @@ bool ours(ULONG id) {
 
 } // namespace
 
-bool transport_open(const char *device, ftdi_chip *chip, char *reason, size_t size) {
+ftdi_transport *transport_open(const char *device, ftdi_chip *chip, char *reason, size_t size) {
     if (!load(reason, size))
-        return false;
+        return nullptr;
+    ftdi_transport scratch;
+    ftdi_transport *usb = &scratch;
     // The device string's forms, as on Linux; libusb's d:BUS/DEV has no meaning here.
     int vendor = 0, product = 0;
     unsigned index = 0;
@@ -157,7 +168,7 @@ bool transport_open(const char *device, ftdi_chip *chip, char *reason, size_t si
             std::snprintf(reason, size,
                           "d:BUS/DEV names a USB device on Linux; on Windows use i:VID:PID, "
                           "i:VID:PID:INDEX or s:VID:PID:SERIAL");
-            return false;
+            return nullptr;
         }
         if (std::sscanf(device, "s:%i:%i:%63s%n", &vendor, &product, serial, &used) == 3 &&
             !device[used])
@@ -171,19 +182,19 @@ bool transport_open(const char *device, ftdi_chip *chip, char *reason, size_t si
                           "not a device string: %s (use i:VID:PID, i:VID:PID:INDEX or "
                           "s:VID:PID:SERIAL)",
                           device);
-            return false;
+            return nullptr;
         }
     }
     DWORD count = 0;
-    if (!check(FT_CreateDeviceInfoList(&count), "FT_CreateDeviceInfoList")) {
-        std::snprintf(reason, size, "%s", error_text);
-        return false;
+    if (!check(usb, FT_CreateDeviceInfoList(&count), "FT_CreateDeviceInfoList")) {
+        std::snprintf(reason, size, "%s", usb->error_text);
+        return nullptr;
     }
     // The driver fills in as many as it listed.
     std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count ? count : 1);
-    if (count && !check(FT_GetDeviceInfoList(nodes.data(), &count), "FT_GetDeviceInfoList")) {
-        std::snprintf(reason, size, "%s", error_text);
-        return false;
+    if (count && !check(usb, FT_GetDeviceInfoList(nodes.data(), &count), "FT_GetDeviceInfoList")) {
+        std::snprintf(reason, size, "%s", usb->error_text);
+        return nullptr;
     }
     ULONG wanted = static_cast<ULONG>(vendor) << 16 | static_cast<ULONG>(product);
     int chosen = -1;
@@ -209,80 +220,86 @@ bool transport_open(const char *device, ftdi_chip *chip, char *reason, size_t si
             std::snprintf(reason, size,
                           "no FTDI device found; is an FT232R, FT232H or FT2232H plugged in? "
                           "(Device Manager lists it under USB Serial Converter)");
-        return false;
+        return nullptr;
     }
     const char *in_use = "; another program holds the adapter (a terminal on its COM port?): "
                          "close it";
     if (nodes[chosen].Flags & FT_FLAGS_OPENED) {
         std::snprintf(reason, size, "the FTDI device is in use%s", in_use);
-        return false;
+        return nullptr;
     }
-    if (!check(FT_Open(chosen, &handle), "FT_Open")) {
-        std::snprintf(reason, size, "%s%s", error_text, in_use);
-        handle = nullptr;
-        return false;
+    if (!check(usb, FT_Open(chosen, &usb->handle), "FT_Open")) {
+        std::snprintf(reason, size, "%s%s", usb->error_text, in_use);
+        return nullptr;
     }
     *chip = chip_of(nodes[chosen].Type);
-    if (!check(FT_SetTimeouts(handle, read_wait_ms, 1000), "FT_SetTimeouts")) {
-        std::snprintf(reason, size, "%s", error_text);
-        transport_close();
-        return false;
+    usb = new ftdi_transport(scratch);
+    if (!check(usb, FT_SetTimeouts(usb->handle, read_wait_ms, 1000), "FT_SetTimeouts")) {
+        std::snprintf(reason, size, "%s", usb->error_text);
+        transport_close(usb);
+        return nullptr;
     }
-    return true;
+    return usb;
 }
 
-void transport_close() {
-    if (handle)
-        FT_Close(handle);
-    handle = nullptr;
+void transport_close(ftdi_transport *usb) {
+    if (!usb)
+        return;
+    if (usb->handle)
+        FT_Close(usb->handle);
+    delete usb;
 }
 
-const char *transport_error() { return error_text; }
+const char *transport_error(ftdi_transport *usb) { return usb->error_text; }
 
-bool transport_purge() { return check(FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX), "FT_Purge"); }
-
-bool transport_set_mode(uint8_t mask, uint8_t mode) {
-    return check(FT_SetBitMode(handle, mask, mode), "FT_SetBitMode");
+bool transport_purge(ftdi_transport *usb) {
+    return check(usb, FT_Purge(usb->handle, FT_PURGE_RX | FT_PURGE_TX), "FT_Purge");
 }
 
-bool transport_set_byte_rate() {
-    return check(FT_SetBaudRate(handle, bitbang_rate), "FT_SetBaudRate");
+bool transport_set_mode(ftdi_transport *usb, uint8_t mask, uint8_t mode) {
+    return check(usb, FT_SetBitMode(usb->handle, mask, mode), "FT_SetBitMode");
+}
+
+bool transport_set_byte_rate(ftdi_transport *usb) {
+    return check(usb, FT_SetBaudRate(usb->handle, bitbang_rate), "FT_SetBaudRate");
 }
 
 // The D2XX guide gives 2 to 255 ms; some drivers take 1.
-bool transport_set_latency() {
-    return FT_SetLatencyTimer(handle, 1) == FT_OK ||
-           check(FT_SetLatencyTimer(handle, 2), "FT_SetLatencyTimer");
+bool transport_set_latency(ftdi_transport *usb) {
+    return FT_SetLatencyTimer(usb->handle, 1) == FT_OK ||
+           check(usb, FT_SetLatencyTimer(usb->handle, 2), "FT_SetLatencyTimer");
 }
 
-bool transport_write(const uint8_t *bytes, size_t count) {
+bool transport_write(ftdi_transport *usb, const uint8_t *bytes, size_t count) {
     DWORD written = 0;
-    if (!check(FT_Write(handle, const_cast<uint8_t *>(bytes), static_cast<DWORD>(count), &written),
+    if (!check(usb,
+               FT_Write(usb->handle, const_cast<uint8_t *>(bytes), static_cast<DWORD>(count),
+                        &written),
                "FT_Write"))
         return false;
     if (written != count) {
-        std::snprintf(error_text, sizeof error_text, "FT_Write timed out");
+        std::snprintf(usb->error_text, sizeof usb->error_text, "FT_Write timed out");
         return false;
     }
     return true;
 }
 
-bool transport_hand_over(const uint8_t *bytes, size_t count) {
-    return transport_write(bytes, count);
+bool transport_hand_over(ftdi_transport *usb, const uint8_t *bytes, size_t count) {
+    return transport_write(usb, bytes, count);
 }
 
-int transport_handed(bool) { return 1; }
+int transport_handed(ftdi_transport *, bool) { return 1; }
 
 // What the driver holds; where it holds nothing, one sample waited for,
 // which FT_Read gives up on after its timeout (a short read is that timeout).
-int transport_read(uint8_t *into, size_t max) {
+int transport_read(ftdi_transport *usb, uint8_t *into, size_t max) {
     DWORD queued = 0, got = 0;
-    if (!check(FT_GetQueueStatus(handle, &queued), "FT_GetQueueStatus"))
+    if (!check(usb, FT_GetQueueStatus(usb->handle, &queued), "FT_GetQueueStatus"))
         return -1;
     DWORD want = queued ? (queued < max ? queued : static_cast<DWORD>(max)) : 1;
     if (max == 0)
         return 0;
-    if (!check(FT_Read(handle, into, want, &got), "FT_Read"))
+    if (!check(usb, FT_Read(usb->handle, into, want, &got), "FT_Read"))
         return -1;
     return static_cast<int>(got);
 }

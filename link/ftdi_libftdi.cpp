@@ -9,10 +9,12 @@
 
 const char ftdi_device_forms[] = "DEVICE: d:BUS/DEV, i:VID:PID[:INDEX], s:VID:PID:SERIAL";
 
-namespace {
+struct ftdi_transport {
+    ftdi_context *ftdi = nullptr;
+    ftdi_transfer_control *handed = nullptr;
+};
 
-ftdi_context *ftdi = nullptr;
-ftdi_transfer_control *handed = nullptr;
+namespace {
 
 // libftdi1 multiplies a bit-bang rate by 4 and the chip clocks bytes at 16
 // times the baud rate it is given: 15625 is one byte a microsecond.
@@ -26,20 +28,24 @@ const char udev_hint[] = "; permission denied? install the udev rule: sudo cp "
                          "--reload-rules, then plug the adapter in again (your user must be in "
                          "the plugdev group)";
 
-bool refuse(char *reason, size_t size, const char *format, const char *detail) {
+ftdi_transport *refuse(ftdi_transport *usb, char *reason, size_t size, const char *format,
+                       const char *detail) {
     std::snprintf(reason, size, format, detail);
-    transport_close();
-    return false;
+    transport_close(usb);
+    return nullptr;
 }
 
-bool not_found() { return std::strcmp(ftdi_get_error_string(ftdi), "device not found") == 0; }
+bool not_found(ftdi_context *ftdi) {
+    return std::strcmp(ftdi_get_error_string(ftdi), "device not found") == 0;
+}
 
 } // namespace
 
-bool transport_open(const char *device, ftdi_chip *chip, char *reason, size_t size) {
-    ftdi = ftdi_new();
+ftdi_transport *transport_open(const char *device, ftdi_chip *chip, char *reason, size_t size) {
+    auto *usb = new ftdi_transport;
+    ftdi_context *ftdi = usb->ftdi = ftdi_new();
     if (!ftdi)
-        return refuse(reason, size, "%s", "libftdi1 could not start");
+        return refuse(usb, reason, size, "%s", "libftdi1 could not start");
     ftdi_set_interface(ftdi, INTERFACE_A);
     // libftdi1 lets go of the kernel's serial driver and takes it back at close.
     ftdi->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
@@ -48,16 +54,16 @@ bool transport_open(const char *device, ftdi_chip *chip, char *reason, size_t si
         result = ftdi_usb_open_string(ftdi, device);
     else
         for (unsigned id : product_ids)
-            if ((result = ftdi_usb_open(ftdi, 0x0403, static_cast<int>(id))) != -3 || !not_found())
+            if ((result = ftdi_usb_open(ftdi, 0x0403, static_cast<int>(id))) != -3 || !not_found(ftdi))
                 break;
     // libftdi1 says -3 both for no device and for a device whose USB
     // configuration cannot be set: only its text tells them apart.
-    if (result == -3 && !not_found())
-        return refuse(reason, size,
+    if (result == -3 && !not_found(ftdi))
+        return refuse(usb, reason, size,
                       "%s; another driver may hold the adapter (unplug it and plug it in again)",
                       ftdi_get_error_string(ftdi));
     if (result == -3)
-        return refuse(reason, size,
+        return refuse(usb, reason, size,
                       *device ? "no FTDI device matches %s; is it plugged in? (lsusb)"
                               : "no FTDI device found%s; is an FT232R, FT232H or FT2232H plugged "
                                 "in? (lsusb shows 0403:6001, 0403:6014 or 0403:6010)",
@@ -65,7 +71,7 @@ bool transport_open(const char *device, ftdi_chip *chip, char *reason, size_t si
     // -11 is also libusb failing to start, which has its own message.
     if (result == -11 &&
         std::strcmp(ftdi_get_error_string(ftdi), "illegal description format") == 0)
-        return refuse(reason, size,
+        return refuse(usb, reason, size,
                       "not a device string: %s (use d:BUS/DEV, i:VID:PID, i:VID:PID:INDEX or "
                       "s:VID:PID:SERIAL)",
                       device);
@@ -75,55 +81,65 @@ bool transport_open(const char *device, ftdi_chip *chip, char *reason, size_t si
                       result == -4 || result == -8 ? udev_hint
                       : result == -5               ? "; another program holds the adapter"
                                                    : "");
-        return refuse(reason, size, "%s", why);
+        return refuse(usb, reason, size, "%s", why);
     }
     *chip = ftdi->type == TYPE_R       ? ftdi_chip::ft232r
             : ftdi->type == TYPE_232H  ? ftdi_chip::ft232h
             : ftdi->type == TYPE_2232H ? ftdi_chip::ft2232h
                                        : ftdi_chip::other;
-    return true;
+    return usb;
 }
 
-void transport_close() {
-    if (ftdi && handed) {
+void transport_close(ftdi_transport *usb) {
+    if (!usb)
+        return;
+    if (usb->ftdi && usb->handed) {
         // A write still on its way: cancelled, not left to libusb's exit.
         struct timeval wait = {0, 100000};
-        ftdi_transfer_data_cancel(handed, &wait);
+        ftdi_transfer_data_cancel(usb->handed, &wait);
     }
-    if (ftdi) {
-        ftdi_usb_close(ftdi);
-        ftdi_free(ftdi);
+    if (usb->ftdi) {
+        ftdi_usb_close(usb->ftdi);
+        ftdi_free(usb->ftdi);
     }
-    ftdi = nullptr;
-    handed = nullptr;
+    delete usb;
 }
 
-const char *transport_error() { return ftdi ? ftdi_get_error_string(ftdi) : "adapter closed"; }
-
-bool transport_purge() { return ftdi_tcioflush(ftdi) == 0; }
-bool transport_set_mode(uint8_t mask, uint8_t mode) { return ftdi_set_bitmode(ftdi, mask, mode) == 0; }
-bool transport_set_byte_rate() { return ftdi_set_baudrate(ftdi, bitbang_rate) == 0; }
-bool transport_set_latency() { return ftdi_set_latency_timer(ftdi, latency_ms) == 0; }
-
-bool transport_write(const uint8_t *bytes, size_t count) {
-    return ftdi_write_data(ftdi, bytes, static_cast<int>(count)) == static_cast<int>(count);
+const char *transport_error(ftdi_transport *usb) {
+    return usb && usb->ftdi ? ftdi_get_error_string(usb->ftdi) : "adapter closed";
 }
 
-bool transport_hand_over(const uint8_t *bytes, size_t count) {
-    handed = ftdi_write_data_submit(ftdi, const_cast<uint8_t *>(bytes), static_cast<int>(count));
-    return handed != nullptr;
+bool transport_purge(ftdi_transport *usb) { return ftdi_tcioflush(usb->ftdi) == 0; }
+bool transport_set_mode(ftdi_transport *usb, uint8_t mask, uint8_t mode) {
+    return ftdi_set_bitmode(usb->ftdi, mask, mode) == 0;
+}
+bool transport_set_byte_rate(ftdi_transport *usb) {
+    return ftdi_set_baudrate(usb->ftdi, bitbang_rate) == 0;
+}
+bool transport_set_latency(ftdi_transport *usb) {
+    return ftdi_set_latency_timer(usb->ftdi, latency_ms) == 0;
 }
 
-int transport_handed(bool wait) {
-    if (!handed)
+bool transport_write(ftdi_transport *usb, const uint8_t *bytes, size_t count) {
+    return ftdi_write_data(usb->ftdi, bytes, static_cast<int>(count)) == static_cast<int>(count);
+}
+
+bool transport_hand_over(ftdi_transport *usb, const uint8_t *bytes, size_t count) {
+    usb->handed = ftdi_write_data_submit(usb->ftdi, const_cast<uint8_t *>(bytes),
+                                         static_cast<int>(count));
+    return usb->handed != nullptr;
+}
+
+int transport_handed(ftdi_transport *usb, bool wait) {
+    if (!usb->handed)
         return 1;
-    if (!wait && !handed->completed)
+    if (!wait && !usb->handed->completed)
         return 0;
-    int n = ftdi_transfer_data_done(handed);
-    handed = nullptr;
+    int n = ftdi_transfer_data_done(usb->handed);
+    usb->handed = nullptr;
     return n < 0 ? -1 : 1;
 }
 
-int transport_read(uint8_t *into, size_t max) {
-    return ftdi_read_data(ftdi, into, static_cast<int>(max));
+int transport_read(ftdi_transport *usb, uint8_t *into, size_t max) {
+    return ftdi_read_data(usb->ftdi, into, static_cast<int>(max));
 }

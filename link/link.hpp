@@ -36,6 +36,6 @@ uint32_t converter_exchange(uint32_t command);
 extern bool exchange_timed_out;
 
 // Sends the start-up words, waiting for ready after each; a converter that
-// stays busy ends the run with status 4. Returns early when a stop is asked
-// for.
+// stays busy fails the link (status 4, "Converter not ready - check the
+// instrument"). Returns early when a stop is asked for or the link fails.
 void converter_start();

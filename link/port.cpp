@@ -9,6 +9,7 @@
 #include "link/trace.hpp"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,96 +40,156 @@ const port_kind port_kinds[] = {
 };
 const size_t port_kind_count = sizeof port_kinds / sizeof port_kinds[0];
 
-bool port_replies_fixed = false;
+port_link *the_link = nullptr;
 
-namespace {
+void port_error::set(int code, const char *format, ...) {
+    status = code;
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+}
 
-const port_backend *port = nullptr;
-char port_shown[160]; // the port as the user named it
+const char *backend_incomplete(const port_backend &b) {
+    if (!b.name || !*b.name)
+        return "a backend without a name";
+    if (!b.open || !b.close || !b.set_data || !b.get_status)
+        return "open, close, set_data and get_status are required";
+    if (!b.submit != !b.finish)
+        return "submit and finish come both or neither";
+    return nullptr;
+}
 
-// The accesses under way, so that a lost port's trace shows those that
-// reached the lines: `done` of them went through the fallback one by one.
-port_access *in_flight = nullptr;
-size_t in_flight_done = 0;
+port_link::port_link(const port_backend *backend, void *self, const char *name)
+    : ops(backend), instance(self) {
+    std::snprintf(shown, sizeof shown, "%s", printable(name).c_str());
+}
 
-void close_port_at_exit() { (void)close_port(); }
+port_link::~port_link() {
+    port_error ignored;
+    (void)close(&ignored);
+    if (the_link == this)
+        the_link = nullptr;
+}
 
+void port_link::fail(int status, const char *text) {
+    if (!failure)
+        failure.set(status, "%s", text);
+}
+
+bool port_link::start_trace(const char *path) {
+    trace = port_trace::open(path);
+    return trace != nullptr;
+}
 
 // A wait that a streaming backend ran shows as the read that ended it; a
-// delay touched no line.
-void trace_accesses(const port_access *items, size_t count) {
-    for (size_t i = 0; i < count; ++i)
-        if (items[i].kind != 'D')
-            trace_access(items[i].kind == 'B' ? 'R' : items[i].kind, items[i].value);
-}
-
-// Batches handed over and not yet returned, oldest first.
-port_batch *queued[batches_ahead];
-size_t queue_head = 0, queue_tail = 0;
-
-} // namespace
-
-void write_data(uint32_t value) {
-    uint8_t byte = static_cast<uint8_t>(value & 0xFF);
-    if (!tracing) {
-        port->set_data(byte);
+// delay touched no line. A trace that cannot be written ends the run.
+void port_link::trace_accesses(const port_access *items, size_t count) {
+    if (!trace)
         return;
-    }
-    port_access access = {'W', byte, false};
-    hold_trace();
-    in_flight = &access;
-    port->set_data(byte);
-    in_flight = nullptr;
-    trace_access('W', byte);
-    release_trace();
-}
-
-uint32_t read_status() {
-    if (!tracing)
-        return port->get_status();
-    port_access access = {'R', 0, false};
-    hold_trace();
-    in_flight = &access;
-    uint8_t byte = port->get_status();
-    in_flight = nullptr;
-    trace_access('R', byte);
-    release_trace();
-    return byte;
-}
-
-namespace {
-
-// A run of writes and reads, in one call where the backend can.
-void run_accesses(port_access *items, size_t count) {
-    bool traced = tracing;
-    if (traced)
-        hold_trace();
-    in_flight = items;
-    in_flight_done = 0;
-    if (port->run_batch) {
-        port->run_batch(items, count);
-    } else {
-        for (size_t i = 0; i < count; ++i, in_flight_done = i) {
-            if (items[i].kind == 'W')
-                port->set_data(items[i].value);
-            else
-                items[i].value = port->get_status();
+    bool ok = true;
+    for (size_t i = 0; i < count && ok; ++i) {
+        switch (items[i].kind) {
+        case access_kind::write:
+            ok = trace->record(access_kind::write, items[i].value);
+            break;
+        case access_kind::read:
+        case access_kind::wait_ready:
+            ok = trace->record(access_kind::read, items[i].value);
+            break;
+        case access_kind::delay:
+            break;
         }
     }
-    in_flight = nullptr;
-    in_flight_done = 0;
-    if (traced) {
-        trace_accesses(items, count);
-        release_trace();
+    if (!ok)
+        fail(status_file, trace->failure());
+}
+
+void port_link::note_reached(void *self, const port_access *items, size_t count) {
+    auto *link = static_cast<port_link *>(self);
+    if (link->trace) {
+        link->trace->hold();
+        link->trace_accesses(items, count);
+        link->trace->release();
     }
+}
+
+// The backend has let go of its port: the trace gets what reached the lines
+// (done of items, the backend's reach added), and nothing more is sent.
+void port_link::lost(const port_fault &fault, const port_access *items, size_t done) {
+    trace_accesses(items, done + fault.reached);
+    gone = true;
+    std::snprintf(lost_reason, sizeof lost_reason, "%s", fault.why);
+    char text[sizeof fault.why + sizeof fault.port + 40];
+    std::snprintf(text, sizeof text, "Lost port %s: %s",
+                  fault.port[0] ? printable(fault.port).c_str() : shown,
+                  printable(fault.why).c_str());
+    fail(status_port, text);
+}
+
+void port_link::write(uint8_t value) {
+    if (failure)
+        return;
+    port_access access = {access_kind::write, value, false};
+    port_fault fault;
+    if (trace)
+        trace->hold();
+    if (ops->set_data(instance, value, &fault))
+        trace_accesses(&access, 1);
+    else
+        lost(fault, &access, 0);
+    if (trace)
+        trace->release();
+}
+
+uint8_t port_link::read() {
+    if (failure)
+        return 0;
+    port_access access = {access_kind::read, 0, false};
+    port_fault fault;
+    if (trace)
+        trace->hold();
+    if (ops->get_status(instance, &access.value, &fault))
+        trace_accesses(&access, 1);
+    else
+        lost(fault, &access, 0);
+    if (trace)
+        trace->release();
+    return access.value;
+}
+
+// A run of writes and reads, in one call where the backend can.
+void port_link::run_accesses(port_access *items, size_t count) {
+    if (trace)
+        trace->hold();
+    port_fault fault;
+    size_t done = 0;
+    bool ok = true;
+    if (ops->run_batch) {
+        ok = ops->run_batch(instance, items, count, &fault);
+        done = ok ? count : 0;
+    } else {
+        for (; done < count && ok; done += ok) {
+            if (items[done].kind == access_kind::write)
+                ok = ops->set_data(instance, items[done].value, &fault);
+            else
+                ok = ops->get_status(instance, &items[done].value, &fault);
+        }
+    }
+    if (ok)
+        trace_accesses(items, count);
+    else
+        lost(fault, items, done);
+    if (trace)
+        trace->release();
 }
 
 // Polls the status until the converter is ready, each read on its own.
-void wait_for_ready(port_access &wait) {
+void port_link::wait_for_ready(port_access &wait) {
     int32_t t0 = tick_clock();
-    uint32_t status;
+    uint8_t status;
     wait.late = false;
-    while ((status = read_status()) & status_busy) {
+    while (((status = read()) & status_busy) && !failure) {
         if (!keep_waiting())
             break;
         if (tick_clock() - t0 > ready_timeout_ticks) {
@@ -136,76 +197,147 @@ void wait_for_ready(port_access &wait) {
             break;
         }
     }
-    wait.value = static_cast<uint8_t>(status);
+    wait.value = status;
 }
 
-} // namespace
-
-void run_batch(port_batch &batch) {
+void port_link::run(port_batch &batch) {
     port_access *items = batch.items;
     size_t count = batch.count;
     batch.done = 0;
-    for (size_t i = 0; i < count;) {
-        char kind = items[i].kind;
-        if (kind == 'B' || kind == 'D') {
-            if (kind == 'B')
+    if (batch.overfull)
+        fail(status_port, "a batch of more accesses than it holds: not sent");
+    for (size_t i = 0; i < count && !failure;) {
+        access_kind kind = items[i].kind;
+        if (!at_once(kind)) {
+            if (kind == access_kind::wait_ready)
                 wait_for_ready(items[i]);
             else
                 delay_ticks(batch.delay_ticks);
+            if (failure)
+                return;
             batch.done = ++i;
             if (!keep_waiting())
                 return; // a stop came in the wait: the rest is not sent
             continue;
         }
         size_t end = i;
-        while (end < count && (items[end].kind == 'W' || items[end].kind == 'R'))
+        while (end < count && at_once(items[end].kind))
             ++end;
         run_accesses(items + i, end - i);
+        if (failure)
+            return;
         batch.done = i = end;
     }
 }
 
-bool port_streams() { return port && port->submit; }
+bool port_link::streams() const { return ops->submit != nullptr; }
 
-void submit_batch(port_batch &batch) {
+void port_link::submit(port_batch &batch) {
+    if (queue_head - queue_tail == batches_ahead) {
+        fail(status_port, "more batches in flight than the link holds: not sent");
+        return;
+    }
     queued[queue_head++ % batches_ahead] = &batch;
-    if (port->submit)
-        port->submit(&batch);
-    else
-        run_batch(batch);
+    batch.done = 0;
+    if (failure)
+        return;
+    if (!ops->submit) {
+        run(batch);
+        return;
+    }
+    if (batch.overfull) {
+        fail(status_port, "a batch of more accesses than it holds: not sent");
+        return;
+    }
+    port_fault fault;
+    if (!ops->submit(instance, &batch, &fault))
+        lost(fault, batch.items, 0);
 }
 
-port_batch *completed_batch() {
+port_batch *port_link::completed() {
     if (queue_tail == queue_head)
         return nullptr;
     port_batch *batch = queued[queue_tail++ % batches_ahead];
-    if (port && port->submit) {
-        // A port lost meanwhile traces what of this batch reached the lines.
-        in_flight = batch->items;
-        in_flight_done = 0;
-        port->finish(batch);
-        in_flight = nullptr;
-        if (tracing) {
-            hold_trace();
+    if (ops->submit && !gone && !closed) {
+        port_fault fault;
+        if (trace)
+            trace->hold();
+        if (ops->finish(instance, batch, &fault)) {
             trace_accesses(batch->items, batch->done);
-            release_trace();
+        } else {
+            // What of this batch reached the lines, counted from its start.
+            batch->done = 0;
+            lost(fault, batch->items, 0);
         }
+        if (trace)
+            trace->release();
     }
     return batch;
 }
 
-void (*port_lost_hook)(const char *why) = nullptr;
-
-void port_lost(const char *name, const char *why, size_t reached) {
-    if (tracing && in_flight)
-        trace_accesses(in_flight, in_flight_done + reached);
-    in_flight = nullptr;
-    port = nullptr; // gone: no idle write at exit that would never arrive
-    if (port_lost_hook)
-        port_lost_hook(why);
-    std::fprintf(stderr, "Lost port %s: %s\n", printable(name).c_str(), why);
-    std::exit(status_port);
+int port_link::read_data_back() {
+    return !failure && ops->read_data ? ops->read_data(instance) : -1;
 }
+
+bool port_link::replies_fixed() { return ops->replies_fixed && ops->replies_fixed(instance); }
+
+int port_link::close(port_error *error) {
+    if (closed)
+        return status_done;
+    // Batches still in flight are let go as far as they ran: the backend
+    // brings its stream to rest before the idle write.
+    queue_head = queue_tail = 0;
+    closed = true;
+    int status = status_done;
+    if (!gone) {
+        // A failure short of a loss (the trace, a converter never ready) still
+        // leaves the lines idle.
+        port_fault fault;
+        uint8_t idle = idle_lines;
+        port_access access = {access_kind::write, idle, false};
+        if (ops->set_data(instance, idle, &fault)) {
+            trace_accesses(&access, 1);
+        } else {
+            lost(fault, &access, 0);
+            *error = failure;
+            status = failure.status;
+        }
+    }
+    char why[300] = "";
+    if (!ops->close(instance, why, sizeof why) && status == status_done) {
+        error->set(status_port, "Lost port %s: %s", shown, printable(why).c_str());
+        status = status_port;
+    }
+    instance = nullptr;
+    gone = true;
+    // A trace that failed while open has said so already.
+    bool told = failure && failure.status == status_file;
+    if (trace && !trace->close() && status == status_done && !told) {
+        error->set(status_file, "%s", trace->failure());
+        status = status_file;
+    }
+    trace.reset();
+    return status;
+}
+
+const port_error *link_failure() {
+    return the_link && the_link->error() ? &the_link->error() : nullptr;
+}
+
+void link_fail(int status, const char *text) {
+    if (the_link)
+        the_link->fail(status, text);
+}
+
+void write_data(uint32_t value) { the_link->write(static_cast<uint8_t>(value & 0xFF)); }
+uint32_t read_status() { return the_link->read(); }
+void run_batch(port_batch &batch) { the_link->run(batch); }
+bool port_streams() { return the_link && the_link->streams(); }
+void submit_batch(port_batch &batch) { the_link->submit(batch); }
+port_batch *completed_batch() { return the_link->completed(); }
+port_wiring port_wiring_of() { return the_link->backend().wiring; }
+int read_data_back() { return the_link ? the_link->read_data_back() : -1; }
+bool port_replies_fixed() { return the_link && the_link->replies_fixed(); }
 
 const port_kind *kind_for(const char *setting, const char **arg) {
     if (!setting || !*setting) {
@@ -257,69 +389,64 @@ bool read_port_address(const char *text, uint16_t *address, char *reason, size_t
     return true;
 }
 
-void use_port(const port_backend *backend) { port = backend; }
+std::unique_ptr<port_link> open_backend(const port_backend *backend, const char *arg,
+                                        const char *shown, port_error *error) {
+    if (const char *why = backend_incomplete(*backend)) {
+        error->set(status_port, "Can't open port %s: %s", printable(shown).c_str(), why);
+        return nullptr;
+    }
+    auto link = std::make_unique<port_link>(backend, nullptr, shown);
+    char why[300] = "";
+    port_notes notes = {link.get(), port_link::note_reached};
+    link->instance = backend->open(arg, notes, why, sizeof why);
+    if (!link->instance) {
+        link->closed = true;
+        error->set(status_port, "Can't open port %s: %s", printable(shown).c_str(),
+                   printable(why).c_str());
+        return nullptr;
+    }
+    return link;
+}
 
-bool try_open_port(const char *setting, char *reason, size_t reason_size) {
+std::unique_ptr<port_link> open_link(const char *setting, const char *trace_path,
+                                     port_error *error, bool set_idle) {
     const char *shown = setting ? setting : "";
     const char *arg = nullptr;
     const port_kind *kind = kind_for(setting, &arg);
-    char why[300] = "";
     if (!kind) {
         char known[300] = "";
         for (const port_kind &k : port_kinds) {
             std::strncat(known, known[0] ? ", " : "", sizeof known - std::strlen(known) - 1);
             std::strncat(known, k.forms, sizeof known - std::strlen(known) - 1);
         }
-        std::snprintf(why, sizeof why, "unknown port; use %s", known);
-    } else if (const port_backend *backend = backend_of(kind); !backend) {
-        std::snprintf(why, sizeof why, "%s", kind->missing);
-    } else if (backend->open(arg, why, sizeof why)) {
-        port = backend;
-        std::snprintf(port_shown, sizeof port_shown, "%s", printable(shown).c_str());
-        static bool registered = false;
-        if (!registered)
-            std::atexit(close_port_at_exit);
-        registered = true;
-        return true;
+        error->set(status_port, "Can't open port %s: unknown port; use %s",
+                   printable(shown).c_str(), known);
+        return nullptr;
     }
-    std::snprintf(reason, reason_size, "Can't open port %s: %s", printable(shown).c_str(),
-                  printable(why).c_str());
-    return false;
-}
-
-void open_port(const char *setting, const char *trace_path) {
-    char reason[700];
-    if (!try_open_port(setting, reason, sizeof reason)) {
-        std::fprintf(stderr, "%s\n", reason);
-        std::exit(status_port);
+    const port_backend *backend = backend_of(kind);
+    if (!backend) {
+        error->set(status_port, "Can't open port %s: %s", printable(shown).c_str(), kind->missing);
+        return nullptr;
     }
-    if (trace_path && *trace_path && !start_trace(trace_path)) {
-        std::fprintf(stderr, "Can't open trace file %s: %s\n", printable(trace_path).c_str(),
-                     std::strerror(errno));
-        std::exit(status_file);
+    std::unique_ptr<port_link> link = open_backend(backend, arg, shown, error);
+    if (!link)
+        return nullptr;
+    if (trace_path && *trace_path && !link->start_trace(trace_path)) {
+        int saved = errno;
+        port_error ignored;
+        (void)link->close(&ignored);
+        error->set(status_file, "Can't open trace file %s: %s", printable(trace_path).c_str(),
+                   std::strerror(saved));
+        return nullptr;
     }
     // Whatever an earlier run left (a select held low by a run killed
     // mid-exchange), the converter starts from released lines.
-    write_data(idle_lines);
-}
-
-const char *port_name() { return port ? port->name : nullptr; }
-
-int read_data_back() { return port && port->read_data ? port->read_data() : -1; }
-
-int close_port() {
-    int status = status_done;
-    if (port) {
-        write_data(idle_lines);
-        const port_backend *closing = port;
-        port = nullptr;
-        const char *why = closing->close ? closing->close() : nullptr;
-        if (why) {
-            std::fprintf(stderr, "Lost port %s: %s\n", port_shown, why);
-            status = status_port;
+    if (set_idle) {
+        link->write(idle_lines);
+        if (link->error()) {
+            *error = link->error();
+            return nullptr;
         }
     }
-    if (!stop_trace() && status == status_done)
-        status = status_file;
-    return status;
+    return link;
 }

@@ -27,10 +27,14 @@ const char *const roles[8] = {"D0 (synthesizer data)",  "D1 (synthesizer clock)"
                               "data out (input)",        "busy (input)"};
 const uint8_t output_bits[6] = {0x01, 0x02, 0x04, 0x10, 0x20, 0x40};
 
-gpiod_chip *chip = nullptr;
-gpiod_line_bulk outputs, inputs;
-bool outputs_held = false, inputs_held = false;
-std::chrono::steady_clock::time_point last_change;
+struct gpio_lines {
+    gpiod_chip *chip = nullptr;
+    gpiod_line_bulk outputs, inputs;
+    bool outputs_held = false, inputs_held = false;
+    std::chrono::steady_clock::time_point last_change;
+};
+
+gpio_lines &lines_of(void *self) { return *static_cast<gpio_lines *>(self); }
 
 const char permission_hint[] =
     "; on Raspberry Pi OS add your user to the gpio group; elsewhere install the udev rule: "
@@ -41,21 +45,22 @@ const char *hint_for(int error) {
     return error == EACCES || error == EPERM ? permission_hint : "";
 }
 
-void release() {
-    if (outputs_held)
-        gpiod_line_release_bulk(&outputs);
-    if (inputs_held)
-        gpiod_line_release_bulk(&inputs);
-    outputs_held = inputs_held = false;
-    if (chip)
-        gpiod_chip_close(chip);
-    chip = nullptr;
+void release(gpio_lines &g) {
+    if (g.outputs_held)
+        gpiod_line_release_bulk(&g.outputs);
+    if (g.inputs_held)
+        gpiod_line_release_bulk(&g.inputs);
+    g.outputs_held = g.inputs_held = false;
+    if (g.chip)
+        gpiod_chip_close(g.chip);
+    g.chip = nullptr;
 }
 
-bool refuse(char *reason, size_t size, const std::string &why) {
+void *refuse(gpio_lines *g, char *reason, size_t size, const std::string &why) {
     std::snprintf(reason, size, "%s", why.c_str());
-    release();
-    return false;
+    release(*g);
+    delete g;
+    return nullptr;
 }
 
 // Where each of the eight lines is: a chip's name and an offset.
@@ -102,7 +107,8 @@ bool locate(const std::string &entry, place *at, std::string *why) {
     return true;
 }
 
-bool gpio_open(const char *arg, char *reason, size_t size) {
+void *gpio_open(const char *arg, const port_notes &, char *reason, size_t size) {
+    auto *g = new gpio_lines;
     std::string entries[8];
     if (!*arg) {
         for (int i = 0; i < 8; ++i)
@@ -120,7 +126,7 @@ bool gpio_open(const char *arg, char *reason, size_t size) {
             start = comma + 1;
         }
         if (n != 8)
-            return refuse(reason, size,
+            return refuse(g, reason, size,
                           "gpio:LINES names eight lines, comma-separated: D0, D1, D2, D4, D5, D6, "
                           "data out, busy");
     }
@@ -128,95 +134,110 @@ bool gpio_open(const char *arg, char *reason, size_t size) {
     std::string why;
     for (int i = 0; i < 8; ++i) {
         if (!locate(entries[i], &at[i], &why))
-            return refuse(reason, size, why);
+            return refuse(g, reason, size, why);
         if (at[i].chip != at[0].chip)
-            return refuse(reason, size,
+            return refuse(g, reason, size,
                           "lines of two chips (" + entries[0] + " on " + at[0].chip + ", " +
                               entries[i] + " on " + at[i].chip +
                               "): all eight must be lines of one chip");
     }
     // One chip object for all eight: libgpiod requests lines of one object.
-    chip = gpiod_chip_open_by_name(at[0].chip.c_str());
-    if (!chip) {
+    g->chip = gpiod_chip_open_by_name(at[0].chip.c_str());
+    if (!g->chip) {
         int error = errno;
-        return refuse(reason, size,
+        return refuse(g, reason, size,
                       at[0].chip + ": " + std::strerror(error) + hint_for(error));
     }
-    gpiod_line_bulk_init(&outputs);
-    gpiod_line_bulk_init(&inputs);
+    gpiod_line_bulk_init(&g->outputs);
+    gpiod_line_bulk_init(&g->inputs);
     for (int i = 0; i < 8; ++i) {
-        gpiod_line *line = gpiod_chip_get_line(chip, at[i].offset);
+        gpiod_line *line = gpiod_chip_get_line(g->chip, at[i].offset);
         if (!line)
-            return refuse(reason, size,
+            return refuse(g, reason, size,
                           "no line " + entries[i] + " on " + at[0].chip + ": " +
                               std::strerror(errno));
         if (gpiod_line_is_used(line)) {
             const char *holder = gpiod_line_consumer(line);
-            return refuse(reason, size,
+            return refuse(g, reason, size,
                           "line " + entries[i] + " (" + roles[i] + ") is in use by " +
                               (holder && *holder ? holder : "another program") +
                               " (gpioinfo shows who holds it)");
         }
-        gpiod_line_bulk_add(i < 6 ? &outputs : &inputs, line);
+        gpiod_line_bulk_add(i < 6 ? &g->outputs : &g->inputs, line);
     }
     const int idle[6] = {1, 1, 1, 1, 1, 1};
-    if (gpiod_line_request_bulk_output(&outputs, "talvik", idle) != 0) {
+    if (gpiod_line_request_bulk_output(&g->outputs, "talvik", idle) != 0) {
         int error = errno;
-        return refuse(reason, size,
+        return refuse(g, reason, size,
                       std::string("cannot take the output lines: ") + std::strerror(error) +
                           hint_for(error));
     }
-    outputs_held = true;
+    g->outputs_held = true;
     // Pulled down: an unpowered instrument reads busy, not ready.
-    if (gpiod_line_request_bulk_input_flags(&inputs, "talvik",
+    if (gpiod_line_request_bulk_input_flags(&g->inputs, "talvik",
                                             GPIOD_LINE_REQUEST_FLAG_BIAS_PULL_DOWN) != 0 &&
-        gpiod_line_request_bulk_input_flags(&inputs, "talvik", 0) != 0) {
+        gpiod_line_request_bulk_input_flags(&g->inputs, "talvik", 0) != 0) {
         int error = errno;
-        return refuse(reason, size,
+        return refuse(g, reason, size,
                       std::string("cannot take the input lines: ") + std::strerror(error) +
                           hint_for(error));
     }
-    inputs_held = true;
-    last_change = std::chrono::steady_clock::now();
+    g->inputs_held = true;
+    g->last_change = std::chrono::steady_clock::now();
+    return g;
+}
+
+bool gpio_close(void *self, char *, size_t) {
+    release(lines_of(self));
+    delete &lines_of(self);
     return true;
 }
 
-const char *gpio_close() {
-    release();
-    return nullptr;
+bool lost(gpio_lines &g, int error, port_fault *fault) {
+    release(g);
+    std::snprintf(fault->port, sizeof fault->port, "gpio");
+    std::snprintf(fault->why, sizeof fault->why, "%s", std::strerror(error));
+    fault->reached = 0;
+    return false;
 }
 
-[[noreturn]] void lost(int error) {
-    release();
-    port_lost("gpio", std::strerror(error), 0);
-}
-
-void gpio_set_data(uint8_t value) {
-    if (!chip)
-        return;
+bool gpio_set_data(void *self, uint8_t value, port_fault *fault) {
+    gpio_lines &g = lines_of(self);
+    if (!g.chip)
+        return true;
     int values[6];
     for (int i = 0; i < 6; ++i)
         values[i] = (value & output_bits[i]) ? 1 : 0;
     // A microsecond since the last change returned, whatever the board's pace.
-    auto due = last_change + std::chrono::microseconds(1);
+    auto due = g.last_change + std::chrono::microseconds(1);
     while (std::chrono::steady_clock::now() < due) {
     }
-    if (gpiod_line_set_value_bulk(&outputs, values) != 0)
-        lost(errno);
-    last_change = std::chrono::steady_clock::now();
+    if (gpiod_line_set_value_bulk(&g.outputs, values) != 0)
+        return lost(g, errno, fault);
+    g.last_change = std::chrono::steady_clock::now();
+    return true;
 }
 
-uint8_t gpio_get_status() {
-    if (!chip)
-        return 0;
+bool gpio_get_status(void *self, uint8_t *value, port_fault *fault) {
+    gpio_lines &g = lines_of(self);
+    *value = 0;
+    if (!g.chip)
+        return true;
     int values[2] = {0, 0};
-    if (gpiod_line_get_value_bulk(&inputs, values) != 0)
-        lost(errno);
+    if (gpiod_line_get_value_bulk(&g.inputs, values) != 0)
+        return lost(g, errno, fault);
     // Bit 7 reads the inverse of the busy line, as a parallel port's pin 11.
-    return static_cast<uint8_t>((values[0] ? status_data : 0) | (values[1] ? 0 : status_busy));
+    *value = static_cast<uint8_t>((values[0] ? status_data : 0) | (values[1] ? 0 : status_busy));
+    return true;
 }
 
 } // namespace
 
-extern const port_backend gpio_port = {"gpio",        gpio_open,       gpio_close,
-                                       gpio_set_data, gpio_get_status, nullptr};
+extern const port_backend gpio_port = {
+    .name = "gpio",
+    .wiring = port_wiring::gpio_lines,
+    .open = gpio_open,
+    .close = gpio_close,
+    .set_data = gpio_set_data,
+    .get_status = gpio_get_status,
+};

@@ -11,45 +11,65 @@ namespace {
 using out32_fn = void(__stdcall *)(short port, short data);
 using inp32_fn = short(__stdcall *)(short port);
 
-HMODULE library = nullptr;
-out32_fn out32 = nullptr;
-inp32_fn inp32 = nullptr;
-short base = static_cast<short>(port_base);
-
 const char driver_hint[] = "install InpOut32 and put inpout32.dll beside talvik.exe";
 
-bool io_open(const char *address, char *reason, size_t size) {
+struct inpout {
+    HMODULE library = nullptr;
+    out32_fn out32 = nullptr;
+    inp32_fn inp32 = nullptr;
+    short base = static_cast<short>(port_base);
+};
+
+inpout &io(void *self) { return *static_cast<inpout *>(self); }
+
+void *io_open(const char *address, const port_notes &, char *reason, size_t size) {
     uint16_t address_value = 0;
     if (!read_port_address(address, &address_value, reason, size))
-        return false;
-    base = static_cast<short>(address_value);
-    library = LoadLibraryA("inpout32.dll");
+        return nullptr;
+    HMODULE library = LoadLibraryA("inpout32.dll");
     if (!library) {
         std::snprintf(reason, size, "inpout32.dll not found (error %lu); %s",
                       static_cast<unsigned long>(GetLastError()), driver_hint);
-        return false;
+        return nullptr;
     }
-    out32 = reinterpret_cast<out32_fn>(reinterpret_cast<void *>(GetProcAddress(library, "Out32")));
-    inp32 = reinterpret_cast<inp32_fn>(reinterpret_cast<void *>(GetProcAddress(library, "Inp32")));
-    if (!out32 || !inp32) {
+    auto *p = new inpout;
+    p->library = library;
+    p->base = static_cast<short>(address_value);
+    p->out32 = reinterpret_cast<out32_fn>(reinterpret_cast<void *>(GetProcAddress(library, "Out32")));
+    p->inp32 = reinterpret_cast<inp32_fn>(reinterpret_cast<void *>(GetProcAddress(library, "Inp32")));
+    if (!p->out32 || !p->inp32) {
         std::snprintf(reason, size, "inpout32.dll lacks Out32 or Inp32; %s", driver_hint);
         FreeLibrary(library);
-        library = nullptr;
-        return false;
+        delete p;
+        return nullptr;
     }
+    return p;
+}
+
+bool io_close(void *self, char *, size_t) {
+    inpout &p = io(self);
+    if (p.library)
+        FreeLibrary(p.library);
+    delete &p;
     return true;
 }
 
-const char *io_close() {
-    if (library)
-        FreeLibrary(library);
-    library = nullptr;
-    return nullptr;
+bool io_set_data(void *self, uint8_t value, port_fault *) {
+    io(self).out32(io(self).base, value);
+    return true;
 }
 
-void io_set_data(uint8_t value) { out32(base, value); }
-uint8_t io_get_status() { return static_cast<uint8_t>(inp32(static_cast<short>(base + 1))); }
+bool io_get_status(void *self, uint8_t *value, port_fault *) {
+    *value = static_cast<uint8_t>(io(self).inp32(static_cast<short>(io(self).base + 1)));
+    return true;
+}
 
 } // namespace
 
-extern const port_backend io_port = {"io", io_open, io_close, io_set_data, io_get_status, nullptr};
+extern const port_backend io_port = {
+    .name = "io",
+    .open = io_open,
+    .close = io_close,
+    .set_data = io_set_data,
+    .get_status = io_get_status,
+};

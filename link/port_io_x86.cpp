@@ -9,36 +9,58 @@
 
 namespace {
 
-uint16_t base = port_base;
+struct io_port_state {
+    uint16_t base = port_base;
+    // ioperm reaches only the first 0x400 addresses; a card above them (PCIe
+    // ports sit at e.g. 0x3010) needs the I/O privilege level instead.
+    bool above_ioperm() const { return base + 1 > 0x3FF; }
+};
 
-// ioperm reaches only the first 0x400 addresses; a card above them (PCIe
-// ports sit at e.g. 0x3010) needs the I/O privilege level instead.
-bool above_ioperm() { return base + 1 > 0x3FF; }
+io_port_state &io(void *self) { return *static_cast<io_port_state *>(self); }
 
-bool io_open(const char *address, char *reason, size_t size) {
+void *io_open(const char *address, const port_notes &, char *reason, size_t size) {
+    uint16_t base = 0;
     if (!read_port_address(address, &base, reason, size))
-        return false;
-    if ((above_ioperm() ? sys::iopl(3) : sys::ioperm(base, 2, 1)) != 0) {
+        return nullptr;
+    auto *p = new io_port_state{base};
+    if ((p->above_ioperm() ? sys::iopl(3) : sys::ioperm(base, 2, 1)) != 0) {
         int error = errno;
         std::snprintf(reason, size, "%s; %s", std::strerror(error),
                       error == ENOSYS
                           ? "this kernel has no port I/O (use ppdev)"
                           : "needs root or CAP_SYS_RAWIO; kernel lockdown forbids it (use ppdev)");
-        return false;
+        delete p;
+        return nullptr;
     }
+    return p;
+}
+
+bool io_close(void *self, char *, size_t) {
+    io_port_state &p = io(self);
+    if (p.above_ioperm())
+        sys::iopl(0);
+    else
+        sys::ioperm(p.base, 2, 0);
+    delete &p;
     return true;
 }
 
-const char *io_close() {
-    if (above_ioperm())
-        sys::iopl(0);
-    else
-        sys::ioperm(base, 2, 0);
-    return nullptr;
+bool io_set_data(void *self, uint8_t value, port_fault *) {
+    sys::outb(value, io(self).base);
+    return true;
 }
-void io_set_data(uint8_t value) { sys::outb(value, base); }
-uint8_t io_get_status() { return sys::inb(static_cast<uint16_t>(base + 1)); }
+
+bool io_get_status(void *self, uint8_t *value, port_fault *) {
+    *value = sys::inb(static_cast<uint16_t>(io(self).base + 1));
+    return true;
+}
 
 } // namespace
 
-extern const port_backend io_port = {"io", io_open, io_close, io_set_data, io_get_status, nullptr};
+extern const port_backend io_port = {
+    .name = "io",
+    .open = io_open,
+    .close = io_close,
+    .set_data = io_set_data,
+    .get_status = io_get_status,
+};

@@ -1,6 +1,5 @@
 // The Linux parallel-port device: the port is claimed once, then every access
 // is a single ioctl on the raw registers.
-#include "common/exit_status.hpp"
 #include "link/backends.hpp"
 #include "link/sys.hpp"
 
@@ -16,8 +15,12 @@
 
 namespace {
 
-int fd = -1;
-char device[256];
+struct ppdev {
+    int fd = -1;
+    char device[160] = ""; // as a loss names it
+};
+
+ppdev &dev(void *self) { return *static_cast<ppdev *>(self); }
 
 const char *hint_for(int error) {
     switch (error) {
@@ -39,64 +42,80 @@ const char *hint_for(int error) {
     }
 }
 
-void close_device() {
-    if (fd >= 0)
-        sys::close(fd);
-    fd = -1;
+void close_device(ppdev &p) {
+    if (p.fd >= 0)
+        sys::close(p.fd);
+    p.fd = -1;
 }
 
-bool fail(char *reason, size_t size, int error) {
+void *fail(ppdev *p, char *reason, size_t size, int error) {
     std::snprintf(reason, size, "%s%s", std::strerror(error), hint_for(error));
-    close_device();
-    return false;
-}
-
-// A port that stops answering mid-sweep would only yield wrong readings.
-// The device is let go first: the exit that follows touches it no more.
-[[noreturn]] void lost(int error) {
-    close_device();
-    port_lost(device, std::strerror(error), 0);
-}
-
-bool ppdev_open(const char *path, char *reason, size_t size) {
-    std::snprintf(device, sizeof device, "%s", path);
-    fd = sys::open(path, O_RDWR);
-    if (fd < 0)
-        return fail(reason, size, errno);
-    struct stat info;
-    if (sys::fstat(fd, &info) != 0)
-        return fail(reason, size, errno);
-    if (!S_ISCHR(info.st_mode)) {
-        std::snprintf(reason, size, "not a device file; not a parallel port");
-        close_device();
-        return false;
-    }
-    if (sys::ioctl(fd, PPCLAIM, nullptr) != 0)
-        return fail(reason, size, errno);
-    return true;
-}
-
-const char *ppdev_close() {
-    if (fd < 0)
-        return nullptr;
-    sys::ioctl(fd, PPRELEASE, nullptr);
-    close_device();
+    close_device(*p);
+    delete p;
     return nullptr;
 }
 
-void ppdev_set_data(uint8_t value) {
-    if (fd >= 0 && sys::ioctl(fd, PPWDATA, &value) != 0)
-        lost(errno);
+// A port that stops answering mid-sweep would only yield wrong readings.
+// The device is let go first: nothing touches it any more.
+bool lost(ppdev &p, int error, port_fault *fault) {
+    close_device(p);
+    std::snprintf(fault->port, sizeof fault->port, "%s", p.device);
+    std::snprintf(fault->why, sizeof fault->why, "%s", std::strerror(error));
+    fault->reached = 0;
+    return false;
 }
 
-uint8_t ppdev_get_status() {
-    unsigned char value = 0;
-    if (fd >= 0 && sys::ioctl(fd, PPRSTATUS, &value) != 0)
-        lost(errno);
-    return value;
+void *ppdev_open(const char *path, const port_notes &, char *reason, size_t size) {
+    auto *p = new ppdev;
+    std::snprintf(p->device, sizeof p->device, "%s", path);
+    p->fd = sys::open(path, O_RDWR);
+    if (p->fd < 0)
+        return fail(p, reason, size, errno);
+    struct stat info;
+    if (sys::fstat(p->fd, &info) != 0)
+        return fail(p, reason, size, errno);
+    if (!S_ISCHR(info.st_mode)) {
+        std::snprintf(reason, size, "not a device file; not a parallel port");
+        close_device(*p);
+        delete p;
+        return nullptr;
+    }
+    if (sys::ioctl(p->fd, PPCLAIM, nullptr) != 0)
+        return fail(p, reason, size, errno);
+    return p;
+}
+
+bool ppdev_close(void *self, char *, size_t) {
+    ppdev &p = dev(self);
+    if (p.fd >= 0)
+        sys::ioctl(p.fd, PPRELEASE, nullptr);
+    close_device(p);
+    delete &p;
+    return true;
+}
+
+bool ppdev_set_data(void *self, uint8_t value, port_fault *fault) {
+    ppdev &p = dev(self);
+    if (p.fd >= 0 && sys::ioctl(p.fd, PPWDATA, &value) != 0)
+        return lost(p, errno, fault);
+    return true;
+}
+
+bool ppdev_get_status(void *self, uint8_t *value, port_fault *fault) {
+    ppdev &p = dev(self);
+    unsigned char status = 0;
+    if (p.fd >= 0 && sys::ioctl(p.fd, PPRSTATUS, &status) != 0)
+        return lost(p, errno, fault);
+    *value = status;
+    return true;
 }
 
 } // namespace
 
-extern const port_backend ppdev_port = {"ppdev",        ppdev_open,       ppdev_close,
-                                        ppdev_set_data, ppdev_get_status, nullptr};
+extern const port_backend ppdev_port = {
+    .name = "ppdev",
+    .open = ppdev_open,
+    .close = ppdev_close,
+    .set_data = ppdev_set_data,
+    .get_status = ppdev_get_status,
+};

@@ -5,32 +5,56 @@
 
 namespace {
 
-sim_instrument instrument;
+sim_instrument &sim(void *self) { return *static_cast<sim_instrument *>(self); }
 
-bool sim_open(const char *options, char *reason, size_t reason_size) {
-    instrument.reset();
-    bool ok = instrument.configure(options, reason, reason_size);
-    port_replies_fixed = instrument.fixed_reply();
-    return ok;
+void *sim_open(const char *options, const port_notes &, char *reason, size_t reason_size) {
+    auto *instrument = new sim_instrument;
+    if (!instrument->configure(options, reason, reason_size)) {
+        delete instrument;
+        return nullptr;
+    }
+    return instrument;
 }
 
-const char *sim_close() { return nullptr; }
-void sim_set_data(uint8_t value) { instrument.write(value); }
-uint8_t sim_get_status() { return instrument.read(); }
+bool sim_close(void *self, char *, size_t) {
+    delete &sim(self);
+    return true;
+}
 
-void sim_run_batch(port_access *accesses, size_t count) {
+bool sim_set_data(void *self, uint8_t value, port_fault *) {
+    sim(self).write(value);
+    return true;
+}
+
+bool sim_get_status(void *self, uint8_t *value, port_fault *) {
+    *value = sim(self).read();
+    return true;
+}
+
+bool sim_run_batch(void *self, port_access *accesses, size_t count, port_fault *) {
+    sim_instrument &instrument = sim(self);
     for (size_t i = 0; i < count; ++i) {
-        if (accesses[i].kind == 'W')
+        if (accesses[i].kind == access_kind::write)
             instrument.write(accesses[i].value);
         else
             accesses[i].value = instrument.read();
     }
+    return true;
 }
 
-int sim_read_data() { return instrument.lines(); }
+int sim_read_data(void *self) { return sim(self).lines(); }
+bool sim_replies_fixed(void *self) { return sim(self).fixed_reply(); }
 
 } // namespace
 
-extern const port_backend sim_port = {"sim",         sim_open,       sim_close,     sim_set_data,
-                                      sim_get_status, sim_run_batch, nullptr,       nullptr,
-                                      nullptr,        sim_read_data};
+extern const port_backend sim_port = {
+    .name = "sim",
+    .wiring = port_wiring::parallel_port, // as the simulated registers are
+    .open = sim_open,
+    .close = sim_close,
+    .set_data = sim_set_data,
+    .get_status = sim_get_status,
+    .run_batch = sim_run_batch,
+    .read_data = sim_read_data,
+    .replies_fixed = sim_replies_fixed,
+};

@@ -1,96 +1,20 @@
 #include "link/trace.hpp"
 
 #include "common/clock.hpp"
-#include "common/exit_status.hpp"
 #include "common/stop.hpp"
 #include "common/text.hpp"
 #include "link/trace_sink.hpp"
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-
-bool tracing = false;
 
 namespace {
 
-int fd = -1;
-char name[1024];
-bool vcd = false;
-int64_t last_time = 0;
-int last_data = -1;   // unknown until the first write
-int last_status = -1; // unknown until the first read
-
-// The trace's own buffer, so that a signal handler can write out what it
-// holds: filled counts only complete accesses.
-char buffer[1 << 16];
-volatile std::sig_atomic_t filled = 0;
-volatile std::sig_atomic_t holding = 0; // an access is between the port and the trace
-volatile std::sig_atomic_t pending = 0; // a stop signal that came meanwhile
-
-long long written = 0; // bytes of complete lines in the file
-
-// Writes out the buffer; where the disk fills part way, the file is cut back
-// to its last complete line. Only calls a signal handler may make.
-bool write_out() {
-    size_t done = 0;
-    bool ok = sink_write(fd, buffer, static_cast<size_t>(filled), &done);
-    if (!ok) {
-        int error = errno;
-        while (done > 0 && buffer[done - 1] != '\n')
-            --done;
-        sink_truncate(fd, written + static_cast<long long>(done));
-        errno = error;
-    }
-    written += static_cast<long long>(done);
-    return ok;
-}
-
-void on_stop_signal(int sig) {
-    if (holding) {
-        pending = sig;
-        return;
-    }
-    if (fd >= 0)
-        write_out();
-    die_by_signal(sig);
-}
-
-bool flush() {
-    hold_stop_signals(true);
-    bool ok = write_out();
-    int error = errno;
-    filled = 0;
-    hold_stop_signals(false);
-    errno = error;
-    return ok;
-}
-
-bool close_trace(bool ok, int error) {
-    tracing = false;
-    if (!sink_close(fd) && ok) {
-        ok = false;
-        error = errno;
-    }
-    fd = -1;
-    if (!ok)
-        std::fprintf(stderr, "Can't write trace file %s: %s\n", printable(name).c_str(),
-                     std::strerror(error));
-    return ok;
-}
-
-void append(const char *bytes, size_t count) {
-    if (static_cast<size_t>(filled) + count > sizeof buffer && !flush()) {
-        close_trace(false, errno);
-        std::exit(status_file);
-    }
-    std::memcpy(buffer + filled, bytes, count);
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    filled = filled + static_cast<std::sig_atomic_t>(count);
-}
+// The trace a second stop signal writes out: a signal handler reaches only
+// what a global holds, and one trace is open at a time.
+port_trace *signalled = nullptr;
 
 // One access's text, built on the stack.
 struct line {
@@ -117,7 +41,89 @@ struct line {
 const char data_ids[] = "!\"#$%&'(";
 const char status_ids[] = ")*";
 
-void vcd_header() {
+// Emits the lines whose value changed; bits lists the register bits traced.
+void vcd_changes(line &l, int before, uint8_t now, const int *bits, const char *ids, int count) {
+    for (int i = 0; i < count; ++i) {
+        int mask = 1 << bits[i];
+        if (before < 0 || ((before ^ now) & mask)) {
+            l.put((now & mask) ? '1' : '0');
+            l.put(ids[i]);
+            l.put('\n');
+        }
+    }
+}
+
+} // namespace
+
+// Writes out the buffer; where the disk fills part way, the file is cut back
+// to its last complete line. Only calls a signal handler may make.
+bool port_trace::write_out() {
+    size_t done = 0;
+    bool ok = sink_write(fd, buffer, static_cast<size_t>(filled), &done);
+    if (!ok) {
+        int error = errno;
+        while (done > 0 && buffer[done - 1] != '\n')
+            --done;
+        sink_truncate(fd, written + static_cast<long long>(done));
+        errno = error;
+    }
+    written += static_cast<long long>(done);
+    return ok;
+}
+
+void port_trace::on_stop_signal(int sig) {
+    port_trace *t = signalled;
+    if (t && t->holding) {
+        t->pending = sig;
+        return;
+    }
+    if (t && t->fd >= 0)
+        t->write_out();
+    die_by_signal(sig);
+}
+
+bool port_trace::flush() {
+    hold_stop_signals(true);
+    bool ok = write_out();
+    int error = errno;
+    filled = 0;
+    hold_stop_signals(false);
+    errno = error;
+    return ok;
+}
+
+bool port_trace::finish(bool ok, int error) {
+    if (signalled == this) {
+        signalled = nullptr;
+        last_words = nullptr;
+    }
+    if (fd >= 0 && !sink_close(fd) && ok) {
+        ok = false;
+        error = errno;
+    }
+    fd = -1;
+    if (!ok && !failed) {
+        failed = true;
+        std::snprintf(why, sizeof why, "Can't write trace file %s: %s", printable(name).c_str(),
+                      std::strerror(error));
+    }
+    return ok;
+}
+
+bool port_trace::append(const char *bytes, size_t count) {
+    if (failed)
+        return false;
+    if (static_cast<size_t>(filled) + count > sizeof buffer && !flush()) {
+        finish(false, errno);
+        return false;
+    }
+    std::memcpy(buffer + filled, bytes, count);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    filled = filled + static_cast<std::sig_atomic_t>(count);
+    return true;
+}
+
+void port_trace::vcd_header() {
     line l;
     l.put("$version talvik port trace $end\n$timescale 1us $end\n$scope module port $end\n");
     append(l.text, l.size);
@@ -139,19 +145,7 @@ void vcd_header() {
     append(s.text, s.size);
 }
 
-// Emits the lines whose value changed; bits lists the register bits traced.
-void vcd_changes(line &l, int before, uint8_t now, const int *bits, const char *ids, int count) {
-    for (int i = 0; i < count; ++i) {
-        int mask = 1 << bits[i];
-        if (before < 0 || ((before ^ now) & mask)) {
-            l.put((now & mask) ? '1' : '0');
-            l.put(ids[i]);
-            l.put('\n');
-        }
-    }
-}
-
-void vcd_access(char kind, uint8_t value) {
+void port_trace::vcd_access(bool write, uint8_t value) {
     static const int data_bits[] = {0, 1, 2, 3, 4, 5, 6, 7};
     static const int status_bits[] = {6, 7};
     line l;
@@ -168,7 +162,7 @@ void vcd_access(char kind, uint8_t value) {
     bool first = last_data < 0 && last_status < 0;
     if (first)
         l.put("$dumpvars\n");
-    if (kind == 'W') {
+    if (write) {
         vcd_changes(l, last_data, value, data_bits, data_ids, 8);
         last_data = value;
         if (first)
@@ -192,12 +186,12 @@ void vcd_access(char kind, uint8_t value) {
     append(l.text, l.size);
 }
 
-void text_access(char kind, uint8_t value) {
+void port_trace::text_access(bool write, uint8_t value) {
     static const char hex[] = "0123456789ABCDEF";
     line l;
     l.number(static_cast<uint64_t>(micros_since_start()));
     l.put(' ');
-    l.put(kind);
+    l.put(write ? 'W' : 'R');
     l.put(' ');
     l.put(hex[value >> 4]);
     l.put(hex[value & 15]);
@@ -205,45 +199,46 @@ void text_access(char kind, uint8_t value) {
     append(l.text, l.size);
 }
 
-} // namespace
-
-bool start_trace(const char *path) {
-    fd = sink_open(path);
-    if (fd < 0)
-        return false;
-    written = 0;
-    std::snprintf(name, sizeof name, "%s", path);
+std::unique_ptr<port_trace> port_trace::open(const char *path) {
+    std::unique_ptr<port_trace> t(new port_trace);
+    t->fd = sink_open(path);
+    if (t->fd < 0)
+        return nullptr;
+    std::snprintf(t->name, sizeof t->name, "%s", path);
     size_t length = std::strlen(path);
-    vcd = length >= 4 && std::strcmp(path + length - 4, ".vcd") == 0;
-    if (vcd)
-        vcd_header();
+    t->vcd = length >= 4 && std::strcmp(path + length - 4, ".vcd") == 0;
+    if (t->vcd)
+        t->vcd_header();
+    signalled = t.get();
     last_words = on_stop_signal;
-    tracing = true;
-    return true;
+    return t;
 }
 
-void hold_trace() { holding = 1; }
+port_trace::~port_trace() {
+    if (fd >= 0)
+        (void)close();
+}
 
-void release_trace() {
+void port_trace::hold() { holding = 1; }
+
+void port_trace::release() {
     holding = 0;
     if (pending)
         on_stop_signal(pending);
 }
 
-void trace_access(char kind, uint8_t value) {
+bool port_trace::record(access_kind kind, uint8_t value) {
+    bool write = kind == access_kind::write;
     if (vcd)
-        vcd_access(kind, value);
+        vcd_access(write, value);
     else
-        text_access(kind, value);
+        text_access(write, value);
+    return !failed;
 }
 
-bool stop_trace() {
+bool port_trace::close() {
     if (fd < 0)
-        return true;
+        return !failed;
     bool ok = flush();
-    ok = close_trace(ok, errno);
-    vcd = false;
-    last_time = 0;
-    last_data = last_status = -1;
-    return ok;
+    return finish(ok, errno);
 }

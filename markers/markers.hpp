@@ -7,16 +7,13 @@
 // where the span shows it. Where the span does not show what a figure needs,
 // or the sweep cannot resolve it, the results say so instead of a number.
 #pragma once
+#include "results/results.hpp"
+
 #include <cmath>
 #include <cstddef>
 #include <string>
 #include <vector>
 
-struct level_point {
-    double hz;
-    double level; // dBm, or dB against a reference
-    bool overflow;
-};
 
 // none: the span does not show which it is ("unknown").
 enum class filter_kind { bandpass, notch, lowpass, highpass, none };

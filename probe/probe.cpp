@@ -1,11 +1,11 @@
 #include "probe/probe.hpp"
 
-#include "app/settings.hpp"
-#include "app/sweep.hpp"
 #include "common/clock.hpp"
 #include "common/text.hpp"
 #include "link/link.hpp"
 #include "link/port.hpp"
+#include "measure/point.hpp"
+#include "measure/words.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -21,12 +21,12 @@ constexpr int conversions = 100;
 bool busy_unseen = false;
 constexpr int64_t assumed_conversion_us = 2000;
 
-// A lost port ends the checks, not the probe: thrown from the link's hook
-// (the backend has let go of the device already), caught in run_probe.
-struct port_gone {
-    std::string why;
-};
-[[noreturn]] void on_lost(const char *why) { throw port_gone{why}; }
+// A lost port ends the checks, not the probe: the check under way when it
+// went, and every one after, has nothing to say.
+void keep(probe_report &report, const probe_finding &f) {
+    if (!link_failure())
+        report.checks.push_back(f);
+}
 
 std::string number(const char *format, double value) {
     char text[64];
@@ -133,8 +133,8 @@ const char *line_name(int bit) {
 
 void run_checks(probe_report &report) {
     busy_unseen = false;
-    bool adapter = std::strcmp(port_name(), "ftdi") == 0;
-    bool gpio = std::strcmp(port_name(), "gpio") == 0;
+    bool adapter = port_wiring_of() == port_wiring::adapter_pins;
+    bool gpio = port_wiring_of() == port_wiring::gpio_lines;
     const uint8_t wired = adapter || gpio ? 0x77 : 0xFF; // D3 and D7 are not wired there
 
     write_data(idle_lines);
@@ -158,7 +158,7 @@ void run_checks(probe_report &report) {
                           "instrument pulls down; check its wiring";
         }
     }
-    report.checks.push_back(idle);
+    keep(report, idle);
 
     probe_finding rest = finding("status lines at rest");
     uint8_t status = static_cast<uint8_t>(read_status());
@@ -172,7 +172,7 @@ void run_checks(probe_report &report) {
         rest.advice = "busy shows with the converter released: its busy line (pin 11 / AD7) may "
                       "be stuck low, or the converter has no power";
     }
-    report.checks.push_back(rest);
+    keep(report, rest);
 
     probe_finding ready = finding("converter ready");
     bool all_ready = true, busy_ever = false;
@@ -202,7 +202,7 @@ void run_checks(probe_report &report) {
         ready.measured = "the start-up words were taken, busy cleared after each (slowest " +
                          number("%.0f", slowest) + " us)";
     }
-    report.checks.push_back(ready);
+    keep(report, ready);
     bool converter_ok = all_ready;
 
     probe_finding timing_conv = finding("conversion time");
@@ -245,8 +245,8 @@ void run_checks(probe_report &report) {
             data.advice = "data out is stuck high or open (pin 10 / AD6): check it";
         }
     }
-    report.checks.push_back(timing_conv);
-    report.checks.push_back(data);
+    keep(report, timing_conv);
+    keep(report, data);
     bool data_ok = converter_ok && data.result == probe_result::ok;
 
     probe_finding synth = finding("synthesizer");
@@ -288,8 +288,8 @@ void run_checks(probe_report &report) {
                            "device under test for this check: a filter may hide the change";
         }
     }
-    report.checks.push_back(synth);
-    report.checks.push_back(noise);
+    keep(report, synth);
+    keep(report, noise);
 
     probe_finding timing = finding("timing");
     const int accesses = 1000;
@@ -345,7 +345,7 @@ void run_checks(probe_report &report) {
         timing.measured = number("one port write %.3f us, ", write_us) +
                           number("one read %.3f us (host clock)", read_us);
     }
-    report.checks.push_back(timing);
+    keep(report, timing);
 }
 
 } // namespace
@@ -353,32 +353,31 @@ void run_checks(probe_report &report) {
 probe_report run_probe(const char *setting) {
     probe_report report;
     report.port = printable(setting && *setting ? setting : "sim");
-    char reason[700];
+    port_error error;
     probe_finding port = finding("port");
-    if (!try_open_port(setting, reason, sizeof reason)) {
-        report.open_error = reason;
+    std::unique_ptr<port_link> link = open_link(setting, nullptr, &error, false);
+    if (!link) {
+        report.open_error = error.text;
         port.result = probe_result::fail;
-        port.measured = reason;
+        port.measured = error.text;
         port.advice = "the other checks need a port";
         report.checks.push_back(port);
         return report;
     }
+    using_link in_use(link.get());
     report.opened = true;
-    port.measured = std::string("opened: ") + port_name();
-    port.values = {{"backend", quoted(port_name())}};
+    port.measured = std::string("opened: ") + link->backend().name;
+    port.values = {{"backend", quoted(link->backend().name)}};
     report.checks.push_back(port);
-    port_lost_hook = on_lost;
-    try {
-        run_checks(report);
-        (void)close_port();
-    } catch (const port_gone &gone) {
+    run_checks(report);
+    if (link_failure() && link->lost_why()) {
         probe_finding lost = finding("port");
         lost.result = probe_result::fail;
-        lost.measured = "lost: " + gone.why;
+        lost.measured = std::string("lost: ") + link->lost_why();
         lost.advice = "the adapter or board went away during the checks: check its cable";
         report.checks.push_back(lost);
     }
-    port_lost_hook = nullptr;
+    (void)link->close(&error);
     return report;
 }
 

@@ -5,7 +5,7 @@
 #include "common/text.hpp"
 #include "link/link.hpp"
 #include "link/port.hpp"
-#include "plot/sweep_file.hpp"
+#include "results/results.hpp"
 #include "tune/tune.hpp"
 #include "tune/view.hpp"
 
@@ -93,8 +93,8 @@ int tune_main(int argc, char **argv) {
     std::vector<level_point> reference;
     bool have_reference = false;
     if (!settings.reference.empty()) {
-        sweep ref;
-        if (!read_sweep(settings.reference, ref, reason))
+        results_file ref;
+        if (!read_results(settings.reference, ref, reason))
             return refuse(reason);
         if (!reference_covers(ref.points, words, settings.reference, &reason))
             return refuse(reason);
@@ -108,12 +108,22 @@ int tune_main(int argc, char **argv) {
         screen = false; // a line of markers per sweep, as asked
     }
 
-    open_port(std::getenv("TALVIK_PORT"), trace);
+    port_error error;
+    std::unique_ptr<port_link> link = open_link(std::getenv("TALVIK_PORT"), trace, &error);
+    if (!link) {
+        std::fprintf(stderr, "%s\n", error.text);
+        return error.status;
+    }
+    using_link in_use(link.get());
     // Every wait is bounded and looks at the first stop: a second one must
     // not end the run before the terminal is given back.
-    last_words = [](int) {};
+    second_stop_ignored = 1;
     wait_check = poll_keys;
     converter_start();
+    if (const port_error *failed = link_failure()) {
+        std::fprintf(stderr, "%s\n", failed->text);
+        return failed->status;
+    }
 
     std::vector<tune_point> current(words.size()), last;
     view_state view;
@@ -239,8 +249,13 @@ int tune_main(int argc, char **argv) {
         last_frame = steady::now();
     };
     auto stopping = [&]() { return quit || stop_signal; };
+    view_guard view_up; // the terminal is given back on every way out
     if (screen && !stop_signal) {
-        view_start();
+        if (!view_start(nullptr, &reason)) {
+            wait_check = nullptr;
+            std::fprintf(stderr, "talvik-tune: %s\n", reason.c_str());
+            return 2;
+        }
         keys_up = true;
         draw(0); // the axes and status at once: a first point may take long
     }
@@ -279,7 +294,7 @@ int tune_main(int argc, char **argv) {
                 draw(i + 1);
             return !stopping() && !respan;
         });
-        if (stopping())
+        if (stopping() || link_failure())
             break;
         if (respan)
             continue; // the sweep in progress belongs to the old band
@@ -319,10 +334,17 @@ int tune_main(int argc, char **argv) {
     if (screen)
         view_stop();
     int status = 0;
-    if (!screen && !settings.save.empty() && !last.empty() &&
-        !save_sweep(settings.save, last, &reason))
+    if (const port_error *failed = link_failure()) {
+        // A lost port (or a trace that cannot be written) ends the run at once.
+        std::fprintf(stderr, "%s\n", failed->text);
+        status = failed->status;
+    } else if (!screen && !settings.save.empty() && !last.empty() &&
+               !save_sweep(settings.save, last, &reason)) {
         status = fail("cannot save: " + reason);
-    int closed = close_port();
+    }
+    int closed = link->close(&error);
+    if (closed != 0)
+        std::fprintf(stderr, "%s\n", error.text);
     if (status == 0)
         status = output_failed ? 1 : closed;
     // Control-C is the quit key; other stop signals end the run as they would.

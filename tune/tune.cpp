@@ -1,12 +1,12 @@
 #include "tune/tune.hpp"
 
-#include "app/results.hpp"
-#include "app/settings.hpp"
-#include "app/sweep.hpp"
 #include "common/number.hpp"
 #include "common/stop.hpp"
 #include "link/link.hpp"
 #include "link/port.hpp"
+#include "measure/point.hpp"
+#include "measure/words.hpp"
+#include "results/results.hpp"
 
 #include <cerrno>
 #include <cmath>
@@ -236,60 +236,43 @@ size_t stream_tune_sweep(const std::vector<int32_t> &words, std::vector<tune_poi
     if (!port_streams() || average != 1) {
         for (size_t i = 0; i < words.size(); ++i) {
             points[i] = measure_tune_point(words[i], average);
-            if (!keep_waiting() || (each && !each(i)))
-                return keep_waiting() ? i + 1 : i;
+            if (!keep_waiting() || link_failure() || (each && !each(i)))
+                return keep_waiting() && !link_failure() ? i + 1 : i;
         }
         return words.size();
     }
-    static port_batch batches[batches_ahead];
-    static size_t seconds[batches_ahead];
     size_t handed = 0, taken = 0;
-    bool going = true;
-    while (taken < words.size()) {
-        while (going && handed < words.size() && handed - taken < batches_ahead &&
-               keep_waiting()) {
-            size_t slot = handed % batches_ahead;
-            seconds[slot] = build_point(batches[slot], words[handed++]);
-            submit_batch(batches[slot]);
-        }
-        port_batch *batch = completed_batch();
-        if (!batch)
-            break;
-        size_t second = seconds[taken % batches_ahead];
-        if (!going || batch->done < second + exchange_accesses - 1) {
-            going = false; // cut short: the rest only comes back
-            continue;
-        }
-        // One reading: exactly measure_tune_point's figures.
-        reading_of_reply r = decode_reply(reply_of(*batch, second));
-        int32_t word = words[taken];
-        points[taken] = {word, word_hz(word), level_of_volts(static_cast<double>(r.volts)),
-                         r.overflow, exchange_late(*batch, second - exchange_accesses)};
-        ++taken;
-        going = !each || each(taken - 1);
-    }
-    return taken;
+    return measure_points(
+        [&](int32_t *word) {
+            if (handed == words.size())
+                return false;
+            *word = words[handed++];
+            return true;
+        },
+        [&](const point_reading &r) {
+            // One reading: exactly measure_tune_point's figures.
+            points[taken] = {r.word, word_hz(r.word),
+                             level_of_volts(static_cast<double>(r.value.volts)), r.value.overflow,
+                             r.first_late};
+            ++taken;
+            return !each || each(taken - 1);
+        });
 }
 
 std::vector<level_point> against(const std::vector<tune_point> &points,
                                  const std::vector<level_point> *reference) {
     std::vector<level_point> out;
     out.reserve(points.size());
-    size_t j = 0;
+    size_t at = 0;
     for (const auto &p : points) {
         double level = p.level;
         bool overflow = p.overflow;
         if (reference && !reference->empty()) {
-            const auto &r = *reference;
-            while (j + 1 < r.size() && r[j + 1].hz <= p.hz)
-                ++j;
-            double ref = r[j].level;
-            overflow = overflow || r[j].overflow;
-            if (j + 1 < r.size() && p.hz > r[j].hz) {
-                ref += (r[j + 1].level - r[j].level) * (p.hz - r[j].hz) / (r[j + 1].hz - r[j].hz);
-                overflow = overflow || r[j + 1].overflow;
-            }
+            double ref = 0;
+            bool ref_overflow = false;
+            reference_at(*reference, p.hz, &at, &ref, &ref_overflow);
             level -= ref;
+            overflow = overflow || ref_overflow;
         }
         out.push_back({p.hz, level, overflow});
     }
@@ -317,40 +300,11 @@ bool reference_covers(const std::vector<level_point> &reference, const std::vect
 
 bool save_sweep(const std::string &name, const std::vector<tune_point> &points,
                 std::string *reason) {
-    std::string partial = name + ".partial-XXXXXX";
-    int fd = mkstemp(partial.data());
-    if (fd < 0) {
-        *reason = name + ": " + std::strerror(errno);
-        return false;
-    }
-    // As a file created by name would be, not mkstemp's 0600.
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    std::FILE *file = fdopen(fd, "wb");
-    bool ok = file && std::fputs(results_header, file) >= 0;
-    char line[128];
-    for (const auto &p : points) {
-        int length = format_record(line, sizeof line, p.hz, p.level, p.overflow);
-        ok = ok && length > 0 &&
-             std::fwrite(line, 1, static_cast<size_t>(length), file) == static_cast<size_t>(length);
-    }
-    ok = ok && std::fflush(file) == 0 && fsync(fd) == 0;
-    int error = errno;
-    if (file ? std::fclose(file) != 0 : close(fd) != 0) {
-        if (ok)
-            error = errno;
-        ok = false;
-    }
-    if (ok && std::rename(partial.c_str(), name.c_str()) != 0) {
-        error = errno;
-        ok = false;
-    }
-    if (!ok) {
-        std::remove(partial.c_str());
-        *reason = name + ": " + std::strerror(error);
-    }
-    return ok;
+    std::vector<level_point> levels;
+    levels.reserve(points.size());
+    for (const auto &p : points)
+        levels.push_back({p.hz, p.level, p.overflow});
+    return save_results(name, levels, reason);
 }
 
 std::string default_save_name() {

@@ -80,7 +80,7 @@ void plot_points(const std::vector<level_point> &points, const std::vector<bool>
 
 } // namespace
 
-void view_start(std::FILE *out) {
+bool view_start(std::FILE *out, std::string *reason) {
     std::fflush(stderr);
     held_errors = std::tmpfile();
     if (held_errors) {
@@ -90,8 +90,8 @@ void view_start(std::FILE *out) {
     terminal = newterm(nullptr, out ? out : stdout, stdin);
     if (!terminal) {
         view_stop();
-        std::fputs("talvik-tune: this terminal cannot show the screen (TERM?)\n", stderr);
-        std::exit(2);
+        *reason = "this terminal cannot show the screen (TERM?)";
+        return false;
     }
     set_term(terminal);
     up = true;
@@ -106,7 +106,7 @@ void view_start(std::FILE *out) {
         init_pair(2, COLOR_YELLOW, -1);
         init_pair(3, COLOR_RED, -1);
     }
-    std::atexit(view_stop);
+    return true;
 }
 
 void view_stop() {

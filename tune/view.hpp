@@ -50,10 +50,18 @@ bool terminal_can_draw(std::string *why);
 
 // Takes the terminal (out, or standard output when null). Standard error is
 // held back while the screen is up and shown once it is gone, so that a
-// message from a run that ends is not lost.
-void view_start(std::FILE *out = nullptr);
-// Gives the terminal back; safe to call twice, and run at exit.
+// message from a run that ends is not lost. False with the reason when the
+// terminal cannot show it.
+bool view_start(std::FILE *out, std::string *reason);
+// Gives the terminal back; safe to call twice.
 void view_stop();
+// Gives it back when its scope ends, on every way out of a run.
+struct view_guard {
+    view_guard() = default;
+    ~view_guard() { view_stop(); }
+    view_guard(const view_guard &) = delete;
+    view_guard &operator=(const view_guard &) = delete;
+};
 void view_draw(const view_state &state);
 // The next key, waiting at most wait_ms (0: not at all); -1 when none.
 int view_key(int wait_ms);

@@ -2,6 +2,7 @@
 #include "app/sweep.hpp"
 #include "link/link.hpp"
 #include "link/port.hpp"
+#include "bench/bench_link.hpp"
 
 #include <benchmark/benchmark.h>
 #include <cstdio>
@@ -12,7 +13,7 @@
 namespace {
 
 void whole_point(benchmark::State &state) {
-    open_port("sim:busy=0", nullptr);
+    bench_open("sim:busy=0");
     converter_start();
     char path[] = "/tmp/talvik-bench-results-XXXXXX";
     int fd = mkstemp(path);

@@ -12,6 +12,7 @@
 #include "link/ftdi_standin.hpp"
 #include "link/link.hpp"
 #include "link/port.hpp"
+#include "bench/bench_link.hpp"
 #include "tune/tune.hpp"
 
 #include <benchmark/benchmark.h>
@@ -44,7 +45,7 @@ void sweep_through(benchmark::State &state, ftdi_standin::chip_kind type) {
         ftdi_standin::settings s;
         s.type = type;
         ftdi_standin::reset(s);
-        open_port("ftdi", nullptr);
+        bench_open("ftdi");
         converter_start(); // measured apart: the sweep's own start-up is taken off
         auto before = ftdi_standin::done;
         converter_start();
@@ -68,7 +69,7 @@ void sweep_through(benchmark::State &state, ftdi_standin::chip_kind type) {
         bytes += less_start_up(&ftdi_standin::record::bytes);
         writes += less_start_up(&ftdi_standin::record::transfers);
         tails += less_start_up(&ftdi_standin::record::latency_tails);
-        close_port();
+        bench_close();
         std::fclose(results);
     }
     state.counters["model_ms_per_point"] = us / points / 1000;
@@ -84,7 +85,7 @@ void tune_sweeps_through(benchmark::State &state, ftdi_standin::chip_kind type) 
         ftdi_standin::settings s;
         s.type = type;
         ftdi_standin::reset(s);
-        open_port("ftdi", nullptr);
+        bench_open("ftdi");
         converter_start();
         tune_settings settings;
         auto words = sweep_words(settings);
@@ -93,7 +94,7 @@ void tune_sweeps_through(benchmark::State &state, ftdi_standin::chip_kind type) 
         stream_tune_sweep(words, points);
         us += ftdi_standin::done.virtual_us - before.virtual_us;
         sweeps += 1;
-        close_port();
+        bench_close();
     }
     state.counters["model_sweeps_per_s"] = sweeps / (us / 1e6);
 }

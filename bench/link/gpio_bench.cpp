@@ -7,6 +7,7 @@
 #include "link/gpiod_standin.hpp"
 #include "link/link.hpp"
 #include "link/port.hpp"
+#include "bench/bench_link.hpp"
 
 #include <benchmark/benchmark.h>
 #include <cstdio>
@@ -19,7 +20,7 @@ void sweep_through_gpio(benchmark::State &state) {
     double points = 0, sets = 0, gets = 0;
     for (auto _ : state) {
         gpiod_standin::reset(gpiod_standin::settings());
-        open_port("gpio", nullptr);
+        bench_open("gpio");
         converter_start();
         auto before = gpiod_standin::done;
         start_word = 42949672;
@@ -39,7 +40,7 @@ void sweep_through_gpio(benchmark::State &state) {
         // Less the sweep's own start-up: three exchanges and their waits.
         sets += static_cast<double>(after.sets - before.sets) - 3 * 50;
         gets += static_cast<double>(after.gets - before.gets) - 3 * 17;
-        close_port();
+        bench_close();
         std::fclose(results);
     }
     state.counters["sets_per_point"] = sets / points;

@@ -1,6 +1,7 @@
 // The cost of the link's pieces on the simulated instrument.
 #include "link/link.hpp"
 #include "link/port.hpp"
+#include "bench/bench_link.hpp"
 #include "link/trace.hpp"
 
 #include <benchmark/benchmark.h>
@@ -11,10 +12,8 @@
 namespace {
 
 void open_sim() {
-    static bool opened = false;
-    if (!opened)
-        open_port("sim:busy=0", nullptr);
-    opened = true;
+    if (!the_link)
+        bench_open("sim:busy=0");
 }
 
 void port_write_and_read(benchmark::State &state) {
@@ -30,16 +29,15 @@ void port_write_and_read(benchmark::State &state) {
 BENCHMARK(port_write_and_read);
 
 void port_write_and_read_traced(benchmark::State &state) {
-    open_sim();
     char path[] = "/tmp/talvik-bench-trace-XXXXXX";
     int fd = mkstemp(path);
-    start_trace(path);
+    bench_open("sim:busy=0", path);
     uint32_t status = 0;
     for (auto _ : state) {
         write_data(0xF0);
         status += read_status();
     }
-    stop_trace();
+    bench_close();
     std::remove(path);
     if (fd >= 0)
         close(fd);

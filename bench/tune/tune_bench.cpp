@@ -7,6 +7,7 @@
 #include "link/backends.hpp"
 #include "link/link.hpp"
 #include "link/port.hpp"
+#include "bench/bench_link.hpp"
 #include "tune/tune.hpp"
 #include "tune/view.hpp"
 
@@ -24,7 +25,7 @@ namespace {
 void open_sim() {
     static bool opened = false;
     if (!opened) {
-        open_port("sim:busy=5", nullptr);
+        bench_open("sim:busy=5");
         converter_start();
     }
     opened = true;
@@ -64,7 +65,8 @@ BENCHMARK(talvik_point);
 void frame_200x60(benchmark::State &state) {
     setenv("TERM", "xterm", 1);
     std::FILE *out = std::fopen("/dev/null", "w");
-    view_start(out);
+    std::string reason;
+    view_start(out, &reason);
     resize_term(60, 200);
     tune_settings settings;
     view_state view;
@@ -89,10 +91,7 @@ BENCHMARK(frame_200x60)->Unit(benchmark::kMillisecond);
 // The program adds at most its 20 ms key poll to it.
 void quit_in_a_long_point(benchmark::State &state) {
     using steady = std::chrono::steady_clock;
-    char reason[100];
-    if (!sim_port.open("busy=300000", reason, sizeof reason))
-        state.SkipWithError(reason);
-    use_port(&sim_port);
+    bench_open("sim:busy=300000");
     static steady::time_point asked;
     for (auto _ : state) {
         asked = steady::now() + std::chrono::milliseconds(5);

@@ -5,6 +5,7 @@
 #include "link/port.hpp"
 
 #include <cstdio>
+#include <memory>
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -70,7 +71,10 @@ long allocations_of_sweep(int32_t end_hz, int32_t divisor, int *points) {
 }
 
 TEST(allocations, do_not_grow_with_the_number_of_points) {
-    open_port("sim:busy=0", nullptr);
+    port_error error;
+    std::unique_ptr<port_link> link = open_link("sim:busy=0", nullptr, &error);
+    ASSERT_TRUE(link) << error.text;
+    using_link in_use(link.get());
     // The live lines go to /dev/null, as in a redirected run.
     std::fflush(stdout);
     int saved_stdout = dup(1);

@@ -3,6 +3,9 @@
 #include "instrument/sim.hpp"
 #include "link/link.hpp"
 #include "link/port.hpp"
+#include "link/test_link.hpp"
+
+#include <memory>
 
 #include <chrono>
 #include <climits>
@@ -13,21 +16,37 @@ namespace {
 
 sim_instrument sim;
 
-bool open_sim(const char *, char *, size_t) { return true; }
-const char *close_sim() { return nullptr; }
-void set_data(uint8_t v) { sim.write(v); }
-uint8_t get_status() { return sim.read(); }
-const port_backend sim_backend = {"sim", open_sim, close_sim, set_data, get_status, nullptr};
+// The test's own instrument behind the seam, so that it can look inside.
+void *open_sim(const char *, const port_notes &, char *, size_t) { return &sim; }
+bool close_sim(void *, char *, size_t) { return true; }
+bool set_data(void *, uint8_t v, port_fault *) {
+    sim.write(v);
+    return true;
+}
+bool get_status(void *, uint8_t *v, port_fault *) {
+    *v = sim.read();
+    return true;
+}
+const port_backend sim_backend = {.name = "sim",
+                                  .open = open_sim,
+                                  .close = close_sim,
+                                  .set_data = set_data,
+                                  .get_status = get_status};
 
 struct sim_test : ::testing::Test {
+    std::unique_ptr<test_link> link;
     void SetUp() override { use(""); }
     void use(const char *options) {
+        link.reset();
         sim.reset();
         char reason[200];
         ASSERT_TRUE(sim.configure(options, reason, sizeof reason)) << reason;
-        use_port(&sim_backend);
+        link = std::make_unique<test_link>(&sim_backend, "");
     }
-    void TearDown() override { EXPECT_EQ(sim.faults(), 0) << "protocol fault"; }
+    void TearDown() override {
+        link.reset();
+        EXPECT_EQ(sim.faults(), 0) << "protocol fault";
+    }
 };
 
 TEST_F(sim_test, synthesizer_takes_the_loads) {

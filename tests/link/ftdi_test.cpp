@@ -6,25 +6,33 @@
 #include "link/ftdi_standin.hpp"
 #include "link/link.hpp"
 #include "link/port_sweep.hpp"
+#include "link/test_link.hpp"
 #include "probe/probe.hpp"
 #include "tune/tune.hpp"
 #include "run_program.hpp"
 
 #include <csignal>
+#include <memory>
 #include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace {
 
+// Opens the adapter, closed again at once where it opened; the reason where
+// it did not.
 std::string open_ftdi(const char *device) {
     char reason[400] = "";
-    return ftdi_port.open(device, reason, sizeof reason) ? "" : reason;
+    void *self = ftdi_port.open(device, port_notes(), reason, sizeof reason);
+    if (self)
+        ftdi_port.close(self, reason, sizeof reason);
+    return self ? "" : reason;
 }
 
-// The default sweep's points through a backend already open; the results
+// The default sweep's points through a backend opened here; the results
 // file's bytes, and the round trips its points took.
 std::string default_sweep(const port_backend *backend, long *point_round_trips) {
-    use_port(backend);
+    test_link link(backend, "");
+    EXPECT_TRUE(link) << link.error.text;
     write_data(idle_lines);
     converter_start();
     long before = ftdi_standin::done.round_trips;
@@ -33,7 +41,7 @@ std::string default_sweep(const port_backend *backend, long *point_round_trips) 
         measure_point(file, static_cast<int32_t>(word));
     *point_round_trips = ftdi_standin::done.round_trips - before;
     write_data(idle_lines);
-    backend->close();
+    EXPECT_EQ(link.close(), 0);
     std::rewind(file);
     char text[4096];
     std::string bytes(text, std::fread(text, 1, sizeof text, file));
@@ -42,8 +50,6 @@ std::string default_sweep(const port_backend *backend, long *point_round_trips) 
 }
 
 TEST(ftdi, a_default_sweep_reads_as_on_the_simulated_port_with_few_round_trips) {
-    char reason[100];
-    ASSERT_TRUE(sim_port.open("", reason, sizeof reason));
     long unused = 0;
     std::string expected = default_sweep(&sim_port, &unused);
     struct {
@@ -56,10 +62,14 @@ TEST(ftdi, a_default_sweep_reads_as_on_the_simulated_port_with_few_round_trips) 
         s.type = c.type;
         s.max_read = c.max_read; // short reads on the FT232R
         ftdi_standin::reset(s);
-        ASSERT_EQ(open_ftdi(""), "");
+        char reason[400] = "";
+        void *self = ftdi_port.open("", port_notes(), reason, sizeof reason);
+        ASSERT_NE(self, nullptr) << reason;
         EXPECT_EQ(ftdi_standin::done.mode, BITMODE_SYNCBB);
         EXPECT_EQ(ftdi_standin::done.mask, 0x3F);
         EXPECT_EQ(ftdi_standin::done.latency, 1);
+        ftdi_port.close(self, reason, sizeof reason);
+        ftdi_standin::reset(s);
         long trips = 0;
         EXPECT_EQ(default_sweep(&ftdi_port, &trips), expected) << c.type;
         EXPECT_LE(trips, 48 * c.trips_per_point) << c.type;
@@ -106,23 +116,15 @@ TEST(ftdi, refusals_name_the_reason_and_the_remedy) {
     EXPECT_FALSE(ftdi_standin::done.open);
 }
 
-TEST(ftdi_death, an_adapter_that_fails_mid_sweep_ends_the_run) {
+TEST(ftdi, an_adapter_that_fails_mid_sweep_ends_the_run) {
     ftdi_standin::settings s;
     s.fail_write_after = 3;
     ftdi_standin::reset(s);
-    ASSERT_EQ(open_ftdi(""), "");
-    use_port(&ftdi_port);
-    EXPECT_EXIT(converter_start(), ::testing::ExitedWithCode(4),
-                "^Lost port ftdi: usb bulk write failed\n$");
-    ftdi_port.close();
-}
-
-// The chip's state as a child process leaves it, for the death tests.
-void report_chip_at_exit() {
-    std::atexit([] {
-        std::fprintf(stderr, "chip: mode %d, open %d\n", ftdi_standin::done.mode,
-                     ftdi_standin::done.open);
-    });
+    test_link link(&ftdi_port, "");
+    ASSERT_TRUE(link);
+    converter_start();
+    EXPECT_EQ(link.failure(), "Lost port ftdi: usb bulk write failed");
+    EXPECT_EQ(link_failure()->status, 4);
 }
 
 TEST(ftdi_death, the_adapter_is_given_back_on_every_way_out) {
@@ -139,13 +141,13 @@ TEST(ftdi_death, the_adapter_is_given_back_on_every_way_out) {
     ftdi_standin::settings s;
     s.fail_read_after = 20;
     ftdi_standin::reset(s);
-    EXPECT_EXIT(
-        {
-            report_chip_at_exit();
-            open_port("ftdi", nullptr);
-            converter_start();
-        },
-        ::testing::ExitedWithCode(4), "^Lost port ftdi: usb bulk read failed\nchip: mode 0, open 0\n$");
+    {
+        test_link link("ftdi");
+        converter_start();
+        EXPECT_EQ(link.failure(), "Lost port ftdi: usb bulk read failed");
+        EXPECT_EQ(ftdi_standin::done.mode, 0);
+        EXPECT_FALSE(ftdi_standin::done.open);
+    }
     // A stop signal mid-sweep: the sweep ends, the lines go idle, the chip is reset.
     ftdi_standin::settings signalled;
     signalled.signal_after_us = 5000;
@@ -153,11 +155,11 @@ TEST(ftdi_death, the_adapter_is_given_back_on_every_way_out) {
     EXPECT_EXIT(
         {
             catch_stop_requests();
-            open_port("ftdi", nullptr);
+            test_link link("ftdi");
             std::FILE *file = std::tmpfile();
             run_sweep(file);
             std::fprintf(stderr, "stopped at %ld of 48 points, ", tally.points);
-            int status = close_port();
+            int status = link.close();
             std::fprintf(stderr, "mode %d, open %d, pins %02X, status %d\n",
                          ftdi_standin::done.mode, ftdi_standin::done.open,
                          ftdi_standin::done.latch, status);
@@ -168,25 +170,23 @@ TEST(ftdi_death, the_adapter_is_given_back_on_every_way_out) {
     ftdi_standin::settings r;
     r.fail_call = "reset";
     ftdi_standin::reset(r);
-    testing::internal::CaptureStderr();
-    open_port("ftdi", nullptr);
-    EXPECT_EQ(close_port(), 4);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Lost port ftdi: cannot leave bit-bang mode: USB device unavailable\n");
+    test_link link("ftdi");
+    EXPECT_EQ(link.close(), 4);
+    EXPECT_STREQ(link.error.text,
+                 "Lost port ftdi: cannot leave bit-bang mode: USB device unavailable");
 }
 
-TEST(ftdi_death, a_lost_adapter_leaves_in_the_trace_only_what_reached_the_lines) {
+TEST(ftdi, a_lost_adapter_leaves_in_the_trace_only_what_reached_the_lines) {
     temp_dir dir;
     std::string trace = dir.file("t.txt");
     ftdi_standin::settings s;
     s.fail_read_after = 11; // the idle byte, then 10 bytes of the exchange
     ftdi_standin::reset(s);
-    EXPECT_EXIT(
-        {
-            open_port("ftdi", trace.c_str());
-            converter_exchange(measure_command);
-        },
-        ::testing::ExitedWithCode(4), "^Lost port ftdi: usb bulk read failed\n$");
+    {
+        test_link link("ftdi", trace.c_str());
+        converter_exchange(measure_command);
+        EXPECT_EQ(link.failure(), "Lost port ftdi: usb bulk read failed");
+    }
     // The idle write at open, then the exchange's first 10 bytes: their 9
     // writes and the 2 reads answered by them, and the write of the last.
     std::string kinds;
@@ -203,11 +203,11 @@ TEST(ftdi, the_busy_line_reads_inverted_and_each_read_has_its_own_sample) {
     ftdi_standin::settings s;
     s.options = "busy=100"; // 100 us: a few read-aheads' worth
     ftdi_standin::reset(s);
-    open_port("ftdi", trace.c_str());
+    test_link link("ftdi", trace.c_str());
     EXPECT_EQ(read_status() & status_busy, 0u) << "at rest the converter is ready";
     converter_exchange(measure_command);
     EXPECT_FALSE(exchange_timed_out);
-    EXPECT_EQ(close_port(), 0);
+    EXPECT_EQ(link.close(), 0);
     EXPECT_EQ(ftdi_standin::done.unread_at_reset, 0) << "every byte driven before the reset";
     // The reads after the exchange: busy for a while, then ready, never back.
     std::string text = read_file(trace), reads;
@@ -218,16 +218,15 @@ TEST(ftdi, the_busy_line_reads_inverted_and_each_read_has_its_own_sample) {
     EXPECT_EQ(reads.back(), 'r') << reads;
 }
 
-TEST(ftdi_death, a_converter_that_stays_busy_through_the_adapter_ends_the_run) {
+TEST(ftdi, a_converter_that_stays_busy_through_the_adapter_ends_the_run) {
     ftdi_standin::settings s;
     s.options = "busy=forever";
     ftdi_standin::reset(s);
-    EXPECT_EXIT(
-        {
-            open_port("ftdi", nullptr);
-            converter_start();
-        },
-        ::testing::ExitedWithCode(4), "^Converter not ready - check the instrument\n$");
+    test_link link("ftdi");
+    converter_start();
+    EXPECT_EQ(link.failure(), "Converter not ready - check the instrument");
+    EXPECT_EQ(link.close(), 0);
+    EXPECT_EQ(ftdi_standin::done.mode, BITMODE_RESET) << "given back all the same";
 }
 
 // The default sweep through run_sweep, streamed; the results file's bytes.
@@ -237,8 +236,6 @@ std::string streamed_sweep(const ftdi_standin::settings &s, const std::string &p
 }
 
 std::string expected_sweep() {
-    char reason[100];
-    EXPECT_TRUE(sim_port.open("", reason, sizeof reason));
     long unused = 0;
     return default_sweep(&sim_port, &unused);
 }
@@ -280,14 +277,16 @@ TEST(ftdi_stream, conversions_slower_than_measured_are_measured_again) {
     }
 }
 
-TEST(ftdi_stream_death, an_adapter_unplugged_mid_stream_leaves_a_clean_prefix) {
+TEST(ftdi_stream, an_adapter_unplugged_mid_stream_leaves_a_clean_prefix) {
     std::string expected = expected_sweep();
     temp_dir dir;
     std::string path = dir.file("r.txt");
     ftdi_standin::settings s;
     s.fail_read_after = 5000; // samples: some 15 points in
-    EXPECT_EXIT(streamed_sweep(s, path), ::testing::ExitedWithCode(4),
-                "Lost port ftdi: usb bulk read failed\n$");
+    ftdi_standin::reset(s);
+    std::string failure;
+    default_sweep_through("ftdi", path, &failure);
+    EXPECT_EQ(failure, "Lost port ftdi: usb bulk read failed");
     std::string kept = read_file(path);
     EXPECT_GT(kept.size(), 0u);
     EXPECT_LT(kept.size(), expected.size());
@@ -296,9 +295,7 @@ TEST(ftdi_stream_death, an_adapter_unplugged_mid_stream_leaves_a_clean_prefix) {
 
 TEST(ftdi_stream, low_band_points_and_live_sweeps_stream_too) {
     // Below 62.5 kHz each point waits on the host's clock after its load.
-    char reason[100];
-    ASSERT_TRUE(sim_port.open("", reason, sizeof reason));
-    use_port(&sim_port);
+    auto sim = std::make_unique<test_link>(&sim_port, "");
     start_word = 42949; // 1 kHz: delays of 5 ticks and less
     end_word = 4294967;
     step_divisor = 2;
@@ -308,11 +305,13 @@ TEST(ftdi_stream, low_band_points_and_live_sweeps_stream_too) {
     char text[4096];
     std::string expected(text, std::fread(text, 1, sizeof text, file));
     std::fclose(file);
+    sim.reset();
     ftdi_standin::reset(ftdi_standin::settings());
-    open_port("ftdi", nullptr);
+    auto adapter = std::make_unique<test_link>("ftdi");
     file = std::tmpfile();
     run_sweep(file);
-    EXPECT_EQ(close_port(), 0);
+    EXPECT_EQ(adapter->close(), 0);
+    adapter.reset();
     std::rewind(file);
     EXPECT_EQ(std::string(text, std::fread(text, 1, sizeof text, file)), expected);
     std::fclose(file);
@@ -321,16 +320,16 @@ TEST(ftdi_stream, low_band_points_and_live_sweeps_stream_too) {
     settings.points = 51;
     auto words = sweep_words(settings);
     std::vector<tune_point> one_by_one(words.size()), streamed(words.size());
-    ASSERT_TRUE(sim_port.open("", reason, sizeof reason));
-    use_port(&sim_port);
+    sim = std::make_unique<test_link>(&sim_port, "");
     converter_start();
     for (size_t i = 0; i < words.size(); ++i)
         one_by_one[i] = measure_tune_point(words[i], 1);
+    sim.reset();
     ftdi_standin::reset(ftdi_standin::settings());
-    open_port("ftdi", nullptr);
+    adapter = std::make_unique<test_link>("ftdi");
     converter_start();
     EXPECT_EQ(stream_tune_sweep(words, streamed), words.size());
-    EXPECT_EQ(close_port(), 0);
+    EXPECT_EQ(adapter->close(), 0);
     for (size_t i = 0; i < words.size(); ++i)
         EXPECT_EQ(streamed[i].level, one_by_one[i].level) << i;
 }

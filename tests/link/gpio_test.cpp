@@ -5,6 +5,7 @@
 #include "link/gpiod_standin.hpp"
 #include "link/link.hpp"
 #include "link/port_sweep.hpp"
+#include "link/test_link.hpp"
 
 #include <gpiod.h>
 #include <gtest/gtest.h>
@@ -13,7 +14,10 @@ namespace {
 
 std::string open_gpio(const char *lines) {
     char reason[400] = "";
-    return gpio_port.open(lines, reason, sizeof reason) ? "" : reason;
+    void *self = gpio_port.open(lines, port_notes(), reason, sizeof reason);
+    if (self)
+        gpio_port.close(self, reason, sizeof reason);
+    return self ? "" : reason;
 }
 
 std::string sweep_through(const char *setting) { return default_sweep_through(setting); }
@@ -73,22 +77,21 @@ TEST(gpio, refusals_name_the_line_and_the_remedy) {
     EXPECT_EQ(gpiod_standin::done.chips_open, 0);
 }
 
-TEST(gpio_death, a_lost_board_or_an_unpowered_instrument_ends_the_run) {
+TEST(gpio, a_lost_board_or_an_unpowered_instrument_ends_the_run) {
     gpiod_standin::settings s;
     s.fail_set_after = 300;
     gpiod_standin::reset(s);
-    EXPECT_EXIT(sweep_through("gpio"), ::testing::ExitedWithCode(4),
-                "Lost port gpio: No such device\n$");
+    std::string failure;
+    default_sweep_through("gpio", "", &failure);
+    EXPECT_EQ(failure, "Lost port gpio: No such device");
+    EXPECT_FALSE(gpiod_standin::done.outputs_held || gpiod_standin::done.inputs_held);
     // Pulled down, a missing instrument reads busy: no sweep of noise.
     s = gpiod_standin::settings();
     s.powered = false;
     gpiod_standin::reset(s);
-    EXPECT_EXIT(
-        {
-            open_port("gpio", nullptr);
-            converter_start();
-        },
-        ::testing::ExitedWithCode(4), "^Converter not ready - check the instrument\n$");
+    test_link link("gpio");
+    converter_start();
+    EXPECT_EQ(link.failure(), "Converter not ready - check the instrument");
 }
 
 } // namespace

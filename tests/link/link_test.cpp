@@ -4,6 +4,7 @@
 #include "link/backends.hpp"
 #include "link/link.hpp"
 #include "link/recording_port.hpp"
+#include "link/test_link.hpp"
 #include "link/trace.hpp"
 #include "run_program.hpp"
 #include "common/stop.hpp"
@@ -31,7 +32,10 @@ struct link_test : ::testing::Test {
         clock_reads = 0;
         set_tick_source(fake_ticks);
     }
-    void TearDown() override { set_tick_source(nullptr); }
+    void TearDown() override {
+        set_tick_source(nullptr);
+        recording_port::uninstall();
+    }
 };
 
 // The three writes that send one synthesizer bit.
@@ -92,7 +96,7 @@ TEST_F(link_test, exchange_of_the_measure_command) {
     }
     // Each bit's status read follows the clock's rising edge; then one ready poll.
     for (int i = 0; i < 16; ++i)
-        EXPECT_EQ(accesses[4 * i + 4].kind, 'R') << i;
+        EXPECT_EQ(accesses[4 * i + 4].kind, access_kind::read) << i;
     EXPECT_EQ(recording_port::reads(), 17);
 }
 
@@ -111,7 +115,7 @@ TEST_F(link_test, reply_bits_come_from_status_bit_6) {
 TEST_F(link_test, ready_at_first_poll_ends_the_wait_without_looking_at_the_clock_again) {
     converter_exchange(0x8710);
     EXPECT_EQ(clock_reads, 1);
-    EXPECT_EQ(accesses.back(), (port_access{'R', 0x00, false}));
+    EXPECT_EQ(accesses.back(), (port_access{access_kind::read, 0x00, false}));
 }
 
 TEST_F(link_test, ready_wait_gives_up_after_more_than_220_ticks) {
@@ -139,44 +143,56 @@ TEST_F(link_test, start_up_sends_three_words_and_waits_for_ready) {
     EXPECT_EQ(start_up_words[0], 0x871Cu);
     EXPECT_EQ(start_up_words[1], 0x8718u);
     EXPECT_EQ(start_up_words[2], 0x8714u);
-    EXPECT_EQ(accesses.back(), (port_access{'R', 0x00, false}));
+    EXPECT_EQ(accesses.back(), (port_access{access_kind::read, 0x00, false}));
 }
 
 TEST_F(link_test, a_converter_that_never_gets_ready_ends_the_run) {
     recording_port::status = [] { return uint8_t{0x80}; };
-    EXPECT_EXIT(converter_start(), ::testing::ExitedWithCode(4),
-                "^Converter not ready - check the instrument\n$");
+    converter_start();
+    ASSERT_NE(link_failure(), nullptr);
+    EXPECT_EQ(link_failure()->status, 4);
+    EXPECT_STREQ(link_failure()->text, "Converter not ready - check the instrument");
+    // Nothing more reaches the port once the run has failed.
+    size_t before = accesses.size();
+    converter_exchange(measure_command);
+    EXPECT_EQ(accesses.size(), before);
 }
 
 // What reaches the simulated instrument, through its batch operation or
 // without it, one access at a time.
 std::vector<port_access> wire;
-void spy_set_data(uint8_t value) {
-    sim_port.set_data(value);
-    wire.push_back({'W', value, false});
+void *spy_open(const char *arg, const port_notes &notes, char *reason, size_t size) {
+    return sim_port.open(arg, notes, reason, size);
 }
-uint8_t spy_get_status() {
-    uint8_t value = sim_port.get_status();
-    wire.push_back({'R', value, false});
-    return value;
+bool spy_set_data(void *sim, uint8_t value, port_fault *fault) {
+    wire.push_back({access_kind::write, value, false});
+    return sim_port.set_data(sim, value, fault);
 }
-void spy_run_batch(port_access *accesses, size_t count) {
-    sim_port.run_batch(accesses, count);
+bool spy_get_status(void *sim, uint8_t *value, port_fault *fault) {
+    bool ok = sim_port.get_status(sim, value, fault);
+    wire.push_back({access_kind::read, *value, false});
+    return ok;
+}
+bool spy_run_batch(void *sim, port_access *accesses, size_t count, port_fault *fault) {
+    bool ok = sim_port.run_batch(sim, accesses, count, fault);
     wire.insert(wire.end(), accesses, accesses + count);
+    return ok;
 }
 
 std::vector<port_access> accesses_of_sweep(bool batched, std::string *results) {
-    const port_backend spy = {"spy",        nullptr,        nullptr,
-                              spy_set_data, spy_get_status, batched ? spy_run_batch : nullptr};
-    char reason[100];
-    EXPECT_TRUE(sim_port.open("busy=0", reason, sizeof reason));
+    const port_backend spy = {.name = "spy",
+                              .open = spy_open,
+                              .close = sim_port.close,
+                              .set_data = spy_set_data,
+                              .get_status = spy_get_status,
+                              .run_batch = batched ? spy_run_batch : nullptr};
+    test_link link(&spy, "busy=0");
     wire.clear();
-    use_port(&spy);
     int32_t saved_start = start_word, saved_end = end_word;
     start_word = 42949672;
     end_word = 64424508; // 1 to 1.5 MHz: 9 points
     std::FILE *file = std::tmpfile();
-    run_sweep(file);
+    EXPECT_TRUE(run_sweep(file));
     std::rewind(file);
     char text[4096] = "";
     results->assign(text, std::fread(text, 1, sizeof text, file));
@@ -205,7 +221,7 @@ TEST_F(link_test, a_sweep_of_readings_that_cannot_be_real_is_said_so) {
         std::FILE *file = std::tmpfile();
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        run_sweep(file);
+        EXPECT_TRUE(run_sweep(file));
         testing::internal::GetCapturedStdout();
         std::string said = testing::internal::GetCapturedStderr();
         std::fclose(file);
@@ -248,21 +264,28 @@ TEST(port_table, every_built_backend_and_bare_form_is_found_by_its_kind) {
 }
 
 // A port whose batch is cut in two by a stop signal.
-void signal_mid_batch(port_access *accesses, size_t count) {
+int interrupted_token;
+bool signal_mid_batch(void *, port_access *accesses, size_t count, port_fault *) {
     for (size_t i = 0; i < count; ++i) {
         if (i == count / 2)
             std::raise(SIGTERM);
-        if (accesses[i].kind == 'R')
+        if (accesses[i].kind == access_kind::read)
             accesses[i].value = 0x40;
     }
+    return true;
 }
 const port_backend interrupted = {
-    "interrupted",
-    [](const char *, char *, size_t) { return true; },
-    [] { return static_cast<const char *>(nullptr); },
-    [](uint8_t) {},
-    [] { return static_cast<uint8_t>(0); },
-    signal_mid_batch};
+    .name = "interrupted",
+    .open = [](const char *, const port_notes &, char *, size_t) -> void * {
+        return &interrupted_token;
+    },
+    .close = [](void *, char *, size_t) { return true; },
+    .set_data = [](void *, uint8_t, port_fault *) { return true; },
+    .get_status = [](void *, uint8_t *value, port_fault *) {
+        *value = 0;
+        return true;
+    },
+    .run_batch = signal_mid_batch};
 
 TEST(port_batches_death, a_signal_mid_batch_leaves_the_whole_batch_in_the_trace) {
     temp_dir dir;
@@ -273,8 +296,8 @@ TEST(port_batches_death, a_signal_mid_batch_leaves_the_whole_batch_in_the_trace)
         {
             catch_stop_requests();
             stop_signal = SIGINT;
-            use_port(&interrupted);
-            if (!start_trace(trace.c_str()))
+            test_link link(&interrupted, "");
+            if (!link.link->start_trace(trace.c_str()))
                 std::exit(99);
             converter_exchange(measure_command);
             std::exit(98);

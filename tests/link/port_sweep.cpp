@@ -3,18 +3,25 @@
 #include "app/settings.hpp"
 #include "app/sweep.hpp"
 #include "link/port.hpp"
+#include "link/test_link.hpp"
 
 #include <cstdio>
 #include <gtest/gtest.h>
 
-std::string default_sweep_through(const char *setting, const std::string &path) {
-    open_port(setting, nullptr);
+std::string default_sweep_through(const char *setting, const std::string &path,
+                                  std::string *failure) {
+    test_link link(setting);
+    EXPECT_TRUE(link) << link.error.text;
     start_word = 42949672;
     end_word = 429496729;
     step_divisor = 20;
     std::FILE *file = path.empty() ? std::tmpfile() : std::fopen(path.c_str(), "wb+");
-    run_sweep(file);
-    EXPECT_EQ(close_port(), 0);
+    EXPECT_TRUE(run_sweep(file));
+    if (failure)
+        *failure = link.failure();
+    else
+        EXPECT_EQ(link.failure(), "");
+    EXPECT_EQ(link.close(), 0);
     std::rewind(file);
     char text[4096];
     std::string bytes(text, std::fread(text, 1, sizeof text, file));

@@ -2,6 +2,9 @@
 #include "link/backends.hpp"
 #include "link/fake_sys.hpp"
 #include "link/link.hpp"
+#include "link/test_link.hpp"
+
+#include <memory>
 
 #include <cerrno>
 #include <gtest/gtest.h>
@@ -12,35 +15,48 @@ using fake_sys::calls;
 
 struct real_port : ::testing::Test {
     char reason[256] = "";
+    void *self = nullptr; // the backend's instance, where a test drives it itself
+    std::unique_ptr<test_link> link;
+    port_fault fault;
     void SetUp() override {
         fake_sys::reset();
         fake_sys::devices["/dev/parport0"] = {};
     }
     std::string open_ppdev(const char *path) {
         reason[0] = '\0';
-        return ppdev_port.open(path, reason, sizeof reason) ? "" : reason;
+        self = ppdev_port.open(path, port_notes(), reason, sizeof reason);
+        return self ? "" : reason;
     }
     std::string open_io(const char *address) {
         reason[0] = '\0';
-        return io_port.open(address, reason, sizeof reason) ? "" : reason;
+        self = io_port.open(address, port_notes(), reason, sizeof reason);
+        return self ? "" : reason;
+    }
+    // A link of its own on the backend, as the core reaches it.
+    void link_on(const port_backend *backend, const char *arg) {
+        link = std::make_unique<test_link>(backend, arg);
+        ASSERT_TRUE(*link) << link->error.text;
+    }
+    uint8_t status_of(const port_backend &b) {
+        uint8_t value = 0;
+        EXPECT_TRUE(b.get_status(self, &value, &fault));
+        return value;
     }
 };
 
 TEST_F(real_port, ppdev_claims_first_and_releases_last) {
     ASSERT_EQ(open_ppdev("/dev/parport0"), "");
-    use_port(&ppdev_port);
-    write_data(0xAF);
+    EXPECT_TRUE(ppdev_port.set_data(self, 0xAF, &fault));
     fake_sys::status = 0x40;
-    EXPECT_EQ(read_status(), 0x40u);
-    ppdev_port.close();
+    EXPECT_EQ(status_of(ppdev_port), 0x40u);
+    EXPECT_TRUE(ppdev_port.close(self, reason, sizeof reason));
     EXPECT_EQ(calls,
               (std::vector<std::string>{"open /dev/parport0", "fstat", "PPCLAIM", "PPWDATA AF",
                                         "PPRSTATUS 40", "PPRELEASE", "close 7"}));
 }
 
 TEST_F(real_port, ppdev_issues_one_ioctl_per_access_of_a_load_and_an_exchange) {
-    ASSERT_EQ(open_ppdev("/dev/parport0"), "");
-    use_port(&ppdev_port);
+    link_on(&ppdev_port, "/dev/parport0");
     calls.clear();
     load_synthesizer(5, 0);
     ASSERT_EQ(calls.size(), 122u);
@@ -65,7 +81,6 @@ TEST_F(real_port, ppdev_issues_one_ioctl_per_access_of_a_load_and_an_exchange) {
     EXPECT_EQ(calls[3], "PPWDATA BF");
     EXPECT_EQ(calls[65], "PPWDATA EF");
     EXPECT_EQ(calls[66], "PPRSTATUS 40");
-    ppdev_port.close();
 }
 
 TEST_F(real_port, ppdev_failures_name_the_reason_and_the_remedy) {
@@ -91,30 +106,36 @@ TEST_F(real_port, ppdev_failures_name_the_reason_and_the_remedy) {
 
 TEST_F(real_port, a_port_lost_mid_sweep_ends_the_run) {
     fake_sys::devices["/dev/parport0"].access_errno = EIO;
-    ASSERT_EQ(open_ppdev("/dev/parport0"), "");
-    use_port(&ppdev_port);
-    EXPECT_EXIT(write_data(0xF0), ::testing::ExitedWithCode(4),
-                "^Lost port /dev/parport0: Input/output error\n$");
+    link_on(&ppdev_port, "/dev/parport0");
+    write_data(0xF0);
+    ASSERT_NE(link_failure(), nullptr);
+    EXPECT_EQ(link_failure()->status, 4);
+    EXPECT_STREQ(link_failure()->text, "Lost port /dev/parport0: Input/output error");
+    // The device is let go at once, and nothing more is tried on it.
+    EXPECT_EQ(calls.back(), "close 7");
+    size_t before = calls.size();
+    write_data(0xFF);
+    (void)read_status();
+    EXPECT_EQ(calls.size(), before);
 }
 
 TEST_F(real_port, direct_io_reaches_the_data_and_status_registers) {
     ASSERT_EQ(open_io("0x278"), "");
-    use_port(&io_port);
-    write_data(0xF1);
+    EXPECT_TRUE(io_port.set_data(self, 0xF1, &fault));
     fake_sys::status = 0x80;
-    EXPECT_EQ(read_status(), 0x80u);
-    io_port.close();
+    EXPECT_EQ(status_of(io_port), 0x80u);
+    EXPECT_TRUE(io_port.close(self, reason, sizeof reason));
     EXPECT_EQ(calls, (std::vector<std::string>{"ioperm 278 2 1", "outb F1 278", "inb 279 80",
                                                "ioperm 278 2 0"}));
     calls.clear();
     ASSERT_EQ(open_io("888"), "");
     EXPECT_EQ(calls[0], "ioperm 378 2 1");
+    EXPECT_TRUE(io_port.close(self, reason, sizeof reason));
     // A card above ioperm's reach, as PCIe ports are.
     calls.clear();
     ASSERT_EQ(open_io("0x3010"), "");
-    use_port(&io_port);
-    write_data(0xFF);
-    io_port.close();
+    EXPECT_TRUE(io_port.set_data(self, 0xFF, &fault));
+    EXPECT_TRUE(io_port.close(self, reason, sizeof reason));
     EXPECT_EQ(calls, (std::vector<std::string>{"iopl 3", "outb FF 3010", "iopl 0"}));
 }
 

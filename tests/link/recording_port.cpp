@@ -6,21 +6,42 @@ std::vector<port_access> accesses;
 uint8_t (*status)() = nullptr;
 
 namespace {
-bool open(const char *, char *, size_t) { return true; }
-const char *close() { return nullptr; }
-void set_data(uint8_t value) { accesses.push_back({'W', value, false}); }
-uint8_t get_status() {
-    uint8_t value = status ? status() : 0;
-    accesses.push_back({'R', value, false});
-    return value;
+int token;
+void *open(const char *, const port_notes &, char *, size_t) { return &token; }
+bool close(void *, char *, size_t) { return true; }
+bool set_data(void *, uint8_t value, port_fault *) {
+    accesses.push_back({access_kind::write, value, false});
+    return true;
 }
-const port_backend recorder = {"recorder", open, close, set_data, get_status, nullptr};
+bool get_status(void *, uint8_t *value, port_fault *) {
+    *value = status ? status() : 0;
+    accesses.push_back({access_kind::read, *value, false});
+    return true;
+}
+const port_backend recorder = {
+    .name = "recorder",
+    .open = open,
+    .close = close,
+    .set_data = set_data,
+    .get_status = get_status,
+};
+std::unique_ptr<port_link> link;
+port_link *before = nullptr;
 } // namespace
 
 void install() {
+    if (!link)
+        before = the_link;
+    port_error error;
+    link = open_backend(&recorder, "", "recorder", &error);
+    the_link = link.get();
     accesses.clear();
     status = nullptr;
-    use_port(&recorder);
+}
+
+void uninstall() {
+    link.reset();
+    the_link = before;
 }
 
 const port_backend *backend() { return &recorder; }
@@ -28,7 +49,7 @@ const port_backend *backend() { return &recorder; }
 std::vector<uint8_t> writes() {
     std::vector<uint8_t> out;
     for (auto a : accesses)
-        if (a.kind == 'W')
+        if (a.kind == access_kind::write)
             out.push_back(a.value);
     return out;
 }
@@ -36,7 +57,7 @@ std::vector<uint8_t> writes() {
 int reads() {
     int n = 0;
     for (auto a : accesses)
-        n += a.kind == 'R';
+        n += a.kind == access_kind::read;
     return n;
 }
 

@@ -4,6 +4,7 @@
 #include "link/port.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace recording_port {
@@ -11,8 +12,10 @@ namespace recording_port {
 extern std::vector<port_access> accesses;
 extern uint8_t (*status)(); // what the next read returns
 
-// Installs the recorder as the port, clears the record, status reads 0.
+// Opens a link on the recorder and makes it the_link, the record cleared,
+// status reads 0; uninstall closes it and puts the link before it back.
 void install();
+void uninstall();
 const port_backend *backend();
 
 std::vector<uint8_t> writes();

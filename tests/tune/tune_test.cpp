@@ -1,9 +1,10 @@
 // talvik-tune as a user meets it: arguments, runs without a terminal, and the
 // live screen in tmux.
 #include "run_program.hpp"
-#include "app/settings.hpp"
 #include "link/backends.hpp"
 #include "link/link.hpp"
+#include "link/test_link.hpp"
+#include "measure/words.hpp"
 #include "tune/tune.hpp"
 #include "tune/view.hpp"
 
@@ -221,15 +222,13 @@ TEST(tune_points, settings_give_the_band_and_its_points) {
 }
 
 TEST(tune_points, averaging_a_steady_level_changes_nothing) {
-    char reason[100];
-    ASSERT_TRUE(sim_port.open("dut=through", reason, sizeof reason)) << reason;
-    use_port(&sim_port);
+    test_link link("sim:dut=through");
+    ASSERT_TRUE(link) << link.error.text;
     converter_start();
     int32_t word = static_cast<int32_t>(tuning_word(2e6));
     tune_point one = measure_tune_point(word, 1), three = measure_tune_point(word, 3);
     EXPECT_DOUBLE_EQ(three.level, one.level);
     EXPECT_GT(one.level, -3) << "the through level, not a reading of nothing";
-    sim_port.close();
 }
 
 struct tune_files : ::testing::Test {
