@@ -277,6 +277,75 @@ TEST(ftdi_stream, conversions_slower_than_measured_are_measured_again) {
     }
 }
 
+// The converter commands a trace shows: each begins with its select (D6)
+// taken low.
+int commands_in(const std::string &trace) {
+    int n = 0;
+    bool selected = false;
+    for (size_t at = 0; (at = trace.find(" W ", at)) != std::string::npos; ++at) {
+        bool low = !(std::stoi(trace.substr(at + 3, 2), nullptr, 16) & 0x40);
+        n += low && !selected;
+        selected = low;
+    }
+    return n;
+}
+
+TEST(ftdi_stream, the_trace_shows_every_access_that_reached_the_lines_replays_included) {
+    std::string expected = expected_sweep();
+    temp_dir dir;
+    for (int every : {0, 7}) {
+        std::string trace = dir.file("t" + std::to_string(every) + ".txt");
+        ftdi_standin::settings s;
+        s.slow_every = every; // slower than the windows: points run again
+        s.slow_us = 400;
+        ftdi_standin::reset(s);
+        std::string results;
+        {
+            test_link link("ftdi", trace.c_str());
+            start_word = 42949672;
+            end_word = 429496729;
+            step_divisor = 20;
+            std::FILE *file = std::tmpfile();
+            EXPECT_TRUE(run_sweep(file));
+            EXPECT_EQ(link.close(), 0);
+            std::rewind(file);
+            char text[4096];
+            results.assign(text, std::fread(text, 1, sizeof text, file));
+            std::fclose(file);
+        }
+        EXPECT_EQ(results, expected) << every;
+        std::string text = read_file(trace);
+        // 3 start-up words and 2 a point, and where points ran again, theirs.
+        EXPECT_EQ(commands_in(text), ftdi_standin::instrument.commands()) << every;
+        if (every)
+            EXPECT_GT(ftdi_standin::instrument.commands(), 3 + 2 * 48) << "no point ran again";
+        else
+            EXPECT_EQ(ftdi_standin::instrument.commands(), 3 + 2 * 48);
+    }
+}
+
+TEST(ftdi_stream, a_sweep_after_an_abandoned_wait_streams_whole) {
+    ftdi_standin::reset(ftdi_standin::settings());
+    test_link link("ftdi");
+    converter_start();
+    tune_settings settings;
+    settings.points = 101;
+    auto words = sweep_words(settings);
+    std::vector<tune_point> points(words.size());
+    // A quit mid-sweep abandons the wait under way.
+    static int checks;
+    checks = 0;
+    wait_check = [] { return ++checks < 40; };
+    size_t cut = stream_tune_sweep(words, points);
+    wait_check = nullptr;
+    EXPECT_LT(cut, words.size());
+    // The next sweep, on the same link, runs to its end.
+    EXPECT_EQ(stream_tune_sweep(words, points), words.size());
+    EXPECT_EQ(stream_tune_sweep(words, points), words.size());
+    EXPECT_EQ(link.failure(), "");
+    EXPECT_EQ(ftdi_standin::instrument.faults(), 0);
+}
+
 TEST(ftdi_stream, an_adapter_unplugged_mid_stream_leaves_a_clean_prefix) {
     std::string expected = expected_sweep();
     temp_dir dir;

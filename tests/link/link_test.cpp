@@ -310,3 +310,39 @@ TEST(port_batches_death, a_signal_mid_batch_leaves_the_whole_batch_in_the_trace)
 }
 
 } // namespace
+
+namespace {
+
+TEST(port_seam, an_incomplete_backend_is_refused_by_name_before_it_opens) {
+    port_backend half = *recording_port::backend();
+    half.submit = [](void *, port_batch *, port_fault *) { return true; };
+    port_error error;
+    EXPECT_EQ(open_backend(&half, "", "half", &error), nullptr);
+    EXPECT_STREQ(error.text, "Can't open port half: submit and finish come both or neither");
+    EXPECT_EQ(error.status, 4);
+    port_backend blind = *recording_port::backend();
+    blind.get_status = nullptr;
+    EXPECT_EQ(open_backend(&blind, "", "blind", &error), nullptr);
+    EXPECT_NE(std::string(error.text).find("get_status are required"), std::string::npos);
+    for (size_t i = 0; i < built_port_backend_count; ++i)
+        EXPECT_EQ(backend_incomplete(*built_port_backends[i]), nullptr)
+            << built_port_backends[i]->name;
+}
+
+TEST(port_seam, a_batch_past_its_capacity_is_never_sent) {
+    recording_port::install();
+    port_batch batch;
+    for (size_t i = 0; i < port_batch::capacity; ++i)
+        batch.write(0xF0);
+    EXPECT_FALSE(batch.overfull);
+    batch.write(0xF1);
+    EXPECT_TRUE(batch.overfull);
+    EXPECT_EQ(batch.count, port_batch::capacity);
+    run_batch(batch);
+    EXPECT_TRUE(recording_port::accesses.empty()) << "not a single access of it";
+    ASSERT_NE(link_failure(), nullptr);
+    EXPECT_EQ(link_failure()->status, 4);
+    recording_port::uninstall();
+}
+
+} // namespace
