@@ -8,6 +8,12 @@ inline constexpr int status_step = 3;        // step divisor too large or below 
 inline constexpr int status_port = 4;        // instrument not reachable, not ready, or lost
 inline constexpr int status_interrupt = 130; // Control-C, as the shell reports it
 
+// The other programs' statuses (talvik-plot, talvik-tune, talvik-probe and
+// any tool added later): 0 done, 1 a file, a picture, a save or a check that
+// failed, 2 bad arguments (the reason and the usage said), 4 the port.
+inline constexpr int status_failed = 1;
+inline constexpr int status_usage = 2;
+
 // The statuses as --help lists them.
 inline constexpr char exit_status_text[] =
     "Exit status:\n"

@@ -1,5 +1,6 @@
 // talvik-plot: prints the markers of results files, draws them through
 // gnuplot, and writes their data out as a table or as CSV.
+#include "common/exit_status.hpp"
 #include "common/files.hpp"
 #include "common/number.hpp"
 #include "common/output.hpp"
@@ -74,7 +75,14 @@ bool read_list(const char *text, bool hz, std::vector<double> *out) {
 
 int fail(const std::string &message) {
     std::fprintf(stderr, "talvik-plot: %s\n", printable(message).c_str());
-    return 1;
+    return status_failed;
+}
+
+// Bad arguments: the reason, then the usage.
+int refuse(const std::string &reason) {
+    std::fprintf(stderr, "talvik-plot: %s\n", printable(reason).c_str());
+    std::fputs(usage, stderr);
+    return status_usage;
 }
 
 void print_table(const sweep &s) {
@@ -112,18 +120,18 @@ int plot_main(int argc, char **argv) {
             (arg == "-o" ? output : reference) = argv[++i];
         } else if (arg == "--kind" && i + 1 < argc) {
             if (!kind_from_name(argv[++i], &settings.kind))
-                return fail(std::string("unknown kind ") + argv[i] +
+                return refuse(std::string("unknown kind ") + argv[i] +
                             " (bandpass, notch, lowpass or highpass)");
             settings.kind_given = true;
         } else if (arg == "--level" && i + 1 < argc) {
             char *end = nullptr;
             settings.level = std::strtod(argv[++i], &end);
             if (end == argv[i] || *end || !(std::fabs(settings.level) <= 300))
-                return fail(std::string("--level takes a level in dB, -300 to 300: ") + argv[i]);
+                return refuse(std::string("--level takes a level in dB, -300 to 300: ") + argv[i]);
         } else if ((arg == "--bw" || arg == "--sf") && i + 1 < argc) {
             std::vector<double> list;
             if (!read_list(argv[++i], false, &list) || (arg == "--sf" && list.size() != 2))
-                return fail(arg + (arg == "--bw" ? " takes levels in dB, 0 to 300, e.g. 3,6,60"
+                return refuse(arg + (arg == "--bw" ? " takes levels in dB, 0 to 300, e.g. 3,6,60"
                                                  : " takes two levels in dB, 0 to 300, e.g. 6,60"));
             if (arg == "--bw")
                 settings.drops = list;
@@ -134,14 +142,14 @@ int plot_main(int argc, char **argv) {
         } else if ((arg == "--marker" || arg == "--delta") && i + 1 < argc) {
             std::vector<double> list;
             if (!read_list(argv[++i], true, &list) || (arg == "--delta" && list.size() != 2))
-                return fail(arg + (arg == "--marker" ? " takes frequencies, e.g. 3.5M,4.2M"
+                return refuse(arg + (arg == "--marker" ? " takes frequencies, e.g. 3.5M,4.2M"
                                                      : " takes two frequencies, e.g. 3.5M,4.2M"));
             auto &to = arg == "--marker" ? settings.at : settings.delta;
             to.insert(to.end(), list.begin(), list.end());
         } else if (arg == "--smooth" && i + 1 < argc) {
             long long n = 0;
             if (!parse_number(argv[++i], 1, 1001, &n))
-                return fail("--smooth takes a number of points, 1 to 1001");
+                return refuse("--smooth takes a number of points, 1 to 1001");
             smooth = static_cast<int>(n);
         } else if (arg == "--title" && i + 1 < argc) {
             picture.title = argv[++i];
@@ -149,7 +157,7 @@ int plot_main(int argc, char **argv) {
             int w = 0, h = 0, used = 0;
             if (std::sscanf(argv[++i], "%dx%d%n", &w, &h, &used) != 2 || argv[i][used] ||
                 w < 300 || h < 200 || w > 4000 || h > 4000)
-                return fail("--size takes WIDTHxHEIGHT in pixels, 300x200 to 4000x4000");
+                return refuse("--size takes WIDTHxHEIGHT in pixels, 300x200 to 4000x4000");
             picture.width = w;
             picture.height = h;
         } else if (arg == "--range" && i + 1 < argc) {
@@ -157,7 +165,7 @@ int plot_main(int argc, char **argv) {
             int used = 0;
             if (std::sscanf(argv[++i], "%lf:%lf%n", &a, &b, &used) != 2 || argv[i][used] ||
                 !(a < b) || !(a >= -1000) || !(b <= 1000))
-                return fail("--range takes LOW:HIGH in dB, -1000 to 1000, e.g. -80:10");
+                return refuse("--range takes LOW:HIGH in dB, -1000 to 1000, e.g. -80:10");
             picture.range_given = true;
             picture.level_lo = a;
             picture.level_hi = b;
@@ -166,24 +174,27 @@ int plot_main(int argc, char **argv) {
         } else if (arg == "--table" || arg == "--csv") {
             (arg == "--table" ? table : csv) = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            std::fputs(usage, stderr);
-            return 1;
+            static const char *const valued[] = {"-o",     "--ref",    "--kind",  "--level",
+                                                 "--bw",   "--sf",     "--marker", "--delta",
+                                                 "--smooth", "--title", "--size",  "--range"};
+            for (const char *name : valued)
+                if (arg == name)
+                    return refuse(arg + " needs a value");
+            return refuse("unknown option " + arg);
         } else {
             files.push_back(arg);
         }
     }
-    if (files.empty()) {
-        std::fputs(usage, stderr);
-        return 1;
-    }
+    if (files.empty())
+        return refuse("no results file named");
     if (table && csv)
-        return fail("--table and --csv: choose one");
+        return refuse("--table and --csv: choose one");
     // The shape factor's levels are measured too, whatever --bw lists.
     for (double level : {settings.sf_narrow, settings.sf_wide})
         if (std::find(settings.drops.begin(), settings.drops.end(), level) == settings.drops.end())
             settings.drops.push_back(level);
     if (csv && files.size() > 1)
-        return fail("--csv takes one results file");
+        return refuse("--csv takes one results file");
 
     std::string error;
     sweep ref;

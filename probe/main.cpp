@@ -1,5 +1,6 @@
 // talvik-probe: brings an instrument up, check by check, and says which line
 // is wrong.
+#include "common/exit_status.hpp"
 #include "common/files.hpp"
 #include "common/output.hpp"
 #include "common/stop.hpp"
@@ -48,7 +49,7 @@ int probe_main(int argc, char **argv) {
             continue;
         }
         std::fprintf(stderr, "talvik-probe: unknown argument %s\n%s", argv[i], usage);
-        return 2;
+        return status_usage;
     }
     probe_report report = run_probe(std::getenv("TALVIK_PORT"));
     if (stop_signal)
@@ -66,6 +67,6 @@ int main(int argc, char **argv) {
         return probe_main(argc, argv);
     } catch (const std::bad_alloc &) {
         std::fputs("talvik-probe: out of memory\n", stderr);
-        return 1;
+        return status_failed;
     }
 }

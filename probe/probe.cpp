@@ -1,6 +1,7 @@
 #include "probe/probe.hpp"
 
 #include "common/clock.hpp"
+#include "common/exit_status.hpp"
 #include "common/text.hpp"
 #include "link/link.hpp"
 #include "link/port.hpp"
@@ -383,11 +384,11 @@ probe_report run_probe(const char *setting) {
 
 int probe_status(const probe_report &report) {
     if (!report.opened)
-        return 4;
+        return status_port;
     for (const auto &c : report.checks)
         if (c.result == probe_result::fail)
-            return 1;
-    return 0;
+            return status_failed;
+    return status_done;
 }
 
 std::string probe_summary(const probe_report &report) {

@@ -1,4 +1,5 @@
 // talvik-tune: sweeps again and again, with a live plot and live markers.
+#include "common/exit_status.hpp"
 #include "common/files.hpp"
 #include "common/output.hpp"
 #include "common/stop.hpp"
@@ -55,12 +56,12 @@ bool poll_keys() {
 
 int refuse(const std::string &reason) {
     std::fprintf(stderr, "talvik-tune: %s\n%s", printable(reason).c_str(), tune_usage);
-    return 2;
+    return status_usage;
 }
 
 int fail(const std::string &reason) {
     std::fprintf(stderr, "talvik-tune: %s\n", printable(reason).c_str());
-    return 1;
+    return status_failed;
 }
 
 std::vector<level_point> raw(const std::vector<tune_point> &points) {
@@ -254,7 +255,7 @@ int tune_main(int argc, char **argv) {
         if (!view_start(nullptr, &reason)) {
             wait_check = nullptr;
             std::fprintf(stderr, "talvik-tune: %s\n", reason.c_str());
-            return 2;
+            return status_usage;
         }
         keys_up = true;
         draw(0); // the axes and status at once: a first point may take long

@@ -114,8 +114,8 @@ TEST_F(plot_run, malformed_files_and_missing_gnuplot_are_reported) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "talvik-plot: the plot's name must end in .png or .svg: ok.pdf\n");
     r = plot({});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.rfind("Usage: talvik-plot", 0), 0u);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("talvik-plot: no results file named\nUsage: talvik-plot", 0), 0u);
 }
 
 TEST_F(plot_run, a_picture_is_written_whole_or_not_at_all) {
@@ -150,8 +150,8 @@ TEST_F(plot_run, data_out_as_a_table_or_csv_with_markers_apart) {
                      "1050000.0,-84.000,1\r\n");
     EXPECT_NE(r.err.find("a.txt: no markers: every point overflowed"), std::string::npos);
     r = plot({"--csv", "a.txt", "a.txt"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "talvik-plot: --csv takes one results file\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("talvik-plot: --csv takes one results file\nUsage: talvik-plot", 0), 0u);
     r = plot({"--kind", "notch", "a.txt"});
     EXPECT_EQ(r.out, "a.txt: kind unknown\na.txt: no markers: every point overflowed\n"
                      "a.txt: 2 overflowed points left out (1000000.0 to 1050000.0 Hz): their "
@@ -350,7 +350,7 @@ namespace {
 TEST_F(plot_run, bad_option_values_are_refused_by_name) {
     ASSERT_EQ(sweep("s.txt", "sim", {"1000000", "1100000"}).status, 0);
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"s.txt", "--smooth"}, "Usage: talvik-plot"}, // a value missing at the end
+        {{"s.txt", "--smooth"}, "talvik-plot: --smooth needs a value\nUsage: talvik-plot"}, // a value missing at the end
         {{"--smooth", "0", "s.txt"}, "talvik-plot: --smooth takes a number of points, 1 to 1001\n"},
         {{"--range", "5:5", "s.txt"}, "talvik-plot: --range takes LOW:HIGH in dB, -1000 to 1000"},
         {{"--range", "-1e308:0", "s.txt"}, "talvik-plot: --range takes LOW:HIGH"},
@@ -360,14 +360,14 @@ TEST_F(plot_run, bad_option_values_are_refused_by_name) {
     };
     for (const auto &[args, message] : cases) {
         auto r = plot(args);
-        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.status, 2) << args[0];
         EXPECT_EQ(r.err.rfind(message, 0), 0u) << args[0] << ": " << r.err;
     }
     // The bounds themselves are taken; one past them is not.
     for (auto [option, good, bad] : {std::tuple{"--level", "300", "300.5"}, {"--level", "-300", "-301"},
                                      {"--smooth", "1001", "1002"}, {"--bw", "300", "301"}}) {
         EXPECT_EQ(plot({option, good, "s.txt"}).status, 0) << option << " " << good;
-        EXPECT_EQ(plot({option, bad, "s.txt"}).status, 1) << option << " " << bad;
+        EXPECT_EQ(plot({option, bad, "s.txt"}).status, 2) << option << " " << bad;
     }
 }
 
