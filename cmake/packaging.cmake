@@ -11,14 +11,22 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   install(TARGETS talvik talvik-plot talvik-probe RUNTIME DESTINATION .)
-  # The README (with the wiring tables) and the licence, with Windows line ends.
-  foreach(pair "README.md;README.txt" "LICENSE;LICENSE.txt")
+  # The README, the guide's pages (the wiring tables among them) and the
+  # licence, with Windows line ends.
+  file(GLOB guide RELATIVE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/docs/*.md)
+  set(documents "README.md;README.txt" "LICENSE;LICENSE.txt")
+  foreach(page ${guide})
+    string(REGEX REPLACE "\\.md$" ".txt" text_name ${page})
+    list(APPEND documents "${page};${text_name}")
+  endforeach()
+  foreach(pair ${documents})
     list(GET pair 0 from)
     list(GET pair 1 to)
     file(READ ${PROJECT_SOURCE_DIR}/${from} text)
     string(REPLACE "\n" "\r\n" text "${text}")
     file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/${to} "${text}")
-    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${to} DESTINATION .)
+    get_filename_component(folder ${to} DIRECTORY)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${to} DESTINATION ./${folder})
   endforeach()
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME talvik-${PROJECT_VERSION}-win32)
@@ -48,6 +56,9 @@ else()
   install(FILES udev/60-talvik-ftdi.rules udev/60-talvik-gpio.rules DESTINATION lib/udev/rules.d)
   install(FILES README.md docs/default-sweep.png ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The guide, where the README's links find it.
+  file(GLOB guide ${PROJECT_SOURCE_DIR}/docs/*.md ${PROJECT_SOURCE_DIR}/docs/*.png)
+  install(FILES ${guide} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
 
   set(CPACK_GENERATOR DEB)

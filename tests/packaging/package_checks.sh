@@ -36,7 +36,7 @@ for program in talvik talvik-plot talvik-tune talvik-probe; do
     check "$program's manual page shows the version" zgrep -q "talvik $version" "$page"
 done
 for file in usr/lib/udev/rules.d/60-talvik-ftdi.rules usr/lib/udev/rules.d/60-talvik-gpio.rules \
-    usr/share/doc/talvik/copyright usr/share/doc/talvik/README.md \
+    usr/share/doc/talvik/copyright usr/share/doc/talvik/README.md usr/share/doc/talvik/docs/gpio.md \
     usr/share/doc/talvik/changelog.Debian.gz usr/share/doc/talvik/default-sweep.png; do
     check "$file in the package" test -f "$work/root/$file"
 done
@@ -64,6 +64,7 @@ done
 (cd "$dir" && TALVIK_PORT=sim wine ./talvik.exe r.txt > /dev/null 2>&1)
 check "a sweep from the unzipped talvik.exe" test -s "$dir/r.txt"
 check "README.txt has CR LF line ends" grep -q $'\r$' "$dir/README.txt"
+check "the guide's Windows page in the zip" grep -q $'\r$' "$dir/docs/windows.txt"
 check "LICENSE.txt in the zip" grep -q "MIT License" "$dir/LICENSE.txt"
 
 report "Package checks:" packages
