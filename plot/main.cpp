@@ -51,7 +51,9 @@ const char usage[] =
     "               (a noisy sweep's line suggests N); both traces are drawn\n"
     "  --title TEXT, --size WxH (default 900x600), --range LO:HI (the level axis)\n"
     "  --table      print only the data, as records; markers go to standard error\n"
-    "  --csv        print the data of one sweep as CSV; markers go to standard error\n";
+    "  --csv        print the data of one sweep as CSV; markers go to standard error\n"
+    "Exit status: 0 done; 1 a file, a picture or standard output that fails; 2 bad\n"
+    "arguments (the reason, then this text).\n";
 
 // A comma-separated list of numbers (read as frequencies where hz).
 bool read_list(const char *text, bool hz, std::vector<double> *out) {
@@ -187,6 +189,12 @@ int plot_main(int argc, char **argv) {
     }
     if (files.empty())
         return refuse("no results file named");
+    auto ends = [&](const char *suffix) {
+        size_t n = std::strlen(suffix);
+        return output.size() >= n && output.compare(output.size() - n, n, suffix) == 0;
+    };
+    if (!output.empty() && !ends(".png") && !ends(".svg"))
+        return refuse("the plot's name must end in .png or .svg: " + output);
     if (table && csv)
         return refuse("--table and --csv: choose one");
     // The shape factor's levels are measured too, whatever --bw lists.
