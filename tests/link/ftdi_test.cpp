@@ -302,9 +302,7 @@ TEST(ftdi_stream, the_trace_shows_every_access_that_reached_the_lines_replays_in
         std::string results;
         {
             test_link link("ftdi", trace.c_str());
-            start_word = 42949672;
-            end_word = 429496729;
-            step_divisor = 20;
+            sweep_settings band(42949672, 429496729, 20);
             std::FILE *file = std::tmpfile();
             EXPECT_TRUE(run_sweep(file));
             EXPECT_EQ(link.close(), 0);
@@ -365,9 +363,7 @@ TEST(ftdi_stream, an_adapter_unplugged_mid_stream_leaves_a_clean_prefix) {
 TEST(ftdi_stream, low_band_points_and_live_sweeps_stream_too) {
     // Below 62.5 kHz each point waits on the host's clock after its load.
     auto sim = std::make_unique<test_link>(&sim_port, "");
-    start_word = 42949; // 1 kHz: delays of 5 ticks and less
-    end_word = 4294967;
-    step_divisor = 2;
+    sweep_settings band(42949, 4294967, 2); // from 1 kHz: delays of 5 ticks and less
     std::FILE *file = std::tmpfile();
     run_sweep(file);
     std::rewind(file);

@@ -188,17 +188,13 @@ std::vector<port_access> accesses_of_sweep(bool batched, std::string *results) {
                               .run_batch = batched ? spy_run_batch : nullptr};
     test_link link(&spy, "busy=0");
     wire.clear();
-    int32_t saved_start = start_word, saved_end = end_word;
-    start_word = 42949672;
-    end_word = 64424508; // 1 to 1.5 MHz: 9 points
+    sweep_settings band(42949672, 64424508, step_divisor); // 1 to 1.5 MHz: 9 points
     std::FILE *file = std::tmpfile();
     EXPECT_TRUE(run_sweep(file));
     std::rewind(file);
     char text[4096] = "";
     results->assign(text, std::fread(text, 1, sizeof text, file));
     std::fclose(file);
-    start_word = saved_start;
-    end_word = saved_end;
     return wire;
 }
 
@@ -214,8 +210,7 @@ TEST(port_batches, a_sweep_sends_the_same_accesses_with_or_without_the_batch_ope
 
 TEST_F(link_test, a_sweep_of_readings_that_cannot_be_real_is_said_so) {
     // Nothing answers: every status reads 0, ready, and every reply is 0.
-    start_word = 42949672; // 1 MHz
-    step_divisor = 20;
+    sweep_settings band(42949672, end_word, 20); // from 1 MHz
     for (int32_t end : {45097156 + 1, 47352014}) { // 2 points, then 3
         end_word = end;
         std::FILE *file = std::tmpfile();

@@ -12,9 +12,7 @@ std::string default_sweep_through(const char *setting, const std::string &path,
                                   std::string *failure) {
     test_link link(setting);
     EXPECT_TRUE(link) << link.error.text;
-    start_word = 42949672;
-    end_word = 429496729;
-    step_divisor = 20;
+    sweep_settings band(42949672, 429496729, 20);
     std::FILE *file = path.empty() ? std::tmpfile() : std::fopen(path.c_str(), "wb+");
     EXPECT_TRUE(run_sweep(file));
     if (failure)

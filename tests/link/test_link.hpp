@@ -1,6 +1,7 @@
 // A link a test opens for itself: the_link while it lives, closed and the
 // link before it put back when it goes.
 #pragma once
+#include "app/settings.hpp"
 #include "link/port.hpp"
 
 #include <gtest/gtest.h>
@@ -35,3 +36,21 @@ struct test_link {
     int close() { return link ? link->close(&error) : error.status; }
     std::string failure() const { return link && link->error() ? link->error().text : ""; }
 };
+
+// Sets the sweep's settings for a scope, and puts the ones before back.
+struct sweep_settings {
+    int32_t start = start_word, end = end_word, divisor = step_divisor;
+    sweep_settings(int32_t from, int32_t to, int32_t step) {
+        start_word = from;
+        end_word = to;
+        step_divisor = step;
+    }
+    ~sweep_settings() {
+        start_word = start;
+        end_word = end;
+        step_divisor = divisor;
+    }
+    sweep_settings(const sweep_settings &) = delete;
+    sweep_settings &operator=(const sweep_settings &) = delete;
+};
+
