@@ -9,19 +9,23 @@ bool exchange_timed_out = false;
 
 size_t add_exchange(port_batch &batch, uint32_t command) {
     size_t first = batch.count;
-    batch.write(select_mask & data_one_mask);
+    port_access *at = batch.reserve(exchange_accesses);
+    if (!at)
+        return 0; // refused whole when run
+    port_batch::put(at, access_kind::write, select_mask & data_one_mask);
     for (int p = 15; p >= 0; --p) {
         uint32_t base = select_mask & clock_mask & data_one_mask;
-        batch.write(base);
+        port_batch::put(at, access_kind::write, base);
         base |= (command >> p) & 1 ? ~data_one_mask : ~data_zero_mask;
-        batch.write(base);
+        port_batch::put(at, access_kind::write, base);
         base |= ~clock_mask;
-        batch.write(base);
-        batch.read(); // the bit presented after the rising edge
+        port_batch::put(at, access_kind::write, base);
+        port_batch::put(at, access_kind::read); // the bit presented after the rising edge
     }
-    batch.write(release_mask & data_one_mask);
+    port_batch::put(at, access_kind::write, release_mask & data_one_mask);
     // Bounded ready wait; giving up is silent, the reply stands as read.
-    batch.wait_ready();
+    port_batch::put(at, access_kind::wait_ready);
+    batch.commit(at);
     return first;
 }
 

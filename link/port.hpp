@@ -73,6 +73,20 @@ struct port_batch {
         add(access_kind::delay);
         delay_ticks = ticks;
     }
+    // Room for n more accesses from the end: where to put them, unchecked,
+    // and then commit(end); null, and the batch marked overfull, where there
+    // is none. Builders of whole commands ask once, not at every access.
+    port_access *reserve(size_t n) {
+        if (n > capacity - count) {
+            overfull = true;
+            return nullptr;
+        }
+        return items + count;
+    }
+    void commit(const port_access *end) { count = static_cast<size_t>(end - items); }
+    static void put(port_access *&at, access_kind kind, uint32_t value = 0) {
+        *at++ = {kind, static_cast<uint8_t>(value & 0xFF), false};
+    }
     void clear() {
         count = done = 0;
         delay_ticks = 0;
@@ -84,10 +98,12 @@ struct port_batch {
 // How a backend says its port stopped answering: why, and how many of the
 // accesses it was given in the call (of the batch, for finish) got to the
 // lines. A backend that fails has let go of its device already.
+// Filled in only on failure: made blank at no cost on every access.
 struct port_fault {
-    char port[160] = ""; // the port as the loss names it; empty: as the setting did
-    char why[300] = "";
-    size_t reached = 0;
+    char port[160]; // the port as the loss names it; empty: as the setting did
+    char why[300];
+    size_t reached;
+    port_fault() : reached(0) { port[0] = why[0] = '\0'; }
 };
 
 // What a backend may tell its link between calls: accesses that reached the

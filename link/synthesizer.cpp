@@ -9,12 +9,14 @@ constexpr uint32_t idle =
 constexpr uint32_t word_clock = synth_clock_line;
 constexpr uint32_t update = synth_update_line;
 
-void send_bits(port_batch &batch, int32_t value, int count) {
+constexpr size_t load_accesses = 3 * 40 + 2;
+
+void send_bits(port_access *&at, int32_t value, int count) {
     for (int i = 0; i < count; ++i) {
         uint32_t bit = static_cast<uint32_t>(value) & synth_data_line;
-        batch.write(idle | bit);
-        batch.write(idle | word_clock | bit); // rising edge: the bit is taken
-        batch.write(idle | bit);
+        port_batch::put(at, access_kind::write, idle | bit);
+        port_batch::put(at, access_kind::write, idle | word_clock | bit); // rising edge: taken
+        port_batch::put(at, access_kind::write, idle | bit);
         value >>= 1;
     }
 }
@@ -22,10 +24,14 @@ void send_bits(port_batch &batch, int32_t value, int count) {
 } // namespace
 
 void add_load(port_batch &batch, int32_t word, uint32_t control) {
-    send_bits(batch, word, 32);
-    send_bits(batch, static_cast<int32_t>(control), 8);
-    batch.write(idle | update);
-    batch.write(idle);
+    port_access *at = batch.reserve(load_accesses);
+    if (!at)
+        return; // refused whole when run
+    send_bits(at, word, 32);
+    send_bits(at, static_cast<int32_t>(control), 8);
+    port_batch::put(at, access_kind::write, idle | update);
+    port_batch::put(at, access_kind::write, idle);
+    batch.commit(at);
 }
 
 void load_synthesizer(int32_t word, uint32_t control) {
