@@ -54,6 +54,7 @@ struct record {
     int latency = -1;
     int baud = -1;
     bool open = false;
+    int contexts = 0;          // libftdi1 contexts made and not yet freed
     bool overflowed = false;   // a synchronous write that could not fit
     int latch = -1;            // the last byte clocked
     long unread_at_reset = -1; // samples not yet read when bit-bang mode was reset

@@ -19,9 +19,13 @@ ftdi_chip_type type_of(chip_kind kind) {
 extern "C" {
 
 ftdi_context *ftdi_new(void) {
+    ++ftdi_standin::done.contexts;
     return static_cast<ftdi_context *>(std::calloc(1, sizeof(ftdi_context)));
 }
-void ftdi_free(ftdi_context *ftdi) { std::free(ftdi); }
+void ftdi_free(ftdi_context *ftdi) {
+    --ftdi_standin::done.contexts;
+    std::free(ftdi);
+}
 int ftdi_set_interface(ftdi_context *, enum ftdi_interface) { return 0; }
 const char *ftdi_get_error_string(ftdi_context *) { return error; }
 

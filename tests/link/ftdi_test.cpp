@@ -102,6 +102,7 @@ TEST(ftdi, refusals_name_the_reason_and_the_remedy) {
     s.open_error = -5;
     ftdi_standin::reset(s);
     EXPECT_EQ(open_ftdi(""), "unable to claim usb device; another program holds the adapter");
+    EXPECT_EQ(ftdi_standin::done.contexts, 0);
     s.open_error = -3;
     ftdi_standin::reset(s);
     EXPECT_EQ(open_ftdi("").rfind("unable to set usb configuration. Make sure the default FTDI "
@@ -114,6 +115,8 @@ TEST(ftdi, refusals_name_the_reason_and_the_remedy) {
     EXPECT_EQ(open_ftdi("i:0x0403:0x6014"),
               "not an FT232R, FT232H or FT2232H; other FTDI chips are not supported");
     EXPECT_FALSE(ftdi_standin::done.open);
+    // No refusal keeps libftdi1's context: each was freed.
+    EXPECT_EQ(ftdi_standin::done.contexts, 0);
 }
 
 TEST(ftdi, an_adapter_that_fails_mid_sweep_ends_the_run) {

@@ -84,6 +84,11 @@ TEST(gpio, a_lost_board_or_an_unpowered_instrument_ends_the_run) {
     std::string failure;
     default_sweep_through("gpio", "", &failure);
     EXPECT_EQ(failure, "Lost port gpio: No such device");
+    // Named by its kind, however its lines were given.
+    gpiod_standin::reset(s);
+    default_sweep_through("gpio:GPIO17,GPIO27,GPIO22,GPIO23,GPIO24,GPIO25,GPIO5,GPIO6", "",
+                          &failure);
+    EXPECT_EQ(failure, "Lost port gpio: No such device");
     EXPECT_FALSE(gpiod_standin::done.outputs_held || gpiod_standin::done.inputs_held);
     // Pulled down, a missing instrument reads busy: no sweep of noise.
     s = gpiod_standin::settings();

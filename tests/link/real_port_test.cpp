@@ -96,6 +96,7 @@ TEST_F(real_port, ppdev_failures_name_the_reason_and_the_remedy) {
               "No such device or address; no parallel port behind this device");
     fake_sys::devices["/tmp/r.txt"].regular = true;
     EXPECT_EQ(open_ppdev("/tmp/r.txt"), "not a device file; not a parallel port");
+    EXPECT_EQ(calls.back(), "close 7") << "what was opened is closed again";
     fake_sys::devices["/dev/null"].claim_errno = ENOTTY;
     EXPECT_EQ(open_ppdev("/dev/null"), "Inappropriate ioctl for device; not a parallel port");
     // A device opened but not claimed is closed again, never released.
