@@ -47,14 +47,16 @@ void print_help(char **argv) {
 }
 
 // The lines idle and the trace written, then the status: every way out of
-// the run after the port opened.
+// the run after the port opened. What closing found is told whatever came
+// before; a lost port ends with 4 whatever else failed.
 int finish(port_link &link, int status) {
     port_error error;
-    if (link.close(&error) != status_done && status == status_done) {
+    int closed = link.close(&error);
+    if (closed != status_done)
         std::fprintf(stderr, "%s\n", error.text);
-        return error.status;
-    }
-    return status;
+    if (status == status_port || closed == status_port)
+        return status_port;
+    return status != status_done ? status : closed;
 }
 
 } // namespace
@@ -101,7 +103,8 @@ int talvik_main(int argc, char **argv) {
     using_link in_use(link.get());
     if (stop_signal) {
         // Stopped while the port opened: earlier results stay as they were.
-        (void)link->close(&error);
+        if (link->close(&error) != status_done)
+            std::fprintf(stderr, "%s\n", error.text);
         die_by_signal(stop_signal);
     }
 
@@ -149,22 +152,23 @@ int talvik_main(int argc, char **argv) {
     if (!write_header(results)) {
         std::fprintf(stderr, "Can't write %s\n", results_name);
         status = status_file;
-    } else if (!run_sweep(results)) {
-        status = status_file; // said by the sweep
-    } else if (const port_error *failed = link_failure()) {
-        // A lost port, a converter never ready, a trace that cannot be written.
-        std::fprintf(stderr, "%s\n", failed->text);
-        status = failed->status;
+    } else {
+        (void)run_sweep(results);
+        if (const port_error *failed = link_failure()) {
+            // A lost port, a converter never ready, a trace or the results
+            // file that cannot be written.
+            std::fprintf(stderr, "%s\n", failed->text);
+            status = failed->status;
+        }
     }
-    int closed = link->close(&error);
-    if (closed != status_done)
-        std::fprintf(stderr, "%s\n", error.text);
     if (stop_signal && status == status_done) {
-        // The lines are idle and the trace whole: end as the signal would.
+        // The lines idle and the trace whole, then end as the signal would.
+        if (link->close(&error) != status_done)
+            std::fprintf(stderr, "%s\n", error.text);
         std::fflush(stdout);
         die_by_signal(stop_signal);
     }
-    return status != status_done ? status : closed;
+    return finish(*link, status);
 }
 
 int main(int argc, char **argv) {

@@ -2,6 +2,7 @@
 
 #include "app/screen.hpp"
 #include "app/settings.hpp"
+#include "common/exit_status.hpp"
 #include "common/stop.hpp"
 #include "link/link.hpp"
 #include "link/port.hpp"
@@ -27,8 +28,12 @@ bool record_point(std::FILE *results, const point_reading &point) {
     double frequency = word_hz(point.word);
     show_point(frequency, point.value.level_dbm);
     if (!write_record(results, frequency, point.value.level_dbm, point.value.overflow)) {
+        // The run's failure: nothing more reaches the port, points already
+        // handed over are let go.
         write_failed = true;
-        std::fprintf(stderr, "Can't write %s\n", results_name ? results_name : "");
+        char text[1100];
+        std::snprintf(text, sizeof text, "Can't write %s", results_name ? results_name : "");
+        link_fail(status_file, text);
         return false;
     }
     if (tally.points == 0)

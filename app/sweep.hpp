@@ -26,8 +26,9 @@ struct sweep_tally {
 extern sweep_tally tally;
 
 // Ends early, with every complete point recorded, when a stop is asked for
-// or the link fails (link_failure() says why). A sweep of 3 points or more
-// whose readings were all the same, or whose waits all timed out, is said to
-// be so on standard error. False when the results file could not be written
-// ("Can't write NAME" said; the file cut back to its last whole record).
+// or the run fails (link_failure() says why: a lost port, a converter never
+// ready, a trace or the results file that cannot be written, "Can't write
+// NAME", the file cut back to its last whole record). A sweep of 3 points or
+// more whose readings were all the same, or whose waits all timed out, is
+// said to be so on standard error. False when the results file failed.
 bool run_sweep(std::FILE *results);

@@ -85,7 +85,7 @@ bool port_link::start_trace(const char *path) {
 // A wait that a streaming backend ran shows as the read that ended it; a
 // delay touched no line. A trace that cannot be written ends the run.
 void port_link::trace_accesses(const port_access *items, size_t count) {
-    if (!trace)
+    if (!trace || !items)
         return;
     bool ok = true;
     for (size_t i = 0; i < count && ok; ++i) {
@@ -101,14 +101,16 @@ void port_link::trace_accesses(const port_access *items, size_t count) {
             break;
         }
     }
-    if (!ok)
+    if (!ok && !trace_told) {
+        trace_told = true;
         fail(status_file, trace->failure());
+    }
 }
 
 void port_link::note_reached(void *self, const port_access *items, size_t count) {
     auto *link = static_cast<port_link *>(self);
     if (link->trace) {
-        link->trace->hold();
+        link->trace->hold(); // within the caller's hold, which it keeps
         link->trace_accesses(items, count);
         link->trace->release();
     }
@@ -120,11 +122,10 @@ void port_link::lost(const port_fault &fault, const port_access *items, size_t d
     trace_accesses(items, done + fault.reached);
     gone = true;
     std::snprintf(lost_reason, sizeof lost_reason, "%s", fault.why);
-    char text[sizeof fault.why + sizeof fault.port + 40];
-    std::snprintf(text, sizeof text, "Lost port %s: %s",
+    std::snprintf(loss, sizeof loss, "Lost port %s: %s",
                   fault.port[0] ? printable(fault.port).c_str() : shown,
                   printable(fault.why).c_str());
-    fail(status_port, text);
+    fail(status_port, loss);
 }
 
 void port_link::write(uint8_t value) {
@@ -258,7 +259,9 @@ port_batch *port_link::completed() {
     if (queue_tail == queue_head)
         return nullptr;
     port_batch *batch = queued[queue_tail++ % batches_ahead];
-    if (ops->submit && !gone && !closed) {
+    // After a failure nothing more runs: the batches still in flight are let
+    // go as far as they ran when the backend next comes to rest.
+    if (ops->submit && !failure && !closed) {
         port_fault fault;
         if (trace)
             trace->hold();
@@ -276,7 +279,15 @@ port_batch *port_link::completed() {
 }
 
 int port_link::read_data_back() {
-    return !failure && ops->read_data ? ops->read_data(instance) : -1;
+    if (failure || !ops->read_data)
+        return -1;
+    port_fault fault;
+    int value = -1;
+    if (!ops->read_data(instance, &value, &fault)) {
+        lost(fault, nullptr, 0);
+        return -1;
+    }
+    return value;
 }
 
 bool port_link::replies_fixed() { return ops->replies_fixed && ops->replies_fixed(instance); }
@@ -290,18 +301,23 @@ int port_link::close(port_error *error) {
     closed = true;
     int status = status_done;
     if (!gone) {
-        // A failure short of a loss (the trace, a converter never ready) still
-        // leaves the lines idle.
+        // A failure short of a loss (the trace, a converter never ready, the
+        // results file) still leaves the lines idle. A loss met here is this
+        // close's own to tell, whatever failure came before.
         port_fault fault;
         uint8_t idle = idle_lines;
         port_access access = {access_kind::write, idle, false};
+        if (trace)
+            trace->hold();
         if (ops->set_data(instance, idle, &fault)) {
             trace_accesses(&access, 1);
         } else {
             lost(fault, &access, 0);
-            *error = failure;
-            status = failure.status;
+            error->set(status_port, "%s", loss);
+            status = status_port;
         }
+        if (trace)
+            trace->release();
     }
     char why[300] = "";
     if (!ops->close(instance, why, sizeof why) && status == status_done) {
@@ -311,8 +327,7 @@ int port_link::close(port_error *error) {
     instance = nullptr;
     gone = true;
     // A trace that failed while open has said so already.
-    bool told = failure && failure.status == status_file;
-    if (trace && !trace->close() && status == status_done && !told) {
+    if (trace && !trace->close() && status == status_done && !trace_told) {
         error->set(status_file, "%s", trace->failure());
         status = status_file;
     }

@@ -147,8 +147,9 @@ struct port_backend {
     // Optional: how this build's backend reads its argument, for --help.
     const char *detail = nullptr;
     // Optional: the data lines as they are (a wired line that does not follow
-    // its write shows here); -1 when they cannot be read.
-    int (*read_data)(void *self) = nullptr;
+    // its write shows here) into *value, -1 where they cannot be read; false
+    // when the port was lost on the way.
+    bool (*read_data)(void *self, int *value, port_fault *fault) = nullptr;
     // Optional: the replies are fixed by design (a simulated instrument told
     // to answer one value), so a sweep of equal readings is no fault.
     bool (*replies_fixed)(void *self) = nullptr;
@@ -207,8 +208,10 @@ public:
     // earlier (error()) is not repeated here.
     int close(port_error *error);
 
-    // The first failure met while open (a lost port, a trace that cannot be
-    // written, a converter never ready): the run ends, and it says why.
+    // The run's first failure while the link is open (a lost port, a trace
+    // that cannot be written, a converter never ready, or one the run tells
+    // it: a results file that cannot be written): no access reaches the port
+    // after it, and it says why.
     const port_error &error() const { return failure; }
     void fail(int status, const char *text);
 
@@ -242,6 +245,8 @@ private:
     char shown[160]; // the port as the user named it
     port_error failure;
     char lost_reason[300] = "";
+    char loss[sizeof port_fault::why + sizeof port_fault::port + 40] = ""; // as told
+    bool trace_told = false; // a trace that could not be written has said so
     std::unique_ptr<port_trace> trace;
     port_batch *queued[batches_ahead];
     size_t queue_head = 0, queue_tail = 0;

@@ -561,6 +561,8 @@ struct adapter {
                     reached = 0;
                     return false;
                 }
+                if (notes.reached)
+                    notes.reached(notes.link, &settle, 1); // the read that ended it
                 if (!run_now(*s.batch))
                     return false;
                 window = 2 * window > max_window ? max_window : 2 * window;
@@ -690,8 +692,6 @@ bool ftdi_get_status(void *self, uint8_t *value, port_fault *fault) {
 
 bool ftdi_run_batch(void *self, port_access *accesses, size_t count, port_fault *fault) {
     adapter &a = adapter_of(self);
-    if (!a.usb)
-        return true;
     a.reached = 0;
     return a.run_at_once(accesses, count) || fault_of(a, fault);
 }
@@ -709,11 +709,14 @@ bool ftdi_finish(void *self, port_batch *batch, port_fault *fault) {
 }
 
 // The outputs as the chip samples its pins.
-int ftdi_read_data(void *self) {
+bool ftdi_read_data(void *self, int *value, port_fault *fault) {
     adapter &a = adapter_of(self);
-    if (!a.usb || !a.quiet() || (a.ahead_next >= a.ahead_count && !a.refill()))
-        return -1;
-    return data_of_pins(a.ahead[a.ahead_next]);
+    *value = -1;
+    a.reached = 0;
+    if (!a.quiet() || (a.ahead_next >= a.ahead_count && !a.refill()))
+        return fault_of(a, fault);
+    *value = data_of_pins(a.ahead[a.ahead_next]);
+    return true;
 }
 
 } // namespace

@@ -204,7 +204,7 @@ bool lost(gpio_lines &g, int error, port_fault *fault) {
 bool gpio_set_data(void *self, uint8_t value, port_fault *fault) {
     gpio_lines &g = lines_of(self);
     if (!g.chip)
-        return true;
+        return lost(g, EBADF, fault); // let go of: never a write that goes nowhere
     int values[6];
     for (int i = 0; i < 6; ++i)
         values[i] = (value & output_bits[i]) ? 1 : 0;
@@ -222,7 +222,7 @@ bool gpio_get_status(void *self, uint8_t *value, port_fault *fault) {
     gpio_lines &g = lines_of(self);
     *value = 0;
     if (!g.chip)
-        return true;
+        return lost(g, EBADF, fault); // let go of: never a made-up status
     int values[2] = {0, 0};
     if (gpiod_line_get_value_bulk(&g.inputs, values) != 0)
         return lost(g, errno, fault);

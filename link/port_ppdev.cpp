@@ -94,9 +94,12 @@ bool ppdev_close(void *self, char *, size_t) {
     return true;
 }
 
+// A device let go of answers nothing: never a made-up status.
 bool ppdev_set_data(void *self, uint8_t value, port_fault *fault) {
     ppdev &p = dev(self);
-    if (p.fd >= 0 && sys::ioctl(p.fd, PPWDATA, &value) != 0)
+    if (p.fd < 0)
+        return lost(p, EBADF, fault);
+    if (sys::ioctl(p.fd, PPWDATA, &value) != 0)
         return lost(p, errno, fault);
     return true;
 }
@@ -104,7 +107,9 @@ bool ppdev_set_data(void *self, uint8_t value, port_fault *fault) {
 bool ppdev_get_status(void *self, uint8_t *value, port_fault *fault) {
     ppdev &p = dev(self);
     unsigned char status = 0;
-    if (p.fd >= 0 && sys::ioctl(p.fd, PPRSTATUS, &status) != 0)
+    if (p.fd < 0)
+        return lost(p, EBADF, fault);
+    if (sys::ioctl(p.fd, PPRSTATUS, &status) != 0)
         return lost(p, errno, fault);
     *value = status;
     return true;

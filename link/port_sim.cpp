@@ -42,7 +42,10 @@ bool sim_run_batch(void *self, port_access *accesses, size_t count, port_fault *
     return true;
 }
 
-int sim_read_data(void *self) { return sim(self).lines(); }
+bool sim_read_data(void *self, int *value, port_fault *) {
+    *value = sim(self).lines();
+    return true;
+}
 bool sim_replies_fixed(void *self) { return sim(self).fixed_reply(); }
 
 } // namespace

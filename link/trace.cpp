@@ -219,11 +219,13 @@ port_trace::~port_trace() {
         (void)close();
 }
 
-void port_trace::hold() { holding = 1; }
+// Holds nest: a backend's note of accesses that reached the lines comes
+// within the hold of the batch it belongs to.
+void port_trace::hold() { holding = holding + 1; }
 
 void port_trace::release() {
-    holding = 0;
-    if (pending)
+    holding = holding - 1;
+    if (!holding && pending)
         on_stop_signal(pending);
 }
 

@@ -53,7 +53,7 @@ private:
     // holds: filled counts only complete accesses.
     char buffer[1 << 16];
     volatile std::sig_atomic_t filled = 0;
-    volatile std::sig_atomic_t holding = 0; // an access is between the port and the trace
+    volatile std::sig_atomic_t holding = 0; // accesses between the port and the trace (holds nest)
     volatile std::sig_atomic_t pending = 0; // a stop signal that came meanwhile
     long long written = 0;                  // bytes of complete lines in the file
 };

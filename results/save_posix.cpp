@@ -9,6 +9,13 @@
 
 bool save_results(const std::string &name, const std::vector<level_point> &points,
                   std::string *reason) {
+    // A rename would put the file in place of whatever has the name: never a
+    // device (as root, /dev/full itself), a pipe or a folder.
+    struct stat info;
+    if (lstat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        *reason = name + ": not a regular file; name a file to save to";
+        return false;
+    }
     std::string partial = name + ".partial-XXXXXX";
     int fd = mkstemp(partial.data());
     if (fd < 0) {

@@ -116,6 +116,16 @@ int tune_main(int argc, char **argv) {
         return error.status;
     }
     using_link in_use(link.get());
+    // The lines idle and the trace written, then the status: what closing
+    // found is told whatever came before; a lost port ends with 4.
+    auto finish = [&](int status) {
+        int closed = link->close(&error);
+        if (closed != 0)
+            std::fprintf(stderr, "%s\n", error.text);
+        if (status == status_port || closed == status_port)
+            return status_port;
+        return status != 0 ? status : closed;
+    };
     // Every wait is bounded and looks at the first stop: a second one must
     // not end the run before the terminal is given back.
     second_stop_ignored = 1;
@@ -123,7 +133,7 @@ int tune_main(int argc, char **argv) {
     converter_start();
     if (const port_error *failed = link_failure()) {
         std::fprintf(stderr, "%s\n", failed->text);
-        return failed->status;
+        return finish(failed->status);
     }
 
     std::vector<tune_point> current(words.size()), last;
@@ -255,7 +265,7 @@ int tune_main(int argc, char **argv) {
         if (!view_start(nullptr, &reason)) {
             wait_check = nullptr;
             std::fprintf(stderr, "talvik-tune: %s\n", reason.c_str());
-            return status_usage;
+            return finish(status_usage);
         }
         keys_up = true;
         draw(0); // the axes and status at once: a first point may take long
@@ -343,11 +353,9 @@ int tune_main(int argc, char **argv) {
                !save_sweep(settings.save, last, &reason)) {
         status = fail("cannot save: " + reason);
     }
-    int closed = link->close(&error);
-    if (closed != 0)
-        std::fprintf(stderr, "%s\n", error.text);
-    if (status == 0)
-        status = output_failed ? 1 : closed;
+    if (status == 0 && output_failed)
+        status = status_failed;
+    status = finish(status);
     // Control-C is the quit key; other stop signals end the run as they would.
     if (stop_signal && stop_signal != SIGINT) {
         std::fflush(stdout);

@@ -325,6 +325,33 @@ TEST(ftdi_stream, the_trace_shows_every_access_that_reached_the_lines_replays_in
     }
 }
 
+TEST(ftdi_stream, a_results_file_that_fails_ends_the_stream_at_once) {
+    temp_dir dir;
+    std::string trace = dir.file("t.txt");
+    ftdi_standin::reset(ftdi_standin::settings());
+    static char room[3 * 28 + 10]; // three records, then a fourth cut short
+    const char *name_before = results_name;
+    results_name = "r.txt";
+    {
+        test_link link("ftdi", trace.c_str());
+        sweep_settings band(42949672, 429496729, 20);
+        std::FILE *file = fmemopen(room, sizeof room, "wb");
+        std::setvbuf(file, nullptr, _IONBF, 0);
+        EXPECT_FALSE(run_sweep(file));
+        std::fclose(file);
+        EXPECT_EQ(tally.points, 3);
+        EXPECT_EQ(link.failure(), "Can't write r.txt");
+        ASSERT_NE(link_failure(), nullptr);
+        EXPECT_EQ(link_failure()->status, 1);
+        EXPECT_EQ(link.close(), 0);
+    }
+    results_name = name_before;
+    // The start-up words and the four points run before the failure was
+    // known: none of those handed over after it.
+    EXPECT_EQ(commands_in(read_file(trace)), 3 + 2 * 4);
+    EXPECT_EQ(ftdi_standin::done.mode, BITMODE_RESET);
+}
+
 TEST(ftdi_stream, a_sweep_after_an_abandoned_wait_streams_whole) {
     ftdi_standin::reset(ftdi_standin::settings());
     test_link link("ftdi");
@@ -423,6 +450,25 @@ TEST(ftdi_probe, the_probe_gives_the_adapters_timing) {
               std::string::npos)
         << probe_text(report);
     EXPECT_FALSE(ftdi_standin::done.open);
+    // Lost as the outputs are read back: lost, not "cannot read its outputs".
+    for (int after : {1, 5}) {
+        s.fail_read_after = after;
+        ftdi_standin::reset(s);
+        report = run_probe("ftdi");
+        std::string text = probe_text(report);
+        EXPECT_EQ(text.find("cannot read its outputs back"), std::string::npos) << text;
+        EXPECT_NE(text.find("FAIL  port                  lost: usb bulk read failed"),
+                  std::string::npos)
+            << text;
+    }
+    // An adapter that cannot leave bit-bang mode at the end is told.
+    ftdi_standin::settings r;
+    r.fail_call = "reset";
+    ftdi_standin::reset(r);
+    testing::internal::CaptureStderr();
+    report = run_probe("ftdi");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Lost port ftdi: cannot leave bit-bang mode: USB device unavailable\n");
 }
 
 } // namespace

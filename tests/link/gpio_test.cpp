@@ -94,9 +94,19 @@ TEST(gpio, a_lost_board_or_an_unpowered_instrument_ends_the_run) {
     s = gpiod_standin::settings();
     s.powered = false;
     gpiod_standin::reset(s);
+    {
+        test_link link("gpio");
+        converter_start();
+        EXPECT_EQ(link.failure(), "Converter not ready - check the instrument");
+    }
+    // A board lost as the lines go idle after that: closing tells it too.
+    s.fail_set_after = 51;
+    gpiod_standin::reset(s);
     test_link link("gpio");
     converter_start();
     EXPECT_EQ(link.failure(), "Converter not ready - check the instrument");
+    EXPECT_EQ(link.close(), 4);
+    EXPECT_STREQ(link.error.text, "Lost port gpio: No such device");
 }
 
 } // namespace

@@ -235,6 +235,22 @@ TEST_F(port_run, a_trace_that_cannot_be_written_ends_the_run) {
     EXPECT_EQ(results.substr(results.size() - 2), "\r\n");
 }
 
+TEST_F(port_run, a_trace_that_fails_as_a_refused_run_closes_is_told) {
+    // The settings refused after the port opened: their status, and the
+    // trace's failure said as the lines go idle and it is written out.
+    struct {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {{{"r.txt", "5", "1"}, 2}, {{"r.txt", "1000000", "1100000", "0"}, 3},
+                 {{"r.txt", "1000000", "40000000"}, 1}};
+    for (const auto &c : cases) {
+        auto r = run(c.args, {"TALVIK_TRACE=/dev/full"});
+        EXPECT_EQ(r.status, c.status) << c.args[2];
+        EXPECT_EQ(r.err, "Can't write trace file /dev/full: No space left on device\n")
+            << c.args[2];
+    }
+}
+
 TEST_F(port_run, a_trace_on_a_full_disk_ends_on_a_complete_line) {
     run_options o;
     o.args = {"r.txt", "1000000", "5000000"};

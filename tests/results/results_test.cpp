@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -56,6 +57,33 @@ TEST(results, a_full_disk_is_told_not_passed_over) {
     EXPECT_TRUE(write_header(file));
     EXPECT_TRUE(write_record(file, 1.0, 0.0, false));
     std::fclose(file);
+}
+
+TEST(results, a_save_never_takes_the_place_of_what_is_not_a_file) {
+    char folder[] = "/tmp/talvik-save-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    std::string fifo = std::string(folder) + "/pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string reason;
+    EXPECT_FALSE(save_results(fifo, {{1e6, -3.0, false}}, &reason));
+    EXPECT_EQ(reason, fifo + ": not a regular file; name a file to save to");
+    struct stat info;
+    ASSERT_EQ(lstat(fifo.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode)) << "left as it was";
+    EXPECT_FALSE(save_results(folder, {{1e6, -3.0, false}}, &reason));
+    // A file is saved whole, and saved again over itself.
+    std::string file = std::string(folder) + "/s.txt";
+    for (int k = 0; k < 2; ++k) {
+        ASSERT_TRUE(save_results(file, {{1e6, -3.0, false}}, &reason)) << reason;
+        std::FILE *in = std::fopen(file.c_str(), "rb");
+        char text[100] = "";
+        size_t n = std::fread(text, 1, sizeof text - 1, in);
+        std::fclose(in);
+        EXPECT_EQ(std::string(text, n), " Frequency\t  dBm \r\n 1000000.0\t-3.000  \t        \r\n");
+    }
+    std::remove(file.c_str());
+    std::remove(fifo.c_str());
+    rmdir(folder);
 }
 
 } // namespace
