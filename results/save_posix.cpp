@@ -13,7 +13,8 @@ bool save_results(const std::string &name, const std::vector<level_point> &point
     // device (as root, /dev/full itself), a pipe or a folder.
     struct stat info;
     if (lstat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-        *reason = name + ": not a regular file; name a file to save to";
+        *reason = name + (S_ISDIR(info.st_mode) ? std::string(": ") + std::strerror(EISDIR)
+                                                : ": not a regular file; name a file to save to");
         return false;
     }
     std::string partial = name + ".partial-XXXXXX";
