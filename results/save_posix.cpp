@@ -12,7 +12,7 @@ bool save_results(const std::string &name, const std::vector<level_point> &point
     // A rename would put the file in place of whatever has the name: never a
     // device (as root, /dev/full itself), a pipe or a folder.
     struct stat info;
-    if (lstat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    if (stat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
         *reason = name + (S_ISDIR(info.st_mode) ? std::string(": ") + std::strerror(EISDIR)
                                                 : ": not a regular file; name a file to save to");
         return false;
