@@ -5,6 +5,7 @@
 #include "common/number.hpp"
 #include "common/stop.hpp"
 #include "common/text.hpp"
+#include "link/batch_walk.hpp"
 #include "link/link.hpp"
 #include "link/trace.hpp"
 
@@ -185,50 +186,24 @@ void port_link::run_accesses(port_access *items, size_t count) {
         trace->release();
 }
 
-// Polls the status until the converter is ready, each read on its own.
-void port_link::wait_for_ready(port_access &wait) {
-    int32_t t0 = tick_clock();
-    uint8_t status;
-    wait.late = false;
-    while (((status = read()) & status_busy) && !failure) {
-        if (!keep_waiting())
-            break;
-        if (tick_clock() - t0 > ready_timeout_ticks) {
-            wait.late = true;
-            break;
-        }
-    }
-    wait.value = status;
-}
-
 void port_link::run(port_batch &batch) {
-    port_access *items = batch.items;
-    size_t count = batch.count;
     batch.done = 0;
     if (batch.overfull)
         fail(status_port, "a batch of more accesses than it holds: not sent");
-    for (size_t i = 0; i < count && !failure;) {
-        access_kind kind = items[i].kind;
-        if (!at_once(kind)) {
-            if (kind == access_kind::wait_ready)
-                wait_for_ready(items[i]);
-            else
-                delay_ticks(batch.delay_ticks);
-            if (failure)
-                return;
-            batch.done = ++i;
-            if (!keep_waiting())
-                return; // a stop came in the wait: the rest is not sent
-            continue;
-        }
-        size_t end = i;
-        while (end < count && at_once(items[end].kind))
-            ++end;
-        run_accesses(items + i, end - i);
-        if (failure)
-            return;
-        batch.done = i = end;
-    }
+    if (failure)
+        return;
+    size_t failed_at = 0;
+    (void)walk_batch(
+        batch,
+        [this](port_access *items, size_t count) {
+            run_accesses(items, count);
+            return !failure;
+        },
+        [this](uint8_t *status) {
+            *status = read(); // each poll on its own
+            return !failure;
+        },
+        &failed_at);
 }
 
 bool port_link::streams() const { return ops->submit != nullptr; }

@@ -234,7 +234,6 @@ public:
 private:
     void lost(const port_fault &fault, const port_access *items, size_t done);
     void run_accesses(port_access *items, size_t count);
-    void wait_for_ready(port_access &wait);
     void trace_accesses(const port_access *items, size_t count);
     static void note_reached(void *self, const port_access *items, size_t count);
 

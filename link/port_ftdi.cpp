@@ -3,6 +3,7 @@
 // and are encoded as ftdi_codec.hpp says. Accesses at once go out a batch a
 // USB write; a sweep streams. Every piece of state is the adapter's instance.
 #include "link/backends.hpp"
+#include "link/batch_walk.hpp"
 #include "link/ftdi_codec.hpp"
 #include "link/ftdi_transport.hpp"
 #include "link/link.hpp"
@@ -426,53 +427,20 @@ struct adapter {
 
     // Polls until the converter is ready, as on a parallel port.
     bool wait_ready_now(port_access &wait) {
-        int32_t t0 = tick_clock();
-        uint8_t status = 0;
-        wait.late = false;
-        for (;;) {
-            if (!get_status(&status))
-                return false;
-            if (!(status & status_busy) || !keep_waiting())
-                break;
-            if (tick_clock() - t0 > ready_timeout_ticks) {
-                wait.late = true;
-                break;
-            }
-        }
-        wait.value = status;
-        return true;
+        return poll_ready(wait, [this](uint8_t *status) { return get_status(status); });
     }
 
     // Runs a batch at once, its waits polled. reached: counted from the
     // batch's start.
     bool run_now(port_batch &b) {
-        b.done = 0;
-        for (size_t i = 0; i < b.count;) {
-            port_access &a = b.items[i];
-            if (!at_once(a.kind)) {
-                if (a.kind == access_kind::wait_ready) {
-                    if (!wait_ready_now(a)) {
-                        reached = i;
-                        return false;
-                    }
-                } else {
-                    delay_ticks(b.delay_ticks);
-                }
-                b.done = ++i;
-                if (!keep_waiting())
-                    return true;
-                continue;
-            }
-            size_t end = i;
-            while (end < b.count && at_once(b.items[end].kind))
-                ++end;
-            if (!run_at_once(b.items + i, end - i)) {
-                reached += i;
-                return false;
-            }
-            b.done = i = end;
-        }
-        return true;
+        size_t failed_at = 0;
+        reached = 0;
+        if (walk_batch(
+                b, [this](port_access *items, size_t count) { return run_at_once(items, count); },
+                [this](uint8_t *status) { return get_status(status); }, &failed_at))
+            return true;
+        reached += failed_at;
+        return false;
     }
 
     // Brings the stream to rest: what was sent comes back, what was not is
