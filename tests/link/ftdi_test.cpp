@@ -325,6 +325,23 @@ TEST(ftdi_stream, the_trace_shows_every_access_that_reached_the_lines_replays_in
     }
 }
 
+TEST(ftdi, reads_in_a_row_each_get_a_byte_of_their_own) {
+    ftdi_standin::reset(ftdi_standin::settings());
+    test_link link("ftdi");
+    port_batch batch;
+    batch.write(idle_lines);
+    for (int i = 0; i < 3; ++i)
+        batch.read();
+    long before = ftdi_standin::done.bytes;
+    run_batch(batch);
+    // The write, a repeat after each read (the next byte's sample answers
+    // it), and the samples read ahead.
+    EXPECT_EQ(ftdi_standin::done.bytes - before, 1 + 3 + 32);
+    for (int i = 1; i <= 3; ++i)
+        EXPECT_EQ(batch.value(static_cast<size_t>(i)) & status_busy, 0) << i;
+    EXPECT_EQ(link.failure(), "");
+}
+
 TEST(ftdi_stream, a_results_file_that_fails_ends_the_stream_at_once) {
     temp_dir dir;
     std::string trace = dir.file("t.txt");

@@ -278,6 +278,13 @@ TEST_F(tune_run, files_the_run_reads_or_saves_are_never_the_trace) {
     EXPECT_FALSE(file_exists(dir.file("s.txt")));
 }
 
+TEST_F(tune_run, a_trace_that_fails_as_the_run_ends_is_told) {
+    // Too short to fill the trace's buffer: it fails as it is written out.
+    auto r = run({"--sweeps", "1", "--points", "2"}, {"TALVIK_TRACE=/dev/full"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Can't write trace file /dev/full: No space left on device\n");
+}
+
 TEST_F(tune_run, a_run_cut_short_says_so_and_leaves_no_partial_file) {
     // A file-size limit: the reason, and no partial file.
     run_options o;
