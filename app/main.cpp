@@ -48,13 +48,14 @@ void print_help(char **argv) {
 
 // The lines idle and the trace written, then the status: every way out of
 // the run after the port opened. What closing found is told whatever came
-// before; a lost port ends with 4 whatever else failed.
+// before; a port lost (in the run, or as the lines went idle) ends with 4
+// whatever else failed, a close that fails only where nothing did before.
 int finish(port_link &link, int status) {
     port_error error;
     int closed = link.close(&error);
     if (closed != status_done)
         std::fprintf(stderr, "%s\n", error.text);
-    if (status == status_port || closed == status_port)
+    if (link.lost_why())
         return status_port;
     return status != status_done ? status : closed;
 }

@@ -117,12 +117,14 @@ int tune_main(int argc, char **argv) {
     }
     using_link in_use(link.get());
     // The lines idle and the trace written, then the status: what closing
-    // found is told whatever came before; a lost port ends with 4.
+    // found is told whatever came before; a port lost (in the run, or as the
+    // lines went idle) ends with 4, a close that fails only where nothing
+    // did before.
     auto finish = [&](int status) {
         int closed = link->close(&error);
         if (closed != 0)
             std::fprintf(stderr, "%s\n", error.text);
-        if (status == status_port || closed == status_port)
+        if (link->lost_why())
             return status_port;
         return status != 0 ? status : closed;
     };

@@ -9,6 +9,7 @@
 #include "link/test_link.hpp"
 #include "probe/probe.hpp"
 #include "tune/tune.hpp"
+#include "results/results.hpp"
 #include "run_program.hpp"
 
 #include <csignal>
@@ -486,6 +487,52 @@ TEST(ftdi_probe, the_probe_gives_the_adapters_timing) {
     report = run_probe("ftdi");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Lost port ftdi: cannot leave bit-bang mode: USB device unavailable\n");
+}
+
+} // namespace
+
+namespace {
+
+// talvik itself on the chip's stand-in, set up as TALVIK_STANDIN says.
+run_result talvik_on_adapter(const temp_dir &dir, std::vector<std::string> args,
+                             std::vector<std::string> env) {
+    run_options o;
+    o.program = TALVIK_ON_ADAPTER_BIN;
+    o.args = std::move(args);
+    o.dir = dir.path;
+    o.env = std::move(env);
+    o.env.push_back("TALVIK_PORT=ftdi");
+    return run_talvik(o);
+}
+
+TEST(ftdi_run, every_failure_is_told_and_a_lost_port_ends_with_4) {
+    temp_dir dir;
+    // Lost mid-stream: the message, 4, and the points before it kept.
+    auto r = talvik_on_adapter(dir, {"r.txt"}, {"TALVIK_STANDIN=fail_read_after=5000"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.err, "Lost port ftdi: usb bulk read failed\n");
+    std::string kept = read_file(dir.file("r.txt"));
+    EXPECT_GT(kept.size(), 19u + 28u);
+    EXPECT_EQ(kept.substr(kept.size() - 2), "\r\n");
+    // The trace fails first, then the adapter as the lines go idle: both
+    // told, and the loss's status.
+    r = talvik_on_adapter(dir, {"r.txt"},
+                          {"TALVIK_STANDIN=fail_read_after=9000", "TALVIK_TRACE=/dev/full"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.err, "Can't write trace file /dev/full: No space left on device\n"
+                     "Lost port ftdi: usb bulk read failed\n");
+    // An adapter that cannot leave bit-bang mode: told on every way out; its
+    // status where nothing failed before.
+    r = talvik_on_adapter(dir, {"r.txt"}, {"TALVIK_STANDIN=fail_call=reset"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.err, "Lost port ftdi: cannot leave bit-bang mode: USB device unavailable\n");
+    r = talvik_on_adapter(dir, {"r.txt", "5", "1"}, {"TALVIK_STANDIN=fail_call=reset"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "Lost port ftdi: cannot leave bit-bang mode: USB device unavailable\n");
+    // And a healthy adapter's sweep reads as the simulated port's.
+    r = talvik_on_adapter(dir, {"a.txt"}, {});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir.file("a.txt")), std::string(results_header) + expected_sweep());
 }
 
 } // namespace
