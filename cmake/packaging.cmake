@@ -12,16 +12,12 @@ set(CPACK_STRIP_FILES ON)
 if(WIN32)
   install(TARGETS talvik talvik-plot talvik-probe RUNTIME DESTINATION .)
   # The README, the guide's pages (the wiring tables among them) and the
-  # licence, with Windows line ends.
+  # licence as text files with Windows line ends: NAME.md as NAME.txt,
+  # LICENSE as LICENSE.txt.
   file(GLOB guide RELATIVE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/docs/*.md)
-  set(documents "README.md;README.txt" "LICENSE;LICENSE.txt")
-  foreach(page ${guide})
-    string(REGEX REPLACE "\\.md$" ".txt" text_name ${page})
-    list(APPEND documents "${page};${text_name}")
-  endforeach()
-  foreach(pair ${documents})
-    list(GET pair 0 from)
-    list(GET pair 1 to)
+  foreach(from README.md LICENSE ${guide})
+    string(REGEX REPLACE "\\.md$" "" stem ${from})
+    set(to ${stem}.txt)
     file(READ ${PROJECT_SOURCE_DIR}/${from} text)
     string(REPLACE "\n" "\r\n" text "${text}")
     file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/${to} "${text}")
