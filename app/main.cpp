@@ -46,18 +46,14 @@ void print_help(char **argv) {
     std::fputs(exit_status_text, stdout);
 }
 
-// The lines idle and the trace written, then the status: every way out of
-// the run after the port opened. What closing found is told whatever came
-// before; a port lost (in the run, or as the lines went idle) ends with 4
-// whatever else failed, a close that fails only where nothing did before.
+// Every way out of the run after the port opened: the lines idle, the trace
+// written, what closing found told, and the run's status.
 int finish(port_link &link, int status) {
     port_error error;
-    int closed = link.close(&error);
-    if (closed != status_done)
+    status = link.finish(status, &error);
+    if (error)
         std::fprintf(stderr, "%s\n", error.text);
-    if (link.lost_why())
-        return status_port;
-    return status != status_done ? status : closed;
+    return status;
 }
 
 } // namespace

@@ -310,6 +310,14 @@ int port_link::close(port_error *error) {
     return status;
 }
 
+int port_link::finish(int status, port_error *error) {
+    error->status = status_done;
+    int closed = close(error);
+    if (lost_why())
+        return status_port;
+    return status != status_done ? status : closed;
+}
+
 const port_error *link_failure() {
     return the_link && the_link->error() ? &the_link->error() : nullptr;
 }

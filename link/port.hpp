@@ -208,6 +208,13 @@ public:
     // earlier (error()) is not repeated here.
     int close(port_error *error);
 
+    // Closes, as close() does, and gives the run's status from the one it
+    // had before: a port lost (in the run, or as the lines went idle) ends
+    // with 4 whatever else failed; a close that fails sets it only where
+    // nothing failed before. *error: what closing found, to be told
+    // whatever came before (status 0 where nothing).
+    int finish(int status, port_error *error);
+
     // The run's first failure while the link is open (a lost port, a trace
     // that cannot be written, a converter never ready, or one the run tells
     // it: a results file that cannot be written): no access reaches the port

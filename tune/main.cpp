@@ -116,17 +116,13 @@ int tune_main(int argc, char **argv) {
         return error.status;
     }
     using_link in_use(link.get());
-    // The lines idle and the trace written, then the status: what closing
-    // found is told whatever came before; a port lost (in the run, or as the
-    // lines went idle) ends with 4, a close that fails only where nothing
-    // did before.
+    // Every way out after the port opened: the lines idle, the trace
+    // written, what closing found told, and the run's status.
     auto finish = [&](int status) {
-        int closed = link->close(&error);
-        if (closed != 0)
+        status = link->finish(status, &error);
+        if (error)
             std::fprintf(stderr, "%s\n", error.text);
-        if (link->lost_why())
-            return status_port;
-        return status != 0 ? status : closed;
+        return status;
     };
     // Every wait is bounded and looks at the first stop: a second one must
     // not end the run before the terminal is given back.
