@@ -49,7 +49,11 @@ else()
   add_custom_target(talvik_documents ALL DEPENDS ${pages} ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz)
   install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   # Where udev reads packages' rules (under the prefix: /usr/lib/udev/rules.d).
-  install(FILES udev/60-talvik-ftdi.rules udev/60-talvik-gpio.rules DESTINATION lib/udev/rules.d)
+  install(FILES udev/60-talvik-ftdi.rules DESTINATION lib/udev/rules.d)
+  # The GPIO lines' rule is only an example: Raspberry Pi OS gives its gpio
+  # group the header's lines already, and a rule for every chip is wider than
+  # talvik needs.
+  install(FILES udev/60-talvik-gpio.rules DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
   install(FILES README.md docs/default-sweep.png ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # The guide, where the README's links find it.

@@ -37,7 +37,7 @@ const port_kind port_kinds[] = {
      nullptr,
      "this build has no FTDI support: on Linux it needs libftdi1 (libftdi1-dev) when built"},
     {"gpio", "gpio, gpio:LINES", "a board's GPIO lines (Raspberry Pi header by default)", nullptr,
-     "this build has no GPIO support: it needs Linux and libgpiod (libgpiod-dev) when built"},
+     "this build has no GPIO support: it needs Linux and kernel headers from 5.10 on when built"},
 };
 const size_t port_kind_count = sizeof port_kinds / sizeof port_kinds[0];
 

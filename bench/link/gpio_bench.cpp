@@ -1,10 +1,10 @@
-// A sweep through a board's GPIO lines, counted on libgpiod's stand-in: the
+// A sweep through a board's GPIO lines, counted on the stand-in chip: the
 // bulk sets and gets (one ioctl each) per point, and the time per point they
 // model at a given ioctl cost, with the microsecond between changes that the
 // backend keeps.
 #include "app/settings.hpp"
 #include "app/sweep.hpp"
-#include "link/gpiod_standin.hpp"
+#include "link/gpio_standin.hpp"
 #include "link/link.hpp"
 #include "link/port.hpp"
 #include "bench/bench_link.hpp"
@@ -19,10 +19,10 @@ namespace {
 void sweep_through_gpio(benchmark::State &state) {
     double points = 0, sets = 0, gets = 0;
     for (auto _ : state) {
-        gpiod_standin::reset(gpiod_standin::settings());
+        gpio_standin::reset(gpio_standin::settings());
         bench_open("gpio");
         converter_start();
-        auto before = gpiod_standin::done;
+        auto before = gpio_standin::done;
         start_word = 42949672;
         end_word = 429496729;
         step_divisor = 20;
@@ -35,7 +35,7 @@ void sweep_through_gpio(benchmark::State &state) {
         dup2(saved, 1);
         close(null);
         close(saved);
-        auto after = gpiod_standin::done;
+        auto after = gpio_standin::done;
         points += static_cast<double>(tally.points);
         // Less the sweep's own start-up: three exchanges and their waits.
         sets += static_cast<double>(after.sets - before.sets) - 3 * 50;

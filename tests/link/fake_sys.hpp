@@ -1,5 +1,6 @@
-// Stand-ins for the system calls of the real port backends: every call is
-// logged as a line of text, and devices behave as a test describes them.
+// Stand-ins for the system calls of the real port backends: every call to a
+// parallel port is logged as a line of text, devices behave as a test
+// describes them, and a board's GPIO chips as gpio_standin models them.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -19,6 +20,14 @@ extern std::map<std::string, device> devices; // by path; others: ENOENT
 extern std::vector<std::string> calls;
 extern uint8_t status;   // what status reads return
 extern int ioperm_errno; // ioperm fails with this
+
+// What each open descriptor is: a device by path, a GPIO chip, or one of a
+// chip's line requests.
+struct open_file {
+    std::string path;
+    int chip = -1, request = -1;
+};
+extern std::map<int, open_file> files;
 
 void reset();
 

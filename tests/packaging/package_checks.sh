@@ -35,11 +35,21 @@ for program in talvik talvik-plot talvik-tune talvik-probe; do
     check "$program's manual page renders without warnings" is "$(cat "$work/man-warnings")" ""
     check "$program's manual page shows the version" zgrep -q "talvik $version" "$page"
 done
-for file in usr/lib/udev/rules.d/60-talvik-ftdi.rules usr/lib/udev/rules.d/60-talvik-gpio.rules \
+for file in usr/lib/udev/rules.d/60-talvik-ftdi.rules usr/share/doc/talvik/examples/60-talvik-gpio.rules \
     usr/share/doc/talvik/copyright usr/share/doc/talvik/README.md usr/share/doc/talvik/docs/gpio.md \
     usr/share/doc/talvik/changelog.Debian.gz usr/share/doc/talvik/default-sweep.png; do
     check "$file in the package" test -f "$work/root/$file"
 done
+check "no udev rule for GPIO lines installed" test ! -e "$work/root/usr/lib/udev/rules.d/60-talvik-gpio.rules"
+# One package for Debian 12 and 13: only libraries both ship under one name.
+# These differ between the two (libgpiod2 became libgpiod3; ncurses 5 is gone).
+depends=$(dpkg-deb -f "$deb" Depends)
+for name in libgpiod2 libgpiod3 libncurses5 libtinfo5; do
+    check "depends on no $name (named otherwise in Debian 12 or 13)" \
+        test -z "$(tr ',' '\n' <<< "$depends" | sed 's/^ *//; s/[ (].*//' | grep -x "$name")"
+done
+check "depends on only libraries Debian 12 and 13 both name so" \
+    is "$(tr ',' '\n' <<< "$depends" | sed 's/^ *//; s/[ (].*//' | grep -vxE 'libc6|libstdc\+\+6|libgcc-s1|libftdi1-2|libncurses6|libtinfo6')" ""
 check "gnuplot recommended" is "$(dpkg-deb -f "$deb" Recommends)" "gnuplot-nox"
 check "section electronics" is "$(dpkg-deb -f "$deb" Section)" "electronics"
 lintian "$deb" > "$work/lintian" 2>&1
