@@ -33,8 +33,9 @@ const char *const roles[8] = {"D0 (synthesizer data)",  "D1 (synthesizer clock)"
 const uint8_t output_bits[6] = {0x01, 0x02, 0x04, 0x10, 0x20, 0x40};
 
 // Bounds on what a board may report, so that nothing it says runs away.
-constexpr size_t most_chips = 64;
-constexpr unsigned most_lines = 4096;
+constexpr size_t most_entries = 4096; // of /dev looked at
+constexpr size_t most_chips = 64;     // the lowest-numbered kept
+constexpr unsigned most_names = 4096; // of a chip's lines searched by name
 
 struct gpio_lines {
     int outputs = -1, inputs = -1; // the two line requests
@@ -46,7 +47,8 @@ gpio_lines &lines_of(void *self) { return *static_cast<gpio_lines *>(self); }
 const char permission_hint[] =
     "; on Raspberry Pi OS add your user to the gpio group; elsewhere install the example udev "
     "rule: sudo cp /usr/share/doc/talvik/examples/60-talvik-gpio.rules /etc/udev/rules.d/ && "
-    "sudo udevadm trigger (your user must be in the plugdev group)";
+    "sudo udevadm control --reload-rules && sudo udevadm trigger --subsystem-match=gpio (your "
+    "user must be in the plugdev group)";
 
 const char *hint_for(int error) {
     return error == EACCES || error == EPERM ? permission_hint : "";
@@ -59,7 +61,7 @@ struct chip {
     std::string dev;          // gpiochipN
     unsigned number = 0;      // N, for the order
     std::string label;        // as the chip info gives it
-    unsigned lines = 0;       // bounded by most_lines
+    unsigned lines = 0;       // as the chip info says
     int fd = -1;
     std::string refused;      // why it was not opened, where it was not
     int refused_errno = 0;    // the error behind that, for its hint
@@ -100,7 +102,8 @@ void open_chip(chip &c) {
         return;
     }
     if (!S_ISCHR(before.st_mode)) {
-        c.refused = "not a GPIO chip (not a character device)";
+        c.refused = "not a GPIO chip (a link, or not a character device: name the chip itself, "
+                    "as gpiodetect lists it)";
         return;
     }
     char where[64], subsystem[256];
@@ -118,7 +121,7 @@ void open_chip(chip &c) {
         c.refused = "not a GPIO chip";
         return;
     }
-    c.fd = sys::open(path.c_str(), O_RDWR);
+    c.fd = sys::open(path.c_str(), O_RDWR | O_NOFOLLOW);
     if (c.fd < 0) {
         c.refused_errno = errno;
         c.refused = error_text(errno);
@@ -137,7 +140,7 @@ void open_chip(chip &c) {
     }
     info.label[sizeof info.label - 1] = '\0';
     c.label = info.label;
-    c.lines = std::min<unsigned>(info.lines, most_lines);
+    c.lines = info.lines;
 }
 
 void close_chips(std::vector<chip> &chips) {
@@ -154,21 +157,30 @@ bool find_chips(std::vector<chip> &chips, std::string *why) {
         *why = std::string("cannot list /dev: ") + std::strerror(errno);
         return false;
     }
-    while (const char *name = sys::read_dir(dev)) {
+    size_t seen = 0;
+    const char *name;
+    while ((name = sys::read_dir(dev)) && ++seen <= most_entries) {
         unsigned number;
-        if (chip_number(name, &number) && chips.size() < most_chips) {
+        if (chip_number(name, &number)) {
             chips.emplace_back();
             chips.back().dev = name;
             chips.back().number = number;
         }
     }
+    int error = name ? 0 : errno;
     sys::close_dir(dev);
+    if (error) {
+        *why = std::string("cannot list /dev: ") + std::strerror(error);
+        return false;
+    }
     if (chips.empty()) {
         *why = "not a board with GPIO lines (no /dev/gpiochip0)";
         return false;
     }
     std::sort(chips.begin(), chips.end(),
               [](const chip &a, const chip &b) { return a.number < b.number; });
+    if (chips.size() > most_chips)
+        chips.resize(most_chips);
     for (chip &c : chips)
         open_chip(c);
     return true;
@@ -186,7 +198,7 @@ bool line_info(const chip &c, unsigned offset, gpio_v2_line_info *info) {
 bool read_names(chip &c, std::string *why) {
     if (c.fd < 0 || !c.names.empty())
         return true;
-    for (unsigned offset = 0; offset < c.lines; ++offset) {
+    for (unsigned offset = 0; offset < std::min(c.lines, most_names); ++offset) {
         gpio_v2_line_info info;
         if (!line_info(c, offset, &info)) {
             *why = "cannot read the lines of " + c.dev + ": " + std::strerror(errno);
@@ -199,7 +211,8 @@ bool read_names(chip &c, std::string *why) {
 
 bool parse(const std::string &text, entry *e, std::string *why) {
     e->text = text;
-    size_t slash = text.find('/');
+    // At the last slash: a chip's label may hold one.
+    size_t slash = text.rfind('/');
     if (slash == std::string::npos && !text.empty()) {
         e->name = text;
         return true;
@@ -208,8 +221,9 @@ bool parse(const std::string &text, entry *e, std::string *why) {
     const char *digits = text.c_str() + (slash == std::string::npos ? 0 : slash + 1);
     size_t n = std::strlen(digits);
     if (slash == std::string::npos || slash == 0 || n == 0 || n > 9 ||
+        (n > 1 && digits[0] == '0') ||
         !std::all_of(digits, digits + n, [](char c) { return c >= '0' && c <= '9'; })) {
-        *why = "not a line: " + text +
+        *why = "not a line: " + (text.empty() ? std::string("an empty entry") : text) +
                " (a line name, or CHIP/OFFSET such as gpiochip0/17, the offset a plain decimal "
                "number)";
         return false;
@@ -225,10 +239,19 @@ bool locate(const entry &e, std::vector<chip> &chips, size_t *at, unsigned *offs
     if (e.name.empty()) {
         auto found = std::find_if(chips.begin(), chips.end(),
                                   [&](const chip &c) { return c.dev == e.chip; });
-        if (found == chips.end())
-            found = std::find_if(chips.begin(), chips.end(), [&](const chip &c) {
-                return c.fd >= 0 && !c.label.empty() && c.label == e.chip;
-            });
+        auto labelled = [&](const chip &c) {
+            return c.fd >= 0 && !c.label.empty() && c.label == e.chip;
+        };
+        if (found == chips.end()) {
+            found = std::find_if(chips.begin(), chips.end(), labelled);
+            // Two chips of one driver share its label: which one is never guessed.
+            auto other = found == chips.end() ? found : std::find_if(found + 1, chips.end(), labelled);
+            if (other != chips.end()) {
+                *why = "two chips are labelled " + e.chip + " (" + found->dev + " and " +
+                       other->dev + "): name the chip as gpiochipN";
+                return false;
+            }
+        }
         if (found == chips.end()) {
             *why = "no GPIO chip named " + e.chip +
                    " (gpiodetect lists each chip's name and label)";
@@ -239,9 +262,10 @@ bool locate(const entry &e, std::vector<chip> &chips, size_t *at, unsigned *offs
             return false;
         }
         if (e.offset >= found->lines) {
-            *why = "no line " + std::to_string(e.offset) + " on " + found->dev + ": it has " +
-                   std::to_string(found->lines) + " lines, 0 to " +
-                   std::to_string(found->lines - 1);
+            *why = "no line " + std::to_string(e.offset) + " on " + found->dev +
+                   (found->lines ? ": it has " + std::to_string(found->lines) + " lines, 0 to " +
+                                       std::to_string(found->lines - 1)
+                                 : ": it has no lines");
             return false;
         }
         *at = static_cast<size_t>(found - chips.begin());
@@ -249,19 +273,30 @@ bool locate(const entry &e, std::vector<chip> &chips, size_t *at, unsigned *offs
         return true;
     }
     const chip *unopened = nullptr;
+    bool found_one = false;
     for (size_t i = 0; i < chips.size(); ++i) {
         chip &c = chips[i];
         if (c.fd < 0 && c.refused_errno && !unopened)
             unopened = &c;
         if (!read_names(c, why))
             return false;
-        auto found = std::find(c.names.begin(), c.names.end(), e.name);
-        if (found != c.names.end()) {
+        for (size_t k = 0; k < c.names.size(); ++k) {
+            if (c.names[k] != e.name)
+                continue;
+            // A name on two lines (the kernel allows it) is never guessed at.
+            if (found_one) {
+                *why = "two lines are named " + e.name + " (" + chips[*at].dev + "/" +
+                       std::to_string(*offset) + " and " + c.dev + "/" + std::to_string(k) +
+                       "): name it as CHIP/OFFSET";
+                return false;
+            }
+            found_one = true;
             *at = i;
-            *offset = static_cast<unsigned>(found - c.names.begin());
-            return true;
+            *offset = static_cast<unsigned>(k);
         }
     }
+    if (found_one)
+        return true;
     if (unopened)
         *why = "cannot look for line " + e.name + ": " + unopened->dev + ": " + unopened->refused;
     else
@@ -293,6 +328,14 @@ bool find_lines(const char *arg, std::vector<chip> &chips, size_t *at, unsigned 
             return false;
         }
     }
+    // Named twice in so many words: refused before a chip is looked at.
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < i; ++j)
+            if (entries[j].text == entries[i].text) {
+                *why = "one line named twice: " + entries[j].text + " as " + roles[j] + " and " +
+                       entries[i].text + " as " + roles[i] + " (each needs a line of its own)";
+                return false;
+            }
     if (!find_chips(chips, why))
         return false;
     size_t chip_of[8];
@@ -363,19 +406,22 @@ bool take_lines(gpio_lines &g, const chip &c, const unsigned offsets[8],
             return false;
         }
     }
-    g.outputs = request(c, offsets, 6, GPIO_V2_LINE_FLAG_OUTPUT, true);
-    if (g.outputs < 0) {
-        *why = "cannot take the output lines: " + error_text(errno);
-        return false;
-    }
-    // Pulled down: an unpowered instrument reads busy, not ready. A chip that
+    // The inputs first, so that a refusal leaves nothing driven. Pulled
+    // down: an unpowered instrument reads busy, not ready. A chip that
     // refuses the bias (most ignore it) is asked again without.
     g.inputs = request(c, offsets + 6, 2, GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN,
                        false);
     if (g.inputs < 0)
         g.inputs = request(c, offsets + 6, 2, GPIO_V2_LINE_FLAG_INPUT, false);
     if (g.inputs < 0) {
-        *why = "cannot take the input lines: " + error_text(errno);
+        *why = "cannot take the input lines (" + shown[6] + ", " + shown[7] +
+               "): " + error_text(errno);
+        return false;
+    }
+    g.outputs = request(c, offsets, 6, GPIO_V2_LINE_FLAG_OUTPUT, true);
+    if (g.outputs < 0) {
+        *why = "cannot take the output lines (" + shown[0] + " to " + shown[5] +
+               "): " + error_text(errno);
         return false;
     }
     return true;

@@ -89,7 +89,7 @@ int fstat(int fd, struct stat *info) {
     auto f = files.find(fd);
     if (f == files.end())
         return fail(EBADF);
-    if (!devices.count(f->second.path) && gpio_standin::lstat(f->second.path, info) == 0)
+    if (!devices.count(f->second.path) && gpio_standin::stat(f->second.path, info, true) == 0)
         return 0;
     std::memset(info, 0, sizeof *info);
     info->st_mode = devices[f->second.path].regular ? S_IFREG : S_IFCHR;
@@ -97,7 +97,7 @@ int fstat(int fd, struct stat *info) {
 }
 
 int lstat(const char *path, struct stat *info) {
-    return gpio_standin::lstat(path, info) == 0 ? 0 : fail(ENOENT);
+    return gpio_standin::stat(path, info, false) == 0 ? 0 : fail(ENOENT);
 }
 
 ssize_t readlink(const char *path, char *text, size_t size) {
@@ -119,6 +119,7 @@ void *open_dir(const char *path) {
 
 const char *read_dir(void *dir) {
     auto *l = static_cast<listing *>(dir);
+    errno = 0; // the end, not an error
     return l->next < l->names.size() ? l->names[l->next++].c_str() : nullptr;
 }
 

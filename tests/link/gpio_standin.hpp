@@ -26,6 +26,10 @@ struct settings {
     int fail_set_after = -1;  // sets before the board goes away
     bool powered = true;      // the instrument drives its two outputs
     enum { pulls, ignores, refuses } bias = pulls; // what the chip does with a pull-down
+    int input_request_errno = 0; // the inputs' request fails with this
+    bool moved = false;          // gpiochip1 is another device by the time it is open
+    bool same_labels = false;    // gpiochip1 has gpiochip0's label
+    bool name_twice = false;     // gpiochip1's line 3 is named GPIO17 too
     const char *options = ""; // the simulated instrument's
 };
 extern settings board;
@@ -34,8 +38,9 @@ extern sim_instrument instrument;
 struct record {
     bool outputs_held = false, inputs_held = false;
     int initial[6] = {-1, -1, -1, -1, -1, -1}; // the outputs' values as requested
-    uint64_t input_flags = 0;
+    uint64_t input_flags = 0, output_flags = 0; // as requested (a pull the chip ignores left out)
     long sets = 0, gets = 0;
+    long sets_after_sets = 0;         // sets with no get since the set before
     long too_fast = 0;                // changes less than a microsecond after the one before
     std::vector<std::string> opened;  // every path of the board opened
 };
@@ -45,7 +50,7 @@ void reset(const settings &s);
 
 // For the system-call stand-in. Each answers -1 where the path is not the
 // board's; otherwise 0 or an errno.
-int lstat(const std::string &path, struct stat *info);
+int stat(const std::string &path, struct stat *info, bool opened); // opened: fstat's
 int readlink(const std::string &path, std::string *target);
 std::vector<std::string> dev_entries();
 int open(const std::string &path, int *chip); // *chip: -1 for a device that is not one

@@ -9,6 +9,7 @@
 #include "link/port_sweep.hpp"
 #include "link/test_link.hpp"
 
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <linux/gpio.h>
 
@@ -31,10 +32,16 @@ std::string open_gpio(const char *lines) {
 
 std::string sweep_through(const char *setting) { return default_sweep_through(setting); }
 
-// Whatever happened, only GPIO chips were ever opened, and nothing is left open.
+// Whatever happened, only devices that sysfs calls GPIO chips were ever
+// opened, and nothing is left open.
 void expect_only_chips_opened() {
-    for (const std::string &path : done.opened)
-        EXPECT_TRUE(path == "/dev/gpiochip0" || path == "/dev/gpiochip1") << path;
+    for (const std::string &call : fake_sys::calls) {
+        if (call.rfind("open ", 0) == 0) {
+            EXPECT_TRUE(call == "open /dev/gpiochip0" || call == "open /dev/gpiochip1" ||
+                        call == "open /dev/gpiochip5")
+                << call;
+        }
+    }
     EXPECT_TRUE(fake_sys::files.empty());
     EXPECT_FALSE(done.outputs_held || done.inputs_held);
 }
@@ -48,6 +55,7 @@ TEST(gpio, a_default_sweep_reads_as_on_the_simulated_port) {
     for (int v : done.initial)
         EXPECT_EQ(v, 1) << "the outputs are taken idle, high";
     EXPECT_EQ(done.input_flags, GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN);
+    EXPECT_EQ(done.output_flags, GPIO_V2_LINE_FLAG_OUTPUT) << "push-pull, active high";
     expect_only_chips_opened();
     // A board whose lines have no names, reached by chip and offset, the
     // chip named by the kernel or by its label.
@@ -75,8 +83,9 @@ TEST(gpio, maps_are_checked_whole_and_only_chips_are_opened) {
                                    "offset a plain decimal number)";
     // Offsets that would wrap, or read as something other than written.
     for (const char *d0 : {"gpiochip0/4294967313", "gpiochip0/+17", "gpiochip0/ 17",
-                           "gpiochip0/-1", "gpiochip0/", "/17", "gpiochip0/17x", ""})
+                           "gpiochip0/-1", "gpiochip0/", "/17", "gpiochip0/17x", "gpiochip0/017"})
         EXPECT_EQ(with_d0(d0), "not a line: " + std::string(d0) + not_a_line);
+    EXPECT_EQ(with_d0(""), "not a line: an empty entry" + not_a_line);
     EXPECT_EQ(with_d0("gpiochip0/54"), "no line 54 on gpiochip0: it has 54 lines, 0 to 53");
     EXPECT_EQ(with_d0("gpiochip1/16"), "no line 16 on gpiochip1: it has 16 lines, 0 to 15");
     // A chip is a GPIO chip by name or label, never another device.
@@ -84,8 +93,12 @@ TEST(gpio, maps_are_checked_whole_and_only_chips_are_opened) {
               "no GPIO chip named null (gpiodetect lists each chip's name and label)");
     EXPECT_EQ(with_d0("watchdog/1"),
               "no GPIO chip named watchdog (gpiodetect lists each chip's name and label)");
-    EXPECT_EQ(with_d0("gpiochip7/1"), "gpiochip7: not a GPIO chip (not a character device)");
+    EXPECT_EQ(with_d0("gpiochip7/1"), "gpiochip7: not a GPIO chip (a link, or not a character "
+                                      "device: name the chip itself, as gpiodetect lists it)");
     EXPECT_EQ(with_d0("gpiochip9/1"), "gpiochip9: not a GPIO chip");
+    EXPECT_EQ(with_d0("gpiochip6/1"), "gpiochip6: cannot tell it is a GPIO chip: "
+                                      "/sys/dev/char/254:6/subsystem: No such file or directory");
+    EXPECT_EQ(with_d0("gpiochip5/1"), "gpiochip5: not a GPIO chip") << "answers as another";
     EXPECT_EQ(with_d0("gpiochip00/1"),
               "no GPIO chip named gpiochip00 (gpiodetect lists each chip's name and label)");
     // A line named twice, however it is named.
@@ -108,6 +121,32 @@ TEST(gpio, maps_are_checked_whole_and_only_chips_are_opened) {
               "lines of one chip");
     expect_only_chips_opened();
     EXPECT_EQ(done.sets, 0) << "no line driven for a map refused";
+    // A name that is not one chip's or one line's is never guessed at.
+    gpio_standin::settings s;
+    s.same_labels = true;
+    board(s);
+    EXPECT_EQ(with_d0("pinctrl-bcm2711/17"), "two chips are labelled pinctrl-bcm2711 (gpiochip0 "
+                                             "and gpiochip1): name the chip as gpiochipN");
+    s = gpio_standin::settings();
+    s.name_twice = true;
+    board(s);
+    EXPECT_EQ(open_gpio(""), "two lines are named GPIO17 (gpiochip0/17 and gpiochip1/3): name it "
+                             "as CHIP/OFFSET");
+    // A chip that is another device once open.
+    s = gpio_standin::settings();
+    s.moved = true;
+    board(s);
+    EXPECT_EQ(open_gpio("gpiochip1/0,gpiochip1/1,gpiochip1/2,gpiochip1/3,gpiochip1/4,gpiochip1/5,"
+                        "gpiochip1/6,gpiochip1/7"),
+              "gpiochip1: not a GPIO chip");
+    // Named twice in so many words: refused before any chip is looked for.
+    s = gpio_standin::settings();
+    s.board = false;
+    board(s);
+    EXPECT_EQ(open_gpio("GPIO17,GPIO27,GPIO17,GPIO23,GPIO24,GPIO25,GPIO5,GPIO6"),
+              "one line named twice: GPIO17 as D0 (synthesizer data) and GPIO17 as D2 (synthesizer "
+              "update) (each needs a line of its own)");
+    expect_only_chips_opened();
 }
 
 TEST(gpio, refusals_name_the_line_and_the_remedy) {
@@ -128,7 +167,8 @@ TEST(gpio, refusals_name_the_line_and_the_remedy) {
     const std::string hint =
         "Permission denied; on Raspberry Pi OS add your user to the gpio group; elsewhere install "
         "the example udev rule: sudo cp /usr/share/doc/talvik/examples/60-talvik-gpio.rules "
-        "/etc/udev/rules.d/ && sudo udevadm trigger (your user must be in the plugdev group)";
+        "/etc/udev/rules.d/ && sudo udevadm control --reload-rules && sudo udevadm trigger "
+        "--subsystem-match=gpio (your user must be in the plugdev group)";
     EXPECT_EQ(open_gpio(""), "cannot look for line GPIO17: gpiochip0: " + hint);
     EXPECT_EQ(open_gpio("gpiochip1/1,GPIO27,GPIO22,GPIO23,GPIO24,GPIO25,GPIO5,GPIO6"),
               "gpiochip1: " + hint);
@@ -136,6 +176,13 @@ TEST(gpio, refusals_name_the_line_and_the_remedy) {
     s.board = false;
     board(s);
     EXPECT_EQ(open_gpio(""), "not a board with GPIO lines (no /dev/gpiochip0)");
+    expect_only_chips_opened();
+    // The inputs are taken first: a refusal leaves no line driven.
+    s = gpio_standin::settings();
+    s.input_request_errno = EIO;
+    board(s);
+    EXPECT_EQ(open_gpio(""), "cannot take the input lines (GPIO5, GPIO6): Input/output error");
+    EXPECT_EQ(done.initial[0], -1) << "the outputs never taken";
     expect_only_chips_opened();
 }
 

@@ -12,6 +12,8 @@ std::string default_sweep_through(const char *setting, const std::string &path,
                                   std::string *failure) {
     test_link link(setting);
     EXPECT_TRUE(link) << link.error.text;
+    if (!link)
+        return "(no link: " + std::string(link.error.text) + ")";
     sweep_settings band(42949672, 429496729, 20);
     std::FILE *file = path.empty() ? std::tmpfile() : std::fopen(path.c_str(), "wb+");
     EXPECT_TRUE(run_sweep(file));
