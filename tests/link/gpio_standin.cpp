@@ -137,6 +137,8 @@ int get_line(int chip, gpio_v2_line_request *r, int *made) {
         return EINVAL;
     if (direction == GPIO_V2_LINE_FLAG_INPUT && board.input_request_errno)
         return board.input_request_errno;
+    if (direction == GPIO_V2_LINE_FLAG_OUTPUT && board.output_request_errno)
+        return board.output_request_errno;
     uint64_t high = 0;
     for (unsigned a = 0; a < c.num_attrs; ++a)
         if (c.attrs[a].attr.id == GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES)

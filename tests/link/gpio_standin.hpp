@@ -26,7 +26,8 @@ struct settings {
     int fail_set_after = -1;  // sets before the board goes away
     bool powered = true;      // the instrument drives its two outputs
     enum { pulls, ignores, refuses } bias = pulls; // what the chip does with a pull-down
-    int input_request_errno = 0; // the inputs' request fails with this
+    int input_request_errno = 0;  // the inputs' request fails with this
+    int output_request_errno = 0; // the outputs' likewise
     bool moved = false;          // gpiochip1 is another device by the time it is open
     bool same_labels = false;    // gpiochip1 has gpiochip0's label
     bool name_twice = false;     // gpiochip1's line 3 is named GPIO17 too

@@ -184,6 +184,12 @@ TEST(gpio, refusals_name_the_line_and_the_remedy) {
     EXPECT_EQ(open_gpio(""), "cannot take the input lines (GPIO5, GPIO6): Input/output error");
     EXPECT_EQ(done.initial[0], -1) << "the outputs never taken";
     expect_only_chips_opened();
+    s = gpio_standin::settings();
+    s.output_request_errno = EBUSY;
+    board(s);
+    EXPECT_EQ(open_gpio(""), "cannot take the output lines (GPIO17 to GPIO25): Device or resource "
+                             "busy");
+    expect_only_chips_opened(); // the inputs given back too
 }
 
 TEST(gpio, inputs_are_pulled_down_where_the_chip_allows) {
