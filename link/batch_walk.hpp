@@ -30,14 +30,18 @@ template <class Read> bool poll_ready(port_access &wait, Read &&read) {
 
 // Runs the batch's accesses in order: each run of writes and reads through
 // at_once(items, count), each ready wait through poll_ready. A stop asked for
-// ends it after the wait it came in. batch.done: the accesses carried out.
-// False when the port failed, *failed_at then where the run or wait that
-// failed begins.
+// cuts the waits and the delay short from there on (batch.cut: the first),
+// but the batch runs to its end: stopping inside a point would leave a word
+// half loaded or the converter selected, and the way from there to the idle
+// lines gives the instrument an edge it takes. batch.done: the accesses
+// carried out. False when the port failed, *failed_at then where the run or
+// wait that failed begins.
 template <class AtOnce, class Read>
 bool walk_batch(port_batch &batch, AtOnce &&at_once_run, Read &&read, size_t *failed_at) {
     port_access *items = batch.items;
     size_t count = batch.count;
     batch.done = 0;
+    batch.cut = port_batch::not_cut;
     for (size_t i = 0; i < count;) {
         if (!at_once(items[i].kind)) {
             if (items[i].kind == access_kind::wait_ready) {
@@ -48,9 +52,9 @@ bool walk_batch(port_batch &batch, AtOnce &&at_once_run, Read &&read, size_t *fa
             } else {
                 delay_ticks(batch.delay_ticks);
             }
+            if (!keep_waiting() && batch.cut == port_batch::not_cut)
+                batch.cut = i;
             batch.done = ++i;
-            if (!keep_waiting())
-                return true; // a stop came in the wait: the rest is not sent
             continue;
         }
         size_t end = i;

@@ -53,7 +53,12 @@ struct port_batch {
     static constexpr size_t capacity = 264; // a point: 122 + 1 + 2 x (66 + 1)
     port_access items[capacity];
     size_t count = 0;
-    size_t done = 0;         // accesses carried out: all, unless a stop or a loss came first
+    size_t done = 0;         // accesses carried out: all, unless a loss came first
+    // The first wait or delay that a stop cut short: the batch still runs to
+    // its end (a command is never left half sent), but what it measured after
+    // that is not to be believed. not_cut where none was.
+    static constexpr size_t not_cut = SIZE_MAX;
+    size_t cut = not_cut;
     int32_t delay_ticks = 0; // the length of its delay: a batch has at most one
     bool overfull = false;
 
@@ -89,6 +94,7 @@ struct port_batch {
     }
     void clear() {
         count = done = 0;
+        cut = not_cut;
         delay_ticks = 0;
         overfull = false;
     }

@@ -44,8 +44,9 @@ using clock_type = std::chrono::steady_clock;
 
 struct streamed {
     port_batch *batch;
-    size_t next;  // the next access to encode
-    uint64_t end; // one past its last byte, once encoded whole
+    size_t next;    // the next access to encode
+    uint64_t begin; // its first byte
+    uint64_t end;   // one past its last byte, once encoded whole
     bool whole;
 };
 
@@ -355,6 +356,28 @@ struct adapter {
         stream_pins = handed_pins;
     }
 
+    // The same, but for the rest of a batch whose first bytes are on their
+    // way: a point is never left half driven.
+    void unstage_whole_points() {
+        uint64_t keep = handed;
+        size_t kept = 0;
+        for (size_t k = 0; k < encoding; ++k) {
+            const streamed &s = at(k);
+            if (s.begin < handed && s.end > handed)
+                keep = s.end;
+            if (s.end <= keep)
+                kept = k + 1;
+        }
+        staged -= static_cast<size_t>(encoded - keep);
+        encoded = keep;
+        stream_pins = staged ? stage[staging][staged - 1] : handed_pins;
+        for (size_t k = kept; k < queued; ++k) {
+            at(k).next = 0;
+            at(k).whole = false;
+        }
+        encoding = kept;
+    }
+
     // Encodes whole batches while they fit, so that the stream only ever
     // comes to rest between batches (the lines idle, the converter
     // released); a delay waits until every byte before it has been driven.
@@ -364,6 +387,7 @@ struct adapter {
             uint64_t *answer = answers_at(encoding);
             port_batch &b = *s.batch;
             if (s.next == 0) {
+                b.cut = port_batch::not_cut;
                 size_t need = bytes_at_most(b, window);
                 if (encoded - received + need > ahead_limit)
                     return true;
@@ -379,12 +403,18 @@ struct adapter {
                 if (a.kind == access_kind::delay) {
                     if (!drain())
                         return false;
+                    // A stop cuts the delay short, never the point: the rest
+                    // of it follows the load already driven.
                     delay_ticks(b.delay_ticks);
-                    if (!keep_waiting())
-                        return true;
+                    if (!keep_waiting() && b.cut == port_batch::not_cut)
+                        b.cut = s.next;
+                    // The chip had nothing to clock while the host waited.
+                    last_sample = clock_type::now();
                     answer[s.next] = encoded;
                     continue;
                 }
+                if (s.next == 0)
+                    s.begin = encoded;
                 bool has_next = s.next + 1 < b.count;
                 ftdi_encoded e =
                     encode_access(a, has_next, has_next ? b.items[s.next + 1].kind : a.kind,
@@ -492,7 +522,7 @@ struct adapter {
     bool submit(port_batch *batch) {
         if (state == stream_state::lost)
             return false;
-        queue[(first + queued) % batches_ahead] = {batch, 0, 0, false};
+        queue[(first + queued) % batches_ahead] = {batch, 0, 0, 0, false};
         ++queued;
         if (state == stream_state::idle)
             return begin();
@@ -538,9 +568,10 @@ struct adapter {
                 return true;
             }
             if (state == stream_state::streaming && !keep_waiting()) {
-                // A stop: what was sent comes back; nothing more is sent.
+                // A stop: what was sent, and the rest of a point begun,
+                // comes back; nothing more is sent.
                 state = stream_state::stopping;
-                unstage();
+                unstage_whole_points();
                 if (!drain())
                     return false;
                 continue;

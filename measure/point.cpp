@@ -55,7 +55,10 @@ size_t build_point(port_batch &batch, int32_t word) {
 }
 
 bool point_of(const port_batch &batch, size_t second, int32_t word, point_reading *reading) {
-    if (batch.done < second + exchange_accesses - 1)
+    // The second exchange's wait is for the next conversion: a stop there
+    // leaves this point whole.
+    size_t last_wait = second + exchange_accesses - 1;
+    if (batch.done < last_wait || (batch.cut != port_batch::not_cut && batch.cut < last_wait))
         return false;
     reading->word = word;
     reading->reply = reply_of(batch, second);

@@ -1,5 +1,7 @@
 #include "link/ftdi_chip.hpp"
 
+#include "link/stop_plan.hpp"
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -103,6 +105,7 @@ bool step(bool reading) {
         to_chip.pop_front();
         done.latch = latch;
         drive();
+        the_stop_plan.access(instrument.lines());
         moved = true;
     }
     size_t packet = packet_of(chip.type);

@@ -1,5 +1,7 @@
 #include "link/gpio_standin.hpp"
 
+#include "link/stop_plan.hpp"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -329,6 +331,7 @@ int request_ioctl(int id, unsigned long request, void *arg) {
                 lines[r.chip][r.offsets[i]].value = physical(r, (values->bits >> i) & 1);
         if (r.chip == 0)
             drive();
+        the_stop_plan.access(instrument.lines());
         last_set = std::chrono::steady_clock::now();
         ever_set = true;
         return 0;
@@ -343,6 +346,7 @@ int request_ioctl(int id, unsigned long request, void *arg) {
             if ((values->mask >> i) & 1)
                 bits |= uint64_t(physical(r, level_of(r, r.offsets[i]))) << i;
         values->bits = bits;
+        the_stop_plan.access(instrument.lines());
         return 0;
     }
     return ENOTTY;

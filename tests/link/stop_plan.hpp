@@ -1,0 +1,46 @@
+// A stop raised by a stand-in as a chosen access reaches the lines: the k-th
+// access after the converter's n-th release since the plan was set. It notes
+// how many selects that access had seen since the release, so that a test
+// knows how many points were whole when the stop came (a point is whole once
+// its second exchange has begun).
+#pragma once
+#include "common/port_lines.hpp"
+#include "common/stop.hpp"
+
+#include <csignal>
+#include <cstdint>
+
+struct stop_plan {
+    int after_releases = -1; // -1: never
+    long at_access = 0;
+    int releases = 0;
+    long since = -1; // accesses since the n-th release; -1 before it
+    int selects = 0; // selects since it
+    bool selected = false;
+    bool raised = false;
+    int selects_when_raised = 0;
+
+    void set(int n, long k) {
+        *this = stop_plan();
+        after_releases = n;
+        at_access = k;
+    }
+    // Each access as the instrument sees it: its data lines after it.
+    void access(uint8_t lines) {
+        bool now = !(lines & conv_select_n_line);
+        if (since >= 0) {
+            selects += now && !selected;
+            if (since++ == at_access && !raised) {
+                raised = true;
+                selects_when_raised = selects;
+                stop_signal = SIGTERM;
+            }
+        }
+        if (selected && !now && ++releases == after_releases)
+            since = 0;
+        selected = now;
+    }
+};
+
+// The one the stand-ins follow.
+inline stop_plan the_stop_plan;
