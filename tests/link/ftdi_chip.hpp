@@ -37,6 +37,7 @@ struct settings {
     int slow_every = 0;         // every Nth conversion takes slow_us (0: none)
     int slow_us = 400;
     double signal_after_us = -1; // SIGTERM comes once the modelled time passes this
+    bool empty_before_tail = false; // a read that would wait for the latency timer comes back empty first
 };
 extern settings chip;
 extern sim_instrument instrument;

@@ -428,6 +428,22 @@ TEST(ftdi_stream, low_band_points_and_live_sweeps_stream_too) {
     std::rewind(file);
     EXPECT_EQ(std::string(text, std::fread(text, 1, sizeof text, file)), expected);
     std::fclose(file);
+    // At 4 Hz a point waits 1.25 s on the host's clock, longer than the
+    // adapter is given to answer: that wait is not the adapter's silence.
+    ftdi_standin::settings tails;
+    tails.empty_before_tail = true;
+    ftdi_standin::reset(tails);
+    adapter = std::make_unique<test_link>("ftdi");
+    {
+        sweep_settings slow(172, 180, 20); // one point, 4.0 Hz
+        file = std::tmpfile();
+        run_sweep(file);
+        EXPECT_EQ(adapter->failure(), "");
+        EXPECT_EQ(std::ftell(file), 31L) << "the point recorded";
+        std::fclose(file);
+    }
+    EXPECT_EQ(adapter->close(), 0);
+    adapter.reset();
     // talvik-tune's sweep: each point as measured one at a time.
     tune_settings settings;
     settings.points = 51;
