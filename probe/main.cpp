@@ -27,7 +27,7 @@ const char help[] =
     "noise, timing.\n"
     "  --json   the same findings as one JSON object\n"
     "Exit status: 0 nothing failed, 1 a check failed, 2 bad arguments, 4 the port\n"
-    "cannot be opened.\n";
+    "cannot be opened or given back.\n";
 
 int probe_main(int argc, char **argv) {
     protect_std_streams();

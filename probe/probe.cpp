@@ -378,14 +378,26 @@ probe_report run_probe(const char *setting) {
         lost.advice = "the adapter or board went away during the checks: check its cable";
         report.checks.push_back(lost);
     }
-    // Said as talvik says it; the checks' verdict stands.
-    if (link->close(&error) != status_done)
+    // Said as talvik says it. A port lost in the checks is their verdict; one
+    // that cannot be given back (an adapter left in bit-bang mode) fails the
+    // probe as it fails talvik.
+    bool lost = link_failure() && link->lost_why();
+    if (link->close(&error) != status_done) {
         std::fprintf(stderr, "%s\n", error.text);
+        if (!lost) {
+            report.given_back = false;
+            probe_finding back = finding("port");
+            back.result = probe_result::fail;
+            back.measured = std::string("not given back: ") + error.text;
+            back.advice = "unplug the adapter and plug it in again before another program uses it";
+            report.checks.push_back(back);
+        }
+    }
     return report;
 }
 
 int probe_status(const probe_report &report) {
-    if (!report.opened)
+    if (!report.opened || !report.given_back)
         return status_port;
     for (const auto &c : report.checks)
         if (c.result == probe_result::fail)

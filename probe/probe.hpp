@@ -23,6 +23,7 @@ struct probe_report {
     std::vector<probe_finding> checks;
     bool opened = false;
     std::string open_error; // "Can't open port SETTING: REASON" where not opened
+    bool given_back = true; // the port was closed cleanly (an adapter out of bit-bang mode)
 };
 
 // Runs every check, in order, on the port setting names (TALVIK_PORT's
@@ -32,7 +33,7 @@ struct probe_report {
 probe_report run_probe(const char *setting);
 
 // 0 when nothing failed, 1 when a check failed, 4 when the port could not be
-// opened.
+// opened or given back.
 int probe_status(const probe_report &report);
 
 // One line a check ("ok", "warn", "FAIL" or "skip", its name, what was

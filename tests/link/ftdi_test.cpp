@@ -503,6 +503,15 @@ TEST(ftdi_probe, the_probe_gives_the_adapters_timing) {
     report = run_probe("ftdi");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Lost port ftdi: cannot leave bit-bang mode: USB device unavailable\n");
+    EXPECT_EQ(probe_status(report), 4) << "as talvik ends";
+    EXPECT_NE(probe_text(report).find("FAIL  port                  not given back: Lost port "
+                                      "ftdi: cannot leave bit-bang mode"),
+              std::string::npos)
+        << probe_text(report);
+    EXPECT_NE(probe_json(report).find("\"result\": \"fail\", \"measured\": {}, \"text\": \"not "
+                                      "given back: "),
+              std::string::npos)
+        << probe_json(report);
 }
 
 } // namespace
