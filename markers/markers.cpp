@@ -579,16 +579,34 @@ filter_kind kind_of(const std::vector<level_point> &all, std::string *why) {
 }
 
 read_level level_at(const std::vector<level_point> &all, double hz) {
-    std::vector<level_point> p = levels_of(all);
     read_level r;
     r.hz = hz;
+    // A point that overflowed has no level to read, nor one to draw a line
+    // through: a marker on it or between it and its neighbour is unknown.
+    auto unknown_at = [&](double at) {
+        r.overflowed = true;
+        r.overflow_hz = at;
+        return r;
+    };
+    bool on_a_level = false, on_overflow = false;
+    for (const auto &q : all)
+        if (q.hz == hz)
+            (q.overflow ? on_overflow : on_a_level) = true;
+    if (on_overflow && !on_a_level)
+        return unknown_at(hz);
+    for (size_t i = 0; i + 1 < all.size() && !on_a_level; ++i)
+        if (all[i].hz < hz && hz < all[i + 1].hz && (all[i].overflow || all[i + 1].overflow))
+            return unknown_at(all[i].overflow ? all[i].hz : all[i + 1].hz);
+    std::vector<level_point> p = levels_of(all);
     for (size_t i = 0; i + 1 < p.size() && !r.inside; ++i)
         if (p[i].hz <= hz && hz <= p[i + 1].hz) {
             r.inside = true;
             r.level = p[i].level + (p[i + 1].level - p[i].level) * (hz - p[i].hz) /
                                        (p[i + 1].hz - p[i].hz);
-            r.gap_hz = p[i + 1].hz - p[i].hz;
-            r.step_db = std::fabs(p[i + 1].level - p[i].level);
+            // On a point, its reading: no step to doubt.
+            bool on_point = hz == p[i].hz || hz == p[i + 1].hz;
+            r.gap_hz = on_point ? 0 : p[i + 1].hz - p[i].hz;
+            r.step_db = on_point ? 0 : std::fabs(p[i + 1].level - p[i].level);
         }
     if (p.size() == 1 && p[0].hz == hz)
         r = {hz, p[0].level, true};
@@ -777,13 +795,20 @@ std::vector<std::string> marker_lines(const std::string &name, const filter_mark
                 text += format(" (within about %.1f dB in the noise)", m.resolution);
             return text;
         };
+        auto unknown = [&](const read_level &r) {
+            return format("unknown: overflowed at %.1f Hz", r.overflow_hz);
+        };
         for (const auto &r : m.at)
-            add(r.inside ? format("marker %.1f Hz: ", r.hz) + format("%.3f ", r.level) + unit +
-                               doubt(r)
-                         : format("marker %.1f Hz: outside the sweep", r.hz));
+            add(r.overflowed ? format("marker %.1f Hz: ", r.hz) + unknown(r)
+                : r.inside   ? format("marker %.1f Hz: ", r.hz) + format("%.3f ", r.level) + unit +
+                                   doubt(r)
+                             : format("marker %.1f Hz: outside the sweep", r.hz));
         for (size_t k = 0; k + 1 < m.delta.size(); k += 2) {
             const read_level &a = m.delta[k], &b = m.delta[k + 1];
-            if (a.inside && b.inside)
+            if (a.overflowed || b.overflowed)
+                add(format("delta %.1f Hz to ", a.hz) + format("%.1f Hz: ", b.hz) +
+                    unknown(a.overflowed ? a : b));
+            else if (a.inside && b.inside)
                 add(format("delta %.1f Hz to ", a.hz) + format("%.1f Hz: ", b.hz) +
                     format("%.1f Hz, %.3f dB", b.hz - a.hz, b.level - a.level) +
                     (a.step_db > coarse_db || b.step_db > coarse_db || m.noise > flat_db

@@ -103,6 +103,10 @@ struct read_level {
     double hz = 0, level = 0;
     bool inside = false; // within the sweep (a level is read only there)
     double gap_hz = 0, step_db = 0; // the points either side: how far apart in each
+    // Within the sweep, but on or next to a point whose level is unknown
+    // (overflowed): no level is read across it, and inside stays false.
+    bool overflowed = false;
+    double overflow_hz = 0;
 };
 
 struct filter_markers {

@@ -156,18 +156,22 @@ int plot_main(int argc, char **argv) {
         } else if (arg == "--title" && i + 1 < argc) {
             picture.title = argv[++i];
         } else if (arg == "--size" && i + 1 < argc) {
-            int w = 0, h = 0, used = 0;
-            if (std::sscanf(argv[++i], "%dx%d%n", &w, &h, &used) != 2 || argv[i][used] ||
-                w < 300 || h < 200 || w > 4000 || h > 4000)
+            // Plain decimal, each side bounded as read: nothing wraps.
+            std::string text = argv[++i];
+            size_t x = text.find('x');
+            long long w = 0, h = 0;
+            if (x == std::string::npos || text[0] == '0' || text[x + 1] == '0' ||
+                !parse_number(text.substr(0, x).c_str(), 300, 4000, &w) ||
+                !parse_number(text.substr(x + 1).c_str(), 200, 4000, &h))
                 return refuse("--size takes WIDTHxHEIGHT in pixels, 300x200 to 4000x4000");
-            picture.width = w;
-            picture.height = h;
+            picture.width = static_cast<int>(w);
+            picture.height = static_cast<int>(h);
         } else if (arg == "--range" && i + 1 < argc) {
             double a = 0, b = 0;
             int used = 0;
             if (std::sscanf(argv[++i], "%lf:%lf%n", &a, &b, &used) != 2 || argv[i][used] ||
-                !(a < b) || !(a >= -1000) || !(b <= 1000))
-                return refuse("--range takes LOW:HIGH in dB, -1000 to 1000, e.g. -80:10");
+                !(a < b) || !(a >= -400) || !(b <= 400))
+                return refuse("--range takes LOW:HIGH in dB, -400 to 400, e.g. -80:10");
             picture.range_given = true;
             picture.level_lo = a;
             picture.level_hi = b;

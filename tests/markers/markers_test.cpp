@@ -1,6 +1,7 @@
 // The marker library on small hand-made traces with known answers.
 #include "markers/markers.hpp"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 namespace {
@@ -245,6 +246,37 @@ TEST(markers, one_like_neighbour_still_lets_the_bottom_be_fitted) {
                           filter_kind::notch);
     EXPECT_TRUE(m.fitted);
     EXPECT_EQ(m.bottom_run, 1u);
+}
+
+} // namespace
+
+namespace {
+
+TEST(markers, no_level_is_read_across_an_overflowed_point) {
+    auto p = trace({{1e6, -10}, {2e6, -20}, {3e6, 0}, {4e6, -40}, {5e6, -50}});
+    p[2].overflow = true;
+    EXPECT_TRUE(level_at(p, 3e6).overflowed);
+    EXPECT_FALSE(level_at(p, 3e6).inside);
+    EXPECT_EQ(level_at(p, 2.5e6).overflow_hz, 3e6);
+    EXPECT_EQ(level_at(p, 3.5e6).overflow_hz, 3e6);
+    // Either side of it, and on its neighbours, levels stand.
+    EXPECT_DOUBLE_EQ(level_at(p, 2e6).level, -20);
+    EXPECT_DOUBLE_EQ(level_at(p, 4.5e6).level, -45);
+    EXPECT_TRUE(level_at(p, 1.5e6).inside);
+    marker_settings s;
+    s.at = {3e6, 2.5e6, 4e6};
+    s.delta = {2e6, 3.5e6, 2e6, 4e6};
+    std::vector<std::string> lines = marker_lines("f", find_markers(p, s), "dBm");
+    auto has = [&](const std::string &line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    EXPECT_TRUE(has("f: marker 3000000.0 Hz: unknown: overflowed at 3000000.0 Hz"));
+    EXPECT_TRUE(has("f: marker 2500000.0 Hz: unknown: overflowed at 3000000.0 Hz"));
+    // On a point the reading is the point's, whatever the gap beside it.
+    EXPECT_TRUE(has("f: marker 4000000.0 Hz: -40.000 dBm"));
+    EXPECT_TRUE(has("f: delta 2000000.0 Hz to 3500000.0 Hz: unknown: overflowed at 3000000.0 Hz"));
+    // Two points read either side of it are two readings.
+    EXPECT_TRUE(has("f: delta 2000000.0 Hz to 4000000.0 Hz: 2000000.0 Hz, -20.000 dB"));
 }
 
 } // namespace

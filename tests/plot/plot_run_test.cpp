@@ -353,8 +353,13 @@ TEST_F(plot_run, bad_option_values_are_refused_by_name) {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"s.txt", "--smooth"}, "talvik-plot: --smooth needs a value\nUsage: talvik-plot"}, // a value missing at the end
         {{"--smooth", "0", "s.txt"}, "talvik-plot: --smooth takes a number of points, 1 to 1001\n"},
-        {{"--range", "5:5", "s.txt"}, "talvik-plot: --range takes LOW:HIGH in dB, -1000 to 1000"},
+        {{"--range", "5:5", "s.txt"}, "talvik-plot: --range takes LOW:HIGH in dB, -400 to 400"},
         {{"--range", "-1e308:0", "s.txt"}, "talvik-plot: --range takes LOW:HIGH"},
+        {{"--range", "-inf:0", "s.txt"}, "talvik-plot: --range takes LOW:HIGH"},
+        {{"--range", "nan:0", "s.txt"}, "talvik-plot: --range takes LOW:HIGH"},
+        {{"--bw", "inf", "s.txt"}, "talvik-plot: --bw takes levels in dB"},
+        {{"--marker", "nan", "s.txt"}, "talvik-plot: --marker takes frequencies"},
+        {{"--delta", "1M,1e999", "s.txt"}, "talvik-plot: --delta takes two frequencies"},
         {{"--level", "1e308", "s.txt"}, "talvik-plot: --level takes a level in dB, -300 to 300: 1e308\n"},
         {{"--bw", "0", "s.txt"}, "talvik-plot: --bw takes levels in dB, 0 to 300, e.g. 3,6,60\n"},
         {{"--sf", "6", "s.txt"}, "talvik-plot: --sf takes two levels in dB, 0 to 300, e.g. 6,60\n"},
@@ -365,8 +370,14 @@ TEST_F(plot_run, bad_option_values_are_refused_by_name) {
         EXPECT_EQ(r.err.rfind(message, 0), 0u) << args[0] << ": " << r.err;
     }
     // The bounds themselves are taken; one past them is not.
-    for (auto [option, good, bad] : {std::tuple{"--level", "300", "300.5"}, {"--level", "-300", "-301"},
-                                     {"--smooth", "1001", "1002"}, {"--bw", "300", "301"}}) {
+    for (auto [option, good, bad] :
+         {std::tuple{"--level", "300", "300.5"}, {"--level", "-300", "-301"},
+          {"--smooth", "1001", "1002"}, {"--bw", "300", "301"}, {"--range", "-400:400", "-401:0"},
+          {"--range", "0:400", "0:400.5"}, {"--size", "4000x4000", "4000x4001"},
+          {"--size", "300x200", "300x199"},
+          // Past what an int holds: read as 300x200 once.
+          {"--size", "900x600", "4294967596x4294967496"}, {"--size", "900x600", "+900x600"},
+          {"--size", "900x600", "0900x600"}}) {
         EXPECT_EQ(plot({option, good, "s.txt"}).status, 0) << option << " " << good;
         EXPECT_EQ(plot({option, bad, "s.txt"}).status, 2) << option << " " << bad;
     }
