@@ -2,6 +2,7 @@
 #include "app/screen.hpp"
 #include "app/settings.hpp"
 #include "app/sweep.hpp"
+#include "common/text.hpp"
 #include "common/console.hpp"
 #include "common/exit_status.hpp"
 #include "common/files.hpp"
@@ -85,7 +86,8 @@ int talvik_main(int argc, char **argv) {
     // interleave.
     const char *trace = std::getenv("TALVIK_TRACE");
     if (trace && *trace && same_file(argv[1], trace)) {
-        std::fprintf(stderr, "Results file and trace file are the same: %s\n", argv[1]);
+        std::fprintf(stderr, "Results file and trace file are the same: %s\n",
+                     printable(argv[1]).c_str());
         return status_file;
     }
 
@@ -110,7 +112,7 @@ int talvik_main(int argc, char **argv) {
     results_name = argv[1];
     std::FILE *results = std::fopen(results_name, "wb");
     if (!results) {
-        std::fprintf(stderr, "Can't open %s\n", results_name);
+        std::fprintf(stderr, "Can't open %s\n", printable(results_name).c_str());
         return finish(*link, status_file);
     }
     std::setvbuf(results, nullptr, _IONBF, 0);
@@ -147,7 +149,7 @@ int talvik_main(int argc, char **argv) {
     show_settings(start_word, end_word, step_divisor);
     int status = status_done;
     if (!write_header(results)) {
-        std::fprintf(stderr, "Can't write %s\n", results_name);
+        std::fprintf(stderr, "Can't write %s\n", printable(results_name).c_str());
         status = status_file;
     } else {
         (void)run_sweep(results);

@@ -2,6 +2,7 @@
 
 #include "app/screen.hpp"
 #include "app/settings.hpp"
+#include "common/text.hpp"
 #include "common/exit_status.hpp"
 #include "common/stop.hpp"
 #include "link/link.hpp"
@@ -31,9 +32,8 @@ bool record_point(std::FILE *results, const point_reading &point) {
         // The run's failure: nothing more reaches the port, points already
         // handed over are let go.
         write_failed = true;
-        char text[1100];
-        std::snprintf(text, sizeof text, "Can't write %s", results_name ? results_name : "");
-        link_fail(status_file, text);
+        link_fail(status_file,
+                  ("Can't write " + shortened(results_name ? results_name : "", 600)).c_str());
         return false;
     }
     if (tally.points == 0)

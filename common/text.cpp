@@ -1,5 +1,7 @@
 #include "common/text.hpp"
 
+#include <cstdint>
+
 std::string printable(const std::string &text) {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
@@ -17,4 +19,58 @@ std::string printable(const std::string &text) {
             out += ch;
     }
     return out;
+}
+
+std::string shortened(const std::string &text, size_t most) {
+    std::string shown = printable(text);
+    if (shown.size() <= most)
+        return shown;
+    return shown.substr(0, most) + "...(" + std::to_string(text.size()) + " bytes)";
+}
+
+namespace {
+
+// The length of the valid UTF-8 sequence at s (at most n bytes), or 0.
+size_t utf8_length(const unsigned char *s, size_t n) {
+    unsigned char c = s[0];
+    size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || length > n)
+        return 0;
+    for (size_t i = 1; i < length; ++i)
+        if ((s[i] & 0xC0) != 0x80)
+            return 0;
+    uint32_t code = length == 1 ? c : c & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i)
+        code = (code << 6) | (s[i] & 0x3F);
+    // Overlong forms, surrogates and code points past Unicode's end are not UTF-8.
+    static const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < least[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+        return 0;
+    return length;
+}
+
+} // namespace
+
+std::string json_string(const std::string &text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out = "\"";
+    const auto *s = reinterpret_cast<const unsigned char *>(text.data());
+    for (size_t i = 0, n = text.size(); i < n;) {
+        unsigned char c = s[i];
+        size_t length = utf8_length(s + i, n - i);
+        if (length == 0) {
+            out += "\\uFFFD";
+            ++i;
+        } else if (c == '"' || c == '\\') {
+            out += {'\\', static_cast<char>(c)};
+            ++i;
+        } else if (c < 0x20 || c == 0x7F) {
+            out += {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+            ++i;
+        } else {
+            out.append(text, i, length);
+            i += length;
+        }
+    }
+    return out + "\"";
 }

@@ -63,7 +63,7 @@ const char *backend_incomplete(const port_backend &b) {
 
 port_link::port_link(const port_backend *backend, void *self, const char *name)
     : ops(backend), instance(self) {
-    std::snprintf(shown, sizeof shown, "%s", printable(name).c_str());
+    std::snprintf(shown, sizeof shown, "%s", shortened(name, 100).c_str());
 }
 
 port_link::~port_link() {
@@ -390,7 +390,7 @@ bool read_port_address(const char *text, uint16_t *address, char *reason, size_t
 std::unique_ptr<port_link> open_backend(const port_backend *backend, const char *arg,
                                         const char *shown, port_error *error) {
     if (const char *why = backend_incomplete(*backend)) {
-        error->set(status_port, "Can't open port %s: %s", printable(shown).c_str(), why);
+        error->set(status_port, "Can't open port %s: %s", shortened(shown, 300).c_str(), why);
         return nullptr;
     }
     auto link = std::make_unique<port_link>(backend, nullptr, shown);
@@ -399,7 +399,7 @@ std::unique_ptr<port_link> open_backend(const port_backend *backend, const char 
     link->instance = backend->open(arg, notes, why, sizeof why);
     if (!link->instance) {
         link->closed = true;
-        error->set(status_port, "Can't open port %s: %s", printable(shown).c_str(),
+        error->set(status_port, "Can't open port %s: %s", shortened(shown, 300).c_str(),
                    printable(why).c_str());
         return nullptr;
     }
@@ -418,12 +418,13 @@ std::unique_ptr<port_link> open_link(const char *setting, const char *trace_path
             std::strncat(known, k.forms, sizeof known - std::strlen(known) - 1);
         }
         error->set(status_port, "Can't open port %s: unknown port; use %s",
-                   printable(shown).c_str(), known);
+                   shortened(shown, 300).c_str(), known);
         return nullptr;
     }
     const port_backend *backend = backend_of(kind);
     if (!backend) {
-        error->set(status_port, "Can't open port %s: %s", printable(shown).c_str(), kind->missing);
+        error->set(status_port, "Can't open port %s: %s", shortened(shown, 300).c_str(),
+                   kind->missing);
         return nullptr;
     }
     std::unique_ptr<port_link> link = open_backend(backend, arg, shown, error);
@@ -433,7 +434,7 @@ std::unique_ptr<port_link> open_link(const char *setting, const char *trace_path
         int saved = errno;
         port_error ignored;
         (void)link->close(&ignored);
-        error->set(status_file, "Can't open trace file %s: %s", printable(trace_path).c_str(),
+        error->set(status_file, "Can't open trace file %s: %s", shortened(trace_path, 600).c_str(),
                    std::strerror(saved));
         return nullptr;
     }

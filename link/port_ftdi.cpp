@@ -10,6 +10,7 @@
 
 #include "common/clock.hpp"
 #include "common/stop.hpp"
+#include "common/text.hpp"
 
 #include <chrono>
 #include <cstdio>
@@ -628,7 +629,8 @@ void *ftdi_open(const char *device, const port_notes &notes, char *reason, size_
     auto *a = new adapter;
     a->usb = usb;
     a->notes = notes;
-    std::snprintf(a->shown, sizeof a->shown, "%s%s", *device ? "ftdi:" : "ftdi", device);
+    std::snprintf(a->shown, sizeof a->shown, "%s%s", *device ? "ftdi:" : "ftdi",
+                  shortened(device, 100).c_str());
     switch (chip) {
     case ftdi_chip::ft232r:
         a->chip_buffer = 128;

@@ -6,6 +6,7 @@
 // instrument reads busy. A write is one set ioctl, a read one get ioctl;
 // lines never change faster than once a microsecond, a parallel port's pace.
 #include "link/backends.hpp"
+#include "common/text.hpp"
 #include "link/sys.hpp"
 
 #include <algorithm>
@@ -55,6 +56,9 @@ const char *hint_for(int error) {
 }
 
 std::string error_text(int error) { return std::string(std::strerror(error)) + hint_for(error); }
+
+// A map's entry in a message: short enough to leave room for the remedy.
+std::string show(const std::string &entry) { return shortened(entry, 64); }
 
 // One of /dev's GPIO chips, opened only once it has shown itself to be one.
 struct chip {
@@ -223,7 +227,7 @@ bool parse(const std::string &text, entry *e, std::string *why) {
     if (slash == std::string::npos || slash == 0 || n == 0 || n > 9 ||
         (n > 1 && digits[0] == '0') ||
         !std::all_of(digits, digits + n, [](char c) { return c >= '0' && c <= '9'; })) {
-        *why = "not a line: " + (text.empty() ? std::string("an empty entry") : text) +
+        *why = "not a line: " + (text.empty() ? std::string("an empty entry") : show(text)) +
                " (a line name, or CHIP/OFFSET such as gpiochip0/17, the offset a plain decimal "
                "number)";
         return false;
@@ -247,13 +251,13 @@ bool locate(const entry &e, std::vector<chip> &chips, size_t *at, unsigned *offs
             // Two chips of one driver share its label: which one is never guessed.
             auto other = found == chips.end() ? found : std::find_if(found + 1, chips.end(), labelled);
             if (other != chips.end()) {
-                *why = "two chips are labelled " + e.chip + " (" + found->dev + " and " +
+                *why = "two chips are labelled " + show(e.chip) + " (" + found->dev + " and " +
                        other->dev + "): name the chip as gpiochipN";
                 return false;
             }
         }
         if (found == chips.end()) {
-            *why = "no GPIO chip named " + e.chip +
+            *why = "no GPIO chip named " + show(e.chip) +
                    " (gpiodetect lists each chip's name and label)";
             return false;
         }
@@ -285,7 +289,7 @@ bool locate(const entry &e, std::vector<chip> &chips, size_t *at, unsigned *offs
                 continue;
             // A name on two lines (the kernel allows it) is never guessed at.
             if (found_one) {
-                *why = "two lines are named " + e.name + " (" + chips[*at].dev + "/" +
+                *why = "two lines are named " + show(e.name) + " (" + chips[*at].dev + "/" +
                        std::to_string(*offset) + " and " + c.dev + "/" + std::to_string(k) +
                        "): name it as CHIP/OFFSET";
                 return false;
@@ -298,9 +302,9 @@ bool locate(const entry &e, std::vector<chip> &chips, size_t *at, unsigned *offs
     if (found_one)
         return true;
     if (unopened)
-        *why = "cannot look for line " + e.name + ": " + unopened->dev + ": " + unopened->refused;
+        *why = "cannot look for line " + show(e.name) + ": " + unopened->dev + ": " + unopened->refused;
     else
-        *why = "no line named " + e.name +
+        *why = "no line named " + show(e.name) +
                " (gpioinfo lists the lines; name them as CHIP/OFFSET where they have no names)";
     return false;
 }
@@ -332,8 +336,8 @@ bool find_lines(const char *arg, std::vector<chip> &chips, size_t *at, unsigned 
     for (int i = 0; i < 8; ++i)
         for (int j = 0; j < i; ++j)
             if (entries[j].text == entries[i].text) {
-                *why = "one line named twice: " + entries[j].text + " as " + roles[j] + " and " +
-                       entries[i].text + " as " + roles[i] + " (each needs a line of its own)";
+                *why = "one line named twice: " + show(entries[j].text) + " as " + roles[j] + " and " +
+                       show(entries[i].text) + " as " + roles[i] + " (each needs a line of its own)";
                 return false;
             }
     if (!find_chips(chips, why))
@@ -343,22 +347,22 @@ bool find_lines(const char *arg, std::vector<chip> &chips, size_t *at, unsigned 
         if (!locate(entries[i], chips, &chip_of[i], &offsets[i], why))
             return false;
         if (chip_of[i] != chip_of[0]) {
-            *why = "lines of two chips (" + entries[0].text + " on " + chips[chip_of[0]].dev +
-                   ", " + entries[i].text + " on " + chips[chip_of[i]].dev +
+            *why = "lines of two chips (" + show(entries[0].text) + " on " + chips[chip_of[0]].dev +
+                   ", " + show(entries[i].text) + " on " + chips[chip_of[i]].dev +
                    "): all eight must be lines of one chip";
             return false;
         }
         for (int j = 0; j < i; ++j)
             if (offsets[j] == offsets[i]) {
-                *why = "one line named twice: " + entries[j].text + " as " + roles[j] +
-                       " and " + entries[i].text + " as " + roles[i] +
+                *why = "one line named twice: " + show(entries[j].text) + " as " + roles[j] +
+                       " and " + show(entries[i].text) + " as " + roles[i] +
                        " (each needs a line of its own)";
                 return false;
             }
     }
     *at = chip_of[0];
     for (int i = 0; i < 8; ++i)
-        shown[i] = entries[i].text;
+        shown[i] = show(entries[i].text);
     return true;
 }
 

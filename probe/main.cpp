@@ -1,5 +1,6 @@
 // talvik-probe: brings an instrument up, check by check, and says which line
 // is wrong.
+#include "common/text.hpp"
 #include "common/exit_status.hpp"
 #include "common/files.hpp"
 #include "common/output.hpp"
@@ -48,7 +49,8 @@ int probe_main(int argc, char **argv) {
             json = true;
             continue;
         }
-        std::fprintf(stderr, "talvik-probe: unknown argument %s\n%s", argv[i], usage);
+        std::fprintf(stderr, "talvik-probe: unknown argument %s\n%s", printable(argv[i]).c_str(),
+                     usage);
         return status_usage;
     }
     probe_report report = run_probe(std::getenv("TALVIK_PORT"));

@@ -35,20 +35,11 @@ std::string number(const char *format, double value) {
     return text;
 }
 
-std::string quoted(const std::string &text) {
-    std::string out = "\"";
-    for (char c : text) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\')
-            out += {'\\', c};
-        else if (u < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", u);
-            out += esc;
-        } else
-            out += c;
-    }
-    return out + "\"";
+std::string quoted(const std::string &text) { return json_string(text); }
+
+// A figure for the JSON: null where it is not a number (the text says why).
+std::string figure(const char *format, double value) {
+    return std::isfinite(value) ? number(format, value) : "null";
 }
 
 probe_finding finding(const char *name) {
@@ -230,9 +221,9 @@ void run_checks(probe_report &report) {
         timing_conv.measured = number("min %.0f us, ", sorted.front()) +
                                number("median %.0f us, ", sorted[sorted.size() / 2]) +
                                number("max %.0f us over 100 conversions", sorted.back());
-        timing_conv.values = {{"min_us", number("%.0f", sorted.front())},
-                              {"median_us", number("%.0f", sorted[sorted.size() / 2])},
-                              {"max_us", number("%.0f", sorted.back())}};
+        timing_conv.values = {{"min_us", figure("%.0f", sorted.front())},
+                              {"median_us", figure("%.0f", sorted[sorted.size() / 2])},
+                              {"max_us", figure("%.0f", sorted.back())}};
         char hex[16];
         std::snprintf(hex, sizeof hex, "0x%04X", static_cast<unsigned>(first_reply));
         data.measured = same ? std::string("every reply ") + hex : "replies vary as the converter reads";
@@ -266,7 +257,7 @@ void run_checks(probe_report &report) {
         }
         double sigma = deviation_of(levels), at_ten = mean_of(levels);
         noise.measured = number("%.2f dB standard deviation over 100 readings at 10 MHz", sigma);
-        noise.values = {{"sigma_db", number("%.3f", sigma)}};
+        noise.values = {{"sigma_db", figure("%.3f", sigma)}};
         if (sigma > 1) {
             noise.result = probe_result::warn;
             noise.advice = "readings scatter by more than 1 dB: check the detector's supply and "
@@ -279,9 +270,9 @@ void run_checks(probe_report &report) {
         double at_zero = mean_of(off), threshold = std::max(6.0, 3 * sigma);
         synth.measured = number("%.1f dBm with no output (word 0), ", at_zero) +
                          number("%.1f dBm at 10 MHz", at_ten);
-        synth.values = {{"off_dbm", number("%.3f", at_zero)},
-                        {"ten_mhz_dbm", number("%.3f", at_ten)},
-                        {"threshold_db", number("%.3f", threshold)}};
+        synth.values = {{"off_dbm", figure("%.3f", at_zero)},
+                        {"ten_mhz_dbm", figure("%.3f", at_ten)},
+                        {"threshold_db", figure("%.3f", threshold)}};
         if (std::fabs(at_ten - at_zero) <= threshold) {
             synth.result = probe_result::fail;
             synth.advice = "the synthesizer does not respond: check D0-D2 (pins 2-4 / AD0-AD2) "
@@ -302,7 +293,7 @@ void run_checks(probe_report &report) {
     for (int i = 0; i < accesses; ++i)
         read_status();
     double read_us = static_cast<double>(micros_since_start() - t0) / accesses;
-    timing.values = {{"write_us", number("%.3f", write_us)}, {"read_us", number("%.3f", read_us)}};
+    timing.values = {{"write_us", figure("%.3f", write_us)}, {"read_us", figure("%.3f", read_us)}};
     if (adapter) {
         // A round trip: a write, then a read that must wait for its sample.
         const int trips = 50;
@@ -328,13 +319,17 @@ void run_checks(probe_report &report) {
         };
         size_t few = 16, many = port_batch::capacity - 1;
         double per_byte = (batch_us(many) - batch_us(few)) / static_cast<double>(many - few);
-        double rate = per_byte > 0 ? 1 / per_byte : INFINITY; // bytes a microsecond
-        timing.measured = number("bit-bang rate %.2f bytes/us (asked: 1), ", rate) +
+        // A host clock too coarse to tell the two apart gives no rate at all.
+        double rate = per_byte > 0 ? 1 / per_byte : NAN; // bytes a microsecond
+        timing.measured = (std::isfinite(rate)
+                               ? number("bit-bang rate %.2f bytes/us (asked: 1), ", rate)
+                               : std::string("bit-bang rate unknown (the host clock did not tell "
+                                             "a long batch from a short one), ")) +
                           number("one USB round trip %.0f us, ", read_us) +
                           "latency timer 1 ms asked (host clock)";
-        timing.values.push_back({"rate_bytes_per_us", number("%.3f", rate)});
-        timing.values.push_back({"round_trip_us", number("%.1f", read_us)});
-        if (rate > 1.2 || rate < 0.8) {
+        timing.values.push_back({"rate_bytes_per_us", figure("%.3f", rate)});
+        timing.values.push_back({"round_trip_us", figure("%.1f", read_us)});
+        if (std::isfinite(rate) && (rate > 1.2 || rate < 0.8)) {
             timing.result = probe_result::warn;
             timing.advice = "the adapter clocks at other than a byte a microsecond: the low-band "
                             "delays and the ready windows depend on it; report this figure";
@@ -353,7 +348,7 @@ void run_checks(probe_report &report) {
 
 probe_report run_probe(const char *setting) {
     probe_report report;
-    report.port = printable(setting && *setting ? setting : "sim");
+    report.port = setting && *setting ? setting : "sim"; // as given: each output escapes it
     port_error error;
     probe_finding port = finding("port");
     std::unique_ptr<port_link> link = open_link(setting, nullptr, &error, false);
@@ -418,11 +413,12 @@ std::string probe_summary(const probe_report &report) {
 std::string probe_text(const probe_report &report) {
     static const char *const marks[] = {"ok", "warn", "FAIL", "skip"};
     std::string out;
-    char line[600];
+    char head[40];
     for (const auto &c : report.checks) {
-        std::snprintf(line, sizeof line, "%-4s  %-20s  %s\n", marks[static_cast<int>(c.result)],
-                      c.name.c_str(), c.measured.c_str());
-        out += line;
+        // Whatever its length, a finding's text is never cut.
+        std::snprintf(head, sizeof head, "%-4s  %-20s  ", marks[static_cast<int>(c.result)],
+                      c.name.c_str());
+        out += head + printable(c.measured) + "\n";
         if (c.result == probe_result::warn || c.result == probe_result::fail)
             out += "      " + c.advice + "\n";
     }

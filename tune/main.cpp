@@ -262,7 +262,7 @@ int tune_main(int argc, char **argv) {
     if (screen && !stop_signal) {
         if (!view_start(nullptr, &reason)) {
             wait_check = nullptr;
-            std::fprintf(stderr, "talvik-tune: %s\n", reason.c_str());
+            std::fprintf(stderr, "talvik-tune: %s\n", printable(reason).c_str());
             return finish(status_usage);
         }
         keys_up = true;

@@ -66,6 +66,9 @@ TEST_F(run_test, a_file_that_cannot_be_opened_is_named) {
     r = run({""});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Can't open \n");
+    // A name that would steer the terminal is shown, not obeyed.
+    r = run({"no/such/\x1B[31mX"});
+    EXPECT_EQ(r.err, "Can't open no/such/\\x1B[31mX\n");
     EXPECT_TRUE(dir_is_empty());
 }
 

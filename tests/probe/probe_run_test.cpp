@@ -71,4 +71,22 @@ TEST(probe_run, json_arguments_and_ports) {
     EXPECT_EQ(r.out.rfind("talvik-probe ", 0), 0u);
 }
 
+TEST(probe_run, whatever_a_setting_holds_the_json_is_valid_and_the_message_whole) {
+    // Bytes that are not UTF-8, a terminal's escape, and 600 more bytes.
+    std::string port = "lpt\xFF\x1B[31m" + std::string(600, 'A');
+    auto r = probe(port, {"--json"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out.find('\xFF'), std::string::npos);
+    EXPECT_EQ(r.out.find('\x1B'), std::string::npos);
+    EXPECT_EQ(r.out.rfind("{\"port\": \"lpt\\uFFFD\\u001B[31mAAA", 0), 0u) << r.out;
+    EXPECT_EQ(r.err.find('\x1B'), std::string::npos) << "escaped on the terminal too";
+    // The setting is cut, with its length; the reason and its newline never.
+    EXPECT_EQ(r.err.rfind("Can't open port lpt\xFF\\x1B[31mAAA", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("...(609 bytes): unknown port; use sim[:OPTIONS], "), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - 11), "gpio:LINES\n") << r.err;
+    r = probe("sim", {"--x\x1B[31m"});
+    EXPECT_EQ(r.err.rfind("talvik-probe: unknown argument --x\\x1B[31m\n", 0), 0u) << r.err;
+}
+
 } // namespace
