@@ -255,6 +255,9 @@ const char *transport_error(ftdi_transport *usb) { return usb->error_text; }
 bool transport_purge(ftdi_transport *usb) {
     return check(usb, FT_Purge(usb->handle, FT_PURGE_RX | FT_PURGE_TX), "FT_Purge");
 }
+bool transport_purge_samples(ftdi_transport *usb) {
+    return check(usb, FT_Purge(usb->handle, FT_PURGE_RX), "FT_Purge");
+}
 
 bool transport_set_mode(ftdi_transport *usb, uint8_t mask, uint8_t mode) {
     return check(usb, FT_SetBitMode(usb->handle, mask, mode), "FT_SetBitMode");

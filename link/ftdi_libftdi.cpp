@@ -110,6 +110,7 @@ const char *transport_error(ftdi_transport *usb) {
 }
 
 bool transport_purge(ftdi_transport *usb) { return ftdi_tcioflush(usb->ftdi) == 0; }
+bool transport_purge_samples(ftdi_transport *usb) { return ftdi_tciflush(usb->ftdi) == 0; }
 bool transport_set_mode(ftdi_transport *usb, uint8_t mask, uint8_t mode) {
     return ftdi_set_bitmode(usb->ftdi, mask, mode) == 0;
 }

@@ -25,6 +25,9 @@ void transport_close(ftdi_transport *usb);
 const char *transport_error(ftdi_transport *usb);
 
 bool transport_purge(ftdi_transport *usb);
+// Empties the chip's buffer of samples only: a chip stalled for room clocks
+// on, what it was given still to drive.
+bool transport_purge_samples(ftdi_transport *usb);
 bool transport_set_mode(ftdi_transport *usb, uint8_t mask, uint8_t mode);
 // One byte, and so at most one line change, a microsecond.
 bool transport_set_byte_rate(ftdi_transport *usb);

@@ -43,6 +43,39 @@ enum class stream_state { idle, streaming, stopping, lost };
 
 using clock_type = std::chrono::steady_clock;
 
+// Where the instrument's frame stands after the bytes handed over so far, so
+// that a loss can finish it: the converter selected with so many clocks (and
+// these command bits) in, or the synthesizer holding bits of a load not yet
+// applied. The synthesizer listens while the converter is released.
+struct frame_state {
+    static constexpr uint8_t data_in = 0x08, clock = 0x10, select_n = 0x20; // AD3-AD5
+    static constexpr uint8_t synth_clock = 0x02, synth_update = 0x04, synth_lines = 0x07;
+    uint8_t pins = ftdi_output_pins;
+    int clocks = 0;
+    uint32_t bits = 0;
+    int loaded = 0;
+
+    bool selected() const { return !(pins & select_n); }
+    void feed(uint8_t p) {
+        bool was = selected(), now = !(p & select_n);
+        auto rose = [&](uint8_t line) { return !(pins & line) && (p & line); };
+        if (now && !was)
+            clocks = 0, bits = 0;
+        if (now && was && rose(clock))
+            ++clocks, bits = (bits << 1) | ((p & data_in) ? 1 : 0);
+        if (!now && rose(synth_clock))
+            ++loaded;
+        if (!now && rose(synth_update))
+            loaded = 0;
+        pins = p;
+    }
+    // Under way: the converter selected, or a load's bits not applied, or
+    // the synthesizer's lines where raising them would clock it.
+    bool open() const {
+        return selected() || loaded || (pins & synth_lines) != synth_lines;
+    }
+};
+
 struct streamed {
     port_batch *batch;
     size_t next;    // the next access to encode
@@ -67,7 +100,6 @@ struct adapter {
     size_t ahead_count = 0, ahead_next = 0;
     uint8_t tx[2 * port_batch::capacity + read_ahead];
     uint8_t rx[4096];
-    bool skip_idle = false; // a write is stuck on its way: no idle byte behind it
     // The converter's slowest conversion seen in the ready waits, in samples
     // (microseconds): what the stream's ready windows are sized from.
     size_t busy_run = 0, slowest_busy = 0;
@@ -80,6 +112,8 @@ struct adapter {
     uint8_t ring[ring_size];
     uint8_t stream_pins = 0, handed_pins = 0; // the pins of the last byte encoded, and handed over
     size_t window = 0;
+    frame_state frame;                      // after every byte handed over
+    uint64_t sent_total = 0, read_total = 0; // bytes handed over, samples read, ever
     stream_state state = stream_state::idle;
     streamed queue[batches_ahead];
     uint64_t answers[batches_ahead][port_batch::capacity]; // each access's byte or sample
@@ -107,17 +141,97 @@ struct adapter {
         return ok;
     }
 
-    // The adapter failed: where it is still there, its lines go idle and it
-    // leaves bit-bang mode. reached_now: the accesses of this call whose
-    // bytes were driven. Always false, for the caller to return.
+    void handed_over(const uint8_t *bytes, size_t count) {
+        for (size_t i = 0; i < count; ++i)
+            frame.feed(bytes[i]);
+        sent_total += count;
+    }
+
+    // Lets the chip drive what it was given: with nobody reading it stalls
+    // once its buffer of samples is full, so that buffer is emptied as often
+    // as it fills until every byte can have been driven, a write on its way
+    // taken whole first. False when the adapter does not answer (gone).
+    bool drive_out() {
+        auto deadline = clock_type::now() + std::chrono::milliseconds(answer_ms);
+        auto fill = std::chrono::microseconds(chip_buffer);
+        while (writing) {
+            if (!transport_purge_samples(usb))
+                return false;
+            int taken = transport_handed(usb, false);
+            if (taken < 0 || clock_type::now() > deadline)
+                return false;
+            writing = taken == 0;
+            delay_micros(fill);
+        }
+        uint64_t left = sent_total - read_total;
+        for (uint64_t k = 0; k <= left / chip_buffer + 1; ++k) {
+            if (!transport_purge_samples(usb))
+                return false;
+            delay_micros(fill);
+        }
+        return true;
+    }
+    static void delay_micros(std::chrono::microseconds d) {
+        auto until = clock_type::now() + d;
+        while (clock_type::now() < until) {
+        }
+    }
+
+    // After a failure with the adapter still there: what was queued is
+    // driven, the frame under way completed (a load never applied: the
+    // converter is selected first, so that raising the synthesizer's lines
+    // clocks nothing; an exchange clocked to its 16th bit with the command
+    // it began), and the lines left idle. Resetting the chip from within a
+    // frame would float its lines high at once: the same edge. False when
+    // the adapter is gone.
+    bool finish_frame() {
+        if (!drive_out())
+            return false;
+        uint8_t out[48];
+        size_t n = 0;
+        uint8_t p = frame.pins;
+        if (frame.open()) {
+            if (!frame.selected()) {
+                p &= static_cast<uint8_t>(~frame_state::select_n); // its lines as they are
+                out[n++] = p;
+                frame.clocks = 0;
+                frame.bits = 0;
+            }
+            p |= frame_state::synth_lines; // gated while selected
+            out[n++] = p;
+            uint32_t command = measure_command;
+            for (uint32_t known : start_up_words)
+                if (frame.clocks > 0 && frame.clocks < 16 &&
+                    (known >> (16 - frame.clocks)) == frame.bits)
+                    command = known;
+            for (int bit = 15 - frame.clocks; bit >= 0; --bit) {
+                p &= static_cast<uint8_t>(~frame_state::clock);
+                p = static_cast<uint8_t>(((command >> bit) & 1) ? p | frame_state::data_in
+                                                                : p & ~frame_state::data_in);
+                out[n++] = p;
+                out[n++] = p |= frame_state::clock;
+            }
+        }
+        out[n++] = ftdi_output_pins; // released, every line high
+        if (!transport_write(usb, out, n))
+            return false;
+        handed_over(out, n);
+        return drive_out();
+    }
+
+    // The adapter failed: where it is still there, the frame under way is
+    // finished, its lines go idle and it leaves bit-bang mode; where it is
+    // gone the message says what the instrument may be left with.
+    // reached_now: the accesses of this call whose bytes were driven. Always
+    // false, for the caller to return.
     bool lost(const char *reason, size_t reached_now) {
         std::snprintf(why, sizeof why, "%s", reason);
         reached = reached_now;
-        if (usb && !skip_idle) {
-            uint8_t idle = ftdi_output_pins;
-            (void)transport_write(usb, &idle, 1);
-        }
-        skip_idle = false;
+        bool loading = frame.loaded > 0, selected = frame.selected();
+        if (usb && !finish_frame() && (loading || selected))
+            std::snprintf(why, sizeof why, "%s; %s", reason,
+                          loading ? "the instrument may hold a partly loaded word"
+                                  : "the converter may be left selected");
         char reset[300];
         std::snprintf(reset, sizeof reset, "%s", why);
         release();
@@ -136,6 +250,7 @@ struct adapter {
             if (n < 0)
                 return transport_error(usb);
             read_back += static_cast<size_t>(n);
+            read_total += static_cast<uint64_t>(n);
             if (n == 0 && clock_type::now() > deadline)
                 return "the adapter stopped answering";
         }
@@ -156,6 +271,7 @@ struct adapter {
             return false;
         if (!transport_write(usb, bytes, count))
             return lost_usb(0);
+        handed_over(bytes, count);
         unread += count;
         return true;
     }
@@ -283,13 +399,13 @@ struct adapter {
         return n;
     }
 
+    // A write still on its way is let through by lost(), where the adapter
+    // is there; the transport cancels it as it closes where it is not.
     bool lost_in_stream(const char *reason) {
         size_t n = reached_by(0, false);
-        // Behind a write still on its way an idle byte would wait for it: the
-        // transport cancels that write as it closes.
-        skip_idle = writing;
+        lost(reason, n);
         writing = false;
-        return lost(reason, n);
+        return false;
     }
 
     bool settle_write(bool wait = true) {
@@ -309,6 +425,7 @@ struct adapter {
             return true;
         if (!transport_hand_over(usb, stage[staging], staged))
             return lost_in_stream(transport_error(usb));
+        handed_over(stage[staging], staged);
         writing = true;
         handed += staged;
         handed_pins = stage[staging][staged - 1];
@@ -331,6 +448,7 @@ struct adapter {
         for (int i = 0; i < n; ++i)
             ring[(received + static_cast<uint64_t>(i)) % ring_size] = chunk[i];
         received += static_cast<uint64_t>(n);
+        read_total += static_cast<uint64_t>(n);
         auto now = clock_type::now();
         if (n > 0)
             last_sample = now;

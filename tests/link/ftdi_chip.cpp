@@ -169,6 +169,17 @@ void purge() {
     at_host.clear();
 }
 
+// An adapter whose writes fail is gone: nothing it is asked does anything.
+int purge_samples() {
+    if (chip.fail_write_after >= 0 && writes >= chip.fail_write_after)
+        return fail(-1, "USB device unavailable");
+    from_chip.clear();
+    at_host.clear();
+    while (step(false)) {
+    }
+    return 0;
+}
+
 int set_mode(uint8_t bitmask, uint8_t bitmode) {
     if (bitmode == mode_reset && std::strcmp(chip.fail_call, "reset") == 0)
         return fail(-1, "USB device unavailable");

@@ -73,6 +73,7 @@ unsigned product_of(chip_kind type);
 void opened();
 void closed();
 void purge();
+int purge_samples(); // the samples only: the chip clocks on what it holds; -1 once gone
 int set_mode(uint8_t mask, uint8_t mode); // 0, or -1 where "reset" fails
 int set_rate(int rate);
 int set_latency(int ms);

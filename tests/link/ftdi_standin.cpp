@@ -64,6 +64,13 @@ int ftdi_tcioflush(ftdi_context *) {
     return 0;
 }
 
+// A control transfer: libusb handles the bulk write's completion meanwhile.
+int ftdi_tciflush(ftdi_context *) {
+    int r = purge_samples();
+    transfer.completed = transfer.completed || submit_taken();
+    return r;
+}
+
 int ftdi_set_bitmode(ftdi_context *, unsigned char bitmask, unsigned char bitmode) {
     return set_mode(bitmask, bitmode);
 }

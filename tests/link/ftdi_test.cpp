@@ -561,3 +561,34 @@ TEST(ftdi_run, every_failure_is_told_and_a_lost_port_ends_with_4) {
 }
 
 } // namespace
+
+namespace {
+
+// A read that fails with the adapter still plugged in, at every point of a
+// sweep: what was queued is clocked out, the frame under way completed, then
+// the lines go idle and the chip is reset, never an edge the instrument takes.
+TEST(ftdi_stream, a_failed_read_leaves_the_instrument_whole) {
+    for (int after = 150; after < 3000; after += 41) {
+        ftdi_standin::settings s;
+        s.fail_read_after = after;
+        ftdi_standin::reset(s);
+        std::string failure;
+        default_sweep_through("ftdi", "", &failure);
+        EXPECT_EQ(failure, "Lost port ftdi: usb bulk read failed") << after;
+        EXPECT_EQ(ftdi_standin::instrument.faults(), 0) << after;
+        EXPECT_EQ(ftdi_standin::instrument.lines() | synth_load_n_line, idle_lines) << after;
+        EXPECT_EQ(ftdi_standin::done.mode, 0) << after;
+    }
+    // Gone in the middle of a load (the FT232R takes it in two writes, the
+    // second fails): nothing more can be driven, and the message says so.
+    ftdi_standin::settings s;
+    s.type = ftdi_standin::ft232r;
+    s.fail_write_after = 3; // the open's and the link's idle bytes, then the load's first part
+    ftdi_standin::reset(s);
+    test_link link("ftdi");
+    load_synthesizer(0x12345678, control_byte);
+    EXPECT_EQ(link.failure(), "Lost port ftdi: usb bulk write failed; the instrument may hold a "
+                              "partly loaded word");
+}
+
+} // namespace

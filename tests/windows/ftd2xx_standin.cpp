@@ -124,7 +124,9 @@ __declspec(dllexport) FT_STATUS WINAPI FT_SetLatencyTimer(FT_HANDLE, UCHAR ms) {
     return set_latency(ms) == 0 ? FT_OK : FT_IO_ERROR;
 }
 
-__declspec(dllexport) FT_STATUS WINAPI FT_Purge(FT_HANDLE, ULONG) {
+__declspec(dllexport) FT_STATUS WINAPI FT_Purge(FT_HANDLE, ULONG mask) {
+    if (mask == 1)
+        return purge_samples() == 0 ? FT_OK : FT_IO_ERROR;
     purge();
     return FT_OK;
 }
