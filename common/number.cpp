@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -69,7 +70,8 @@ bool read_frequency(const char *text, double *hz) {
         ++p;
     if (std::strcmp(p, "Hz") == 0)
         p += 2;
-    if (*p)
+    // Digits enough to overflow a double are not a frequency.
+    if (*p || !std::isfinite(value * scale))
         return false;
     *hz = value * scale;
     return true;

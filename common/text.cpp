@@ -2,29 +2,12 @@
 
 #include <cstdint>
 
-std::string printable(const std::string &text) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (char ch : text) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        if (c == '\n')
-            out += "\\n";
-        else if (c == '\t')
-            out += "\\t";
-        else if (c == '\r')
-            out += "\\r";
-        else if (c < 0x20 || c == 0x7F)
-            out += {'\\', 'x', hex[c >> 4], hex[c & 15]};
-        else
-            out += ch;
-    }
-    return out;
-}
-
 std::string shortened(const std::string &text, size_t most) {
     std::string shown = printable(text);
     if (shown.size() <= most)
         return shown;
+    while (most > 0 && (static_cast<unsigned char>(shown[most]) & 0xC0) == 0x80)
+        --most; // not inside a character
     return shown.substr(0, most) + "...(" + std::to_string(text.size()) + " bytes)";
 }
 
@@ -50,6 +33,37 @@ size_t utf8_length(const unsigned char *s, size_t n) {
 }
 
 } // namespace
+
+std::string printable(const std::string &text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    const auto *s = reinterpret_cast<const unsigned char *>(text.data());
+    for (size_t i = 0, n = text.size(); i < n;) {
+        unsigned char c = s[i];
+        size_t length = utf8_length(s + i, n - i);
+        // C1 controls (U+0080 to U+009F, CSI among them) steer terminals too.
+        bool c1 = length == 2 && c == 0xC2 && s[i + 1] < 0xA0;
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\r')
+            out += "\\r";
+        else if (length == 0 || c1 || c < 0x20 || c == 0x7F) {
+            // Each byte of it, as bytes that are not text are shown.
+            for (size_t k = 0; k < (c1 ? 2 : 1); ++k)
+                out += {'\\', 'x', hex[s[i + k] >> 4], hex[s[i + k] & 15]};
+            i += c1 ? 2 : 1;
+            continue;
+        } else {
+            out.append(text, i, length);
+            i += length;
+            continue;
+        }
+        ++i;
+    }
+    return out;
+}
 
 std::string json_string(const std::string &text) {
     static const char hex[] = "0123456789ABCDEF";

@@ -3,8 +3,9 @@
 #include <cstddef>
 #include <string>
 
-// Control characters and DEL escaped (\n, \t, \r, \xNN), so that nothing a
-// user or a file holds can steer the terminal. Safe to apply twice.
+// Control characters, DEL, C1 controls and bytes that are not UTF-8 escaped
+// (\n, \t, \r, \xNN), so that nothing a user or a file holds can steer the
+// terminal. Safe to apply twice.
 std::string printable(const std::string &text);
 
 // The same, cut to at most `most` bytes of the text with its length said

@@ -1,5 +1,7 @@
 #include "instrument/sim.hpp"
 
+#include "common/text.hpp"
+
 #include "common/number.hpp"
 #include "common/port_lines.hpp"
 
@@ -128,18 +130,18 @@ bool sim_instrument::configure(const char *text, char *reason, size_t reason_siz
                 read = row.read;
         std::string why;
         if (!read) {
-            std::snprintf(reason, reason_size, "unknown option %s (%s)", pair.c_str(),
-                          known_keys().c_str());
+            std::snprintf(reason, reason_size, "unknown option %s (%s)",
+                          shortened(pair, 100).c_str(), known_keys().c_str());
             return false;
         }
         if (equals == std::string::npos) {
-            std::snprintf(reason, reason_size, "option %s takes a value: %s=...", key.c_str(),
-                          key.c_str());
+            std::snprintf(reason, reason_size, "option %s takes a value: %s=...",
+                          shortened(key, 100).c_str(), shortened(key, 100).c_str());
             return false;
         }
         if (!read(o, value, &why)) {
-            std::snprintf(reason, reason_size, "bad value in option %s %s", pair.c_str(),
-                          why.c_str());
+            std::snprintf(reason, reason_size, "bad value in option %s %s",
+                          shortened(pair, 100).c_str(), why.c_str());
             return false;
         }
     }

@@ -7,6 +7,8 @@
 // completes without a read of ours.
 #include "link/ftdi_transport.hpp"
 
+#include "common/text.hpp"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -215,7 +217,8 @@ ftdi_transport *transport_open(const char *device, ftdi_chip *chip, char *reason
     }
     if (chosen < 0) {
         if (*device)
-            std::snprintf(reason, size, "no FTDI device matches %s; is it plugged in?", device);
+            std::snprintf(reason, size, "no FTDI device matches %s; is it plugged in?",
+                          shortened(device, 100).c_str());
         else
             std::snprintf(reason, size,
                           "no FTDI device found; is an FT232R, FT232H or FT2232H plugged in? "

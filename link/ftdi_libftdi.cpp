@@ -2,6 +2,8 @@
 // asynchronous write, which libusb completes inside the reads that follow.
 #include "link/ftdi_transport.hpp"
 
+#include "common/text.hpp"
+
 #include <cstdio>
 #include <cstring>
 #include <sys/time.h>
@@ -67,14 +69,14 @@ ftdi_transport *transport_open(const char *device, ftdi_chip *chip, char *reason
                       *device ? "no FTDI device matches %s; is it plugged in? (lsusb)"
                               : "no FTDI device found%s; is an FT232R, FT232H or FT2232H plugged "
                                 "in? (lsusb shows 0403:6001, 0403:6014 or 0403:6010)",
-                      device);
+                      shortened(device, 100).c_str());
     // -11 is also libusb failing to start, which has its own message.
     if (result == -11 &&
         std::strcmp(ftdi_get_error_string(ftdi), "illegal description format") == 0)
         return refuse(usb, reason, size,
                       "not a device string: %s (use d:BUS/DEV, i:VID:PID, i:VID:PID:INDEX or "
                       "s:VID:PID:SERIAL)",
-                      device);
+                      shortened(device, 100).c_str());
     if (result < 0) {
         char why[400];
         std::snprintf(why, sizeof why, "%s%s", ftdi_get_error_string(ftdi),

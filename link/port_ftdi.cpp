@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -54,6 +55,19 @@ struct frame_state {
     int clocks = 0;
     uint32_t bits = 0;
     int loaded = 0;
+    // A write that failed may have been driven in part: how far is not told.
+    // Then only what its prefixes could have left is known.
+    bool known = true, maybe_loading = false, maybe_selected = false;
+    void failed_write(const uint8_t *bytes, size_t count) {
+        frame_state f = *this;
+        for (size_t i = 0; i <= count; ++i) {
+            maybe_loading = maybe_loading || (f.open() && !f.selected());
+            maybe_selected = maybe_selected || f.selected();
+            if (i < count)
+                f.feed(bytes[i]);
+        }
+        known = false;
+    }
 
     bool selected() const { return !(pins & select_n); }
     void feed(uint8_t p) {
@@ -113,6 +127,8 @@ struct adapter {
     uint8_t stream_pins = 0, handed_pins = 0; // the pins of the last byte encoded, and handed over
     size_t window = 0;
     frame_state frame;                      // after every byte handed over
+    frame_state before_flight;              // before the write on its way
+    size_t flight_size = 0;                 // its bytes, in the other stage buffer
     uint64_t sent_total = 0, read_total = 0; // bytes handed over, samples read, ever
     stream_state state = stream_state::idle;
     streamed queue[batches_ahead];
@@ -185,7 +201,7 @@ struct adapter {
     // frame would float its lines high at once: the same edge. False when
     // the adapter is gone.
     bool finish_frame() {
-        if (!drive_out())
+        if (!frame.known || !drive_out())
             return false;
         uint8_t out[48];
         size_t n = 0;
@@ -199,11 +215,16 @@ struct adapter {
             }
             p |= frame_state::synth_lines; // gated while selected
             out[n++] = p;
+            // The command it began: a reading unless only a start-up word
+            // has these first bits.
             uint32_t command = measure_command;
-            for (uint32_t known : start_up_words)
-                if (frame.clocks > 0 && frame.clocks < 16 &&
-                    (known >> (16 - frame.clocks)) == frame.bits)
-                    command = known;
+            auto begins = [&](uint32_t word) {
+                return frame.clocks == 0 || frame.clocks >= 16 ||
+                       (word >> (16 - frame.clocks)) == frame.bits;
+            };
+            for (uint32_t word : start_up_words)
+                if (!begins(command) && begins(word))
+                    command = word;
             for (int bit = 15 - frame.clocks; bit >= 0; --bit) {
                 p &= static_cast<uint8_t>(~frame_state::clock);
                 p = static_cast<uint8_t>(((command >> bit) & 1) ? p | frame_state::data_in
@@ -227,15 +248,21 @@ struct adapter {
     bool lost(const char *reason, size_t reached_now) {
         std::snprintf(why, sizeof why, "%s", reason);
         reached = reached_now;
-        bool loading = frame.loaded > 0, selected = frame.selected();
+        // The reset that follows floats every line high: from within a
+        // frame, an edge the instrument may take.
+        bool loading = frame.known ? frame.open() && !frame.selected() : frame.maybe_loading;
+        bool selected = frame.known ? frame.selected() : frame.maybe_selected;
         if (usb && !finish_frame() && (loading || selected))
             std::snprintf(why, sizeof why, "%s; %s", reason,
-                          loading ? "the instrument may hold a partly loaded word"
+                          loading ? "the instrument may hold a partly loaded or wrong word"
                                   : "the converter may be left selected");
-        char reset[300];
-        std::snprintf(reset, sizeof reset, "%s", why);
-        release();
-        std::snprintf(why, sizeof why, "%s", reset); // the first failure is the one told
+        char first[300], stuck[300];
+        std::snprintf(first, sizeof first, "%s", why);
+        bool reset = release();
+        std::snprintf(stuck, sizeof stuck, "%s", reset ? "" : why);
+        // The first failure is the one told; a chip left in bit-bang mode too.
+        std::string told = std::string(first) + (reset ? "" : "; ") + stuck;
+        std::snprintf(why, sizeof why, "%s", told.c_str());
         state = stream_state::lost;
         return false;
     }
@@ -269,8 +296,10 @@ struct adapter {
     bool send(const uint8_t *bytes, size_t count) {
         if (unread + count > chip_buffer && !collect())
             return false;
-        if (!transport_write(usb, bytes, count))
+        if (!transport_write(usb, bytes, count)) {
+            frame.failed_write(bytes, count);
             return lost_usb(0);
+        }
         handed_over(bytes, count);
         unread += count;
         return true;
@@ -413,6 +442,8 @@ struct adapter {
             return true;
         int n = transport_handed(usb, wait);
         if (n < 0) {
+            frame = before_flight; // taken in part, or not at all
+            frame.failed_write(stage[staging ^ 1], flight_size);
             writing = false;
             return lost_in_stream(transport_error(usb));
         }
@@ -425,6 +456,8 @@ struct adapter {
             return true;
         if (!transport_hand_over(usb, stage[staging], staged))
             return lost_in_stream(transport_error(usb));
+        before_flight = frame;
+        flight_size = staged;
         handed_over(stage[staging], staged);
         writing = true;
         handed += staged;

@@ -122,6 +122,16 @@ crossing find_crossing(const std::vector<level_point> &p, size_t from, int step,
     }
 }
 
+// An edge found between two levels with an overflowed point between them is
+// not an edge the sweep shows.
+void across_overflow(const std::vector<level_point> &all, crossing *c) {
+    for (const auto &q : all)
+        if (c->found && q.overflow && c->a_hz < q.hz && q.hz < c->b_hz) {
+            c->found = false;
+            c->overflow_hz = q.hz;
+        }
+}
+
 // The points whose levels can be trusted: an overflowed reading is no level.
 std::vector<level_point> levels_of(const std::vector<level_point> &points) {
     std::vector<level_point> out;
@@ -412,6 +422,11 @@ void find_ripple(const std::vector<level_point> &p, filter_markers *m) {
 
 std::string outside(const crossing &c, const char *side) {
     char text[200];
+    if (c.overflow_hz > 0) {
+        std::snprintf(text, sizeof text, "%s edge unknown: overflowed at %.1f Hz", side,
+                      c.overflow_hz);
+        return text;
+    }
     if (c.already) {
         std::snprintf(text, sizeof text,
                       "%s: never reached: at %.1f Hz, where the walk starts, the level is "
@@ -724,6 +739,8 @@ filter_markers find_markers(const std::vector<level_point> &all, const marker_se
             double target = m.reference - s.drops[0];
             m.lower[0] = find_crossing(p, f.bottom, -1, target, m.reference, m.noise, m.resolution, true);
             m.upper[0] = find_crossing(p, f.bottom, 1, target, m.reference, m.noise, m.resolution, true);
+            across_overflow(all, &m.lower[0]);
+            across_overflow(all, &m.upper[0]);
         }
         return m;
     }
@@ -737,6 +754,8 @@ filter_markers find_markers(const std::vector<level_point> &all, const marker_se
             m.lower[k] = find_crossing(p, f.peak, -1, target, m.reference, m.noise, m.resolution);
         if (m.shape != trace_shape::rising)
             m.upper[k] = find_crossing(p, f.peak, 1, target, m.reference, m.noise, m.resolution);
+        across_overflow(all, &m.lower[k]);
+        across_overflow(all, &m.upper[k]);
     }
     if (m.shape == trace_shape::peak && !s.drops.empty() && m.lower[0].found && m.upper[0].found)
         find_ripple(p, &m);

@@ -92,6 +92,9 @@ struct crossing {
     bool wanders = false; // noise: the level crosses back and forth there
     double wander_from = 0, wander_to = 0;
     bool placed = false; // that stretch is short enough to give its middle as the edge
+    // Not found because the two points either side have an overflowed one
+    // between them: no line is drawn across a reading that is not there.
+    double overflow_hz = 0;
 };
 
 // An edge given as a frequency: found, and where the level wanders through

@@ -170,8 +170,9 @@ int plot_main(int argc, char **argv) {
             double a = 0, b = 0;
             int used = 0;
             if (std::sscanf(argv[++i], "%lf:%lf%n", &a, &b, &used) != 2 || argv[i][used] ||
-                !(a < b) || !(a >= -400) || !(b <= 400))
-                return refuse("--range takes LOW:HIGH in dB, -400 to 400, e.g. -80:10");
+                !(b - a >= 0.01) || !(a >= -400) || !(b <= 400))
+                return refuse("--range takes LOW:HIGH in dB, -400 to 400, HIGH at least 0.01 "
+                              "above LOW, e.g. -80:10");
             picture.range_given = true;
             picture.level_lo = a;
             picture.level_hi = b;

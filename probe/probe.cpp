@@ -377,6 +377,9 @@ probe_report run_probe(const char *setting) {
     // that cannot be given back (an adapter left in bit-bang mode) fails the
     // probe as it fails talvik.
     bool lost = link_failure() && link->lost_why();
+    // Lost, and then not let go of: an adapter the loss left in bit-bang mode.
+    if (lost && std::strstr(link->lost_why(), "cannot leave bit-bang mode"))
+        report.given_back = false;
     if (link->close(&error) != status_done) {
         std::fprintf(stderr, "%s\n", error.text);
         if (!lost) {

@@ -27,6 +27,16 @@ TEST(text, shortened_text_says_how_long_it_was) {
     EXPECT_EQ(shortened("abc", 3), "abc");
     EXPECT_EQ(shortened(std::string(10, 'x'), 4), "xxxx...(10 bytes)");
     EXPECT_EQ(shortened("\x1B[", 10), "\\x1B[");
+    // Never cut inside a character.
+    EXPECT_EQ(shortened("a\xC3\xA9z", 2), "a...(4 bytes)");
+}
+
+TEST(text, what_could_steer_a_terminal_is_shown_escaped) {
+    // C0 and C1 controls (CSI as one byte, and as U+009B), bytes that are not
+    // UTF-8; text in any script passes.
+    EXPECT_EQ(printable("a\x1B[31m\x9B\xC2\x9B\xFF" "b\n"), "a\\x1B[31m\\x9B\\xC2\\x9B\\xFFb\\n");
+    EXPECT_EQ(printable("\xC3\xA9 \xC2\xA0 \xE2\x86\x92"), "\xC3\xA9 \xC2\xA0 \xE2\x86\x92");
+    EXPECT_EQ(printable(printable("\x9B\x1B")), printable("\x9B\x1B"));
 }
 
 } // namespace

@@ -127,7 +127,9 @@ TEST(ftdi, an_adapter_that_fails_mid_sweep_ends_the_run) {
     test_link link(&ftdi_port, "");
     ASSERT_TRUE(link);
     converter_start();
-    EXPECT_EQ(link.failure(), "Lost port ftdi: usb bulk write failed");
+    // What the failed write drove of its exchange is not told.
+    EXPECT_EQ(link.failure(), "Lost port ftdi: usb bulk write failed; the converter may be left "
+                              "selected");
     EXPECT_EQ(link_failure()->status, 4);
 }
 
@@ -512,6 +514,14 @@ TEST(ftdi_probe, the_probe_gives_the_adapters_timing) {
                                       "given back: "),
               std::string::npos)
         << probe_json(report);
+    // Lost during the checks, and then not given back either.
+    r.fail_read_after = 200;
+    ftdi_standin::reset(r);
+    report = run_probe("ftdi");
+    EXPECT_EQ(probe_status(report), 4);
+    EXPECT_NE(probe_text(report).find("lost: usb bulk read failed; cannot leave bit-bang mode"),
+              std::string::npos)
+        << probe_text(report);
 }
 
 } // namespace
@@ -579,6 +589,27 @@ TEST(ftdi_stream, a_failed_read_leaves_the_instrument_whole) {
         EXPECT_EQ(ftdi_standin::instrument.lines() | synth_load_n_line, idle_lines) << after;
         EXPECT_EQ(ftdi_standin::done.mode, 0) << after;
     }
+    // Accesses sent at once, as talvik-tune and the probe send them: on an
+    // FT232R a load goes in two writes, and a read fails with either part
+    // driven, or within an exchange.
+    for (int after = 1; after < 400; after += 3) {
+        ftdi_standin::settings r;
+        r.type = ftdi_standin::ft232r;
+        r.fail_read_after = after;
+        ftdi_standin::reset(r);
+        {
+            test_link link("ftdi");
+            converter_start();
+            for (int32_t word : {2147483, 42949672}) {
+                load_synthesizer(word, control_byte);
+                converter_exchange(measure_command);
+                converter_exchange(measure_command);
+            }
+            EXPECT_EQ(link.failure(), "Lost port ftdi: usb bulk read failed") << after;
+        }
+        EXPECT_EQ(ftdi_standin::instrument.faults(), 0) << after;
+        EXPECT_EQ(ftdi_standin::instrument.lines() | synth_load_n_line, idle_lines) << after;
+    }
     // Gone in the middle of a load (the FT232R takes it in two writes, the
     // second fails): nothing more can be driven, and the message says so.
     ftdi_standin::settings s;
@@ -588,7 +619,7 @@ TEST(ftdi_stream, a_failed_read_leaves_the_instrument_whole) {
     test_link link("ftdi");
     load_synthesizer(0x12345678, control_byte);
     EXPECT_EQ(link.failure(), "Lost port ftdi: usb bulk write failed; the instrument may hold a "
-                              "partly loaded word");
+                              "partly loaded or wrong word");
 }
 
 } // namespace

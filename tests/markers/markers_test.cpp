@@ -277,6 +277,17 @@ TEST(markers, no_level_is_read_across_an_overflowed_point) {
     EXPECT_TRUE(has("f: delta 2000000.0 Hz to 3500000.0 Hz: unknown: overflowed at 3000000.0 Hz"));
     // Two points read either side of it are two readings.
     EXPECT_TRUE(has("f: delta 2000000.0 Hz to 4000000.0 Hz: 2000000.0 Hz, -20.000 dB"));
+    // Nor is an edge placed across it.
+    auto bp = trace({{1e6, -40}, {2e6, -10}, {3e6, 0}, {3.5e6, -1}, {4e6, 0}, {4.5e6, -1},
+                     {5e6, -2}, {6e6, -20}, {7e6, -40}});
+    bp[2].overflow = true;
+    auto m = find_markers(bp, filter_kind::bandpass);
+    EXPECT_FALSE(m.lower[0].found);
+    EXPECT_TRUE(m.upper[0].found);
+    std::string text;
+    for (const auto &line : marker_lines("bp", m, "dBm"))
+        text += line + "\n";
+    EXPECT_NE(text.find("lower edge unknown: overflowed at 3000000.0 Hz"), std::string::npos) << text;
 }
 
 } // namespace

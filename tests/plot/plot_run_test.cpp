@@ -373,7 +373,8 @@ TEST_F(plot_run, bad_option_values_are_refused_by_name) {
     for (auto [option, good, bad] :
          {std::tuple{"--level", "300", "300.5"}, {"--level", "-300", "-301"},
           {"--smooth", "1001", "1002"}, {"--bw", "300", "301"}, {"--range", "-400:400", "-401:0"},
-          {"--range", "0:400", "0:400.5"}, {"--size", "4000x4000", "4000x4001"},
+          {"--range", "0:400", "0:400.5"}, {"--range", "-100:-99.99", "0:0.0001"},
+          {"--size", "4000x4000", "4000x4001"},
           {"--size", "300x200", "300x199"},
           // Past what an int holds: read as 300x200 once.
           {"--size", "900x600", "4294967596x4294967496"}, {"--size", "900x600", "+900x600"},

@@ -81,7 +81,7 @@ TEST(probe_run, whatever_a_setting_holds_the_json_is_valid_and_the_message_whole
     EXPECT_EQ(r.out.rfind("{\"port\": \"lpt\\uFFFD\\u001B[31mAAA", 0), 0u) << r.out;
     EXPECT_EQ(r.err.find('\x1B'), std::string::npos) << "escaped on the terminal too";
     // The setting is cut, with its length; the reason and its newline never.
-    EXPECT_EQ(r.err.rfind("Can't open port lpt\xFF\\x1B[31mAAA", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind("Can't open port lpt\\xFF\\x1B[31mAAA", 0), 0u) << r.err;
     EXPECT_NE(r.err.find("...(609 bytes): unknown port; use sim[:OPTIONS], "), std::string::npos)
         << r.err;
     EXPECT_EQ(r.err.substr(r.err.size() - 11), "gpio:LINES\n") << r.err;

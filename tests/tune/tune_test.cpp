@@ -37,6 +37,10 @@ TEST(tune_settings, frequencies_as_people_write_them) {
         double hz = 0;
         EXPECT_FALSE(read_frequency(bad, &hz)) << bad;
     }
+    // Digits past what a double holds: not infinity.
+    double hz = 0;
+    EXPECT_FALSE(read_frequency(std::string(320, '9').c_str(), &hz));
+    EXPECT_FALSE(read_frequency((std::string(300, '9') + "G").c_str(), &hz));
 }
 
 struct tune_run : ::testing::Test {
