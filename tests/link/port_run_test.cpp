@@ -181,10 +181,11 @@ TEST_F(port_run, low_band_points_wait_five_periods_after_the_update) {
     const long long expected_ms[] = {50, 33, 22, 14, 9, 6};
     ASSERT_EQ(waits.size(), 6u);
     for (size_t i = 0; i < 6; ++i) {
-        // Never shorter; the upper bound only catches a wait gone wrong (the
-        // precise figure is the benchmark's).
+        // Never shorter. A loaded machine may make any wait longer, so the
+        // bound above only catches a hang; the delay's length is checked on
+        // an injected clock, and its figure is the benchmark's.
         EXPECT_GT(waits[i], (expected_ms[i] - 1) * 1000) << i;
-        EXPECT_LE(waits[i], (expected_ms[i] * 3 / 2 + 5) * 1000) << i;
+        EXPECT_LE(waits[i], (expected_ms[i] + 2000) * 1000) << i;
     }
 }
 
