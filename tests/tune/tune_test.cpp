@@ -93,6 +93,12 @@ TEST_F(tune_run, bad_arguments_are_refused_with_the_reason_and_the_usage) {
                              0),
               0u)
         << dumb.err;
+    // A terminal's name is shown, never obeyed.
+    o.env = {"TERM=x\x1B[31m"};
+    auto odd = run_talvik(o);
+    EXPECT_EQ(odd.status, 2);
+    EXPECT_EQ(odd.err.find('\x1B'), std::string::npos) << odd.err;
+    EXPECT_NE(odd.err.find("x\\x1B[31m"), std::string::npos) << odd.err;
     auto r = run({}, {"TALVIK_PORT=lpt1"});
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.err.rfind("Can't open port lpt1: unknown port", 0), 0u);
