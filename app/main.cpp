@@ -28,7 +28,8 @@ const char defaults_text[] = "defaults are 1MHz, 10MHz, and 20, so each step is 
 const char sim_options_text[] =
     "  sim OPTIONS, comma-separated: dut=through|lowpass|bandpass|notch (default\n"
     "  bandpass), reply=N (every reading answers N), busy=US|forever,\n"
-    "  fault=busy-stuck|busy-open|data-low|data-high|synth-dead|noisy\n"
+    "  fault=busy-stuck|busy-open|data-low|data-high|synth-dead|noisy,\n"
+    "  knob=FILE (the device under test moved up by the Hz FILE holds)\n"
     "TALVIK_TRACE=FILE records every port access, one line each (FILE.vcd: a Value\n"
     "Change Dump for PulseView, GTKWave or sigrok-cli)\n\n";
 

@@ -46,11 +46,11 @@ double dut_db(dut_model dut, double hz) {
 
 } // namespace
 
-double sim_level_dbm(dut_model dut, double hz) {
+double sim_level_dbm(dut_model dut, double hz, double detune_hz) {
     // A DDS's output falls as sin(x)/x of the output over the clock frequency.
     double x = pi * hz / ref_clock_hz;
     double source_db = x > 0.0 ? 20.0 * std::log10(std::fabs(std::sin(x) / x)) : 0.0;
-    return source_db + dut_db(dut, hz);
+    return source_db + dut_db(dut, hz - detune_hz);
 }
 
 uint16_t sim_reply_word(double dbm) {

@@ -5,6 +5,7 @@
 #include "common/number.hpp"
 #include "common/port_lines.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -88,6 +89,15 @@ bool read_fault(sim_instrument::options &o, const std::string &value, std::strin
     return false;
 }
 
+bool read_knob(sim_instrument::options &o, const std::string &value, std::string *why) {
+    if (value.empty()) {
+        *why = "(a file holding the detuning in Hz)";
+        return false;
+    }
+    o.knob = value;
+    return true;
+}
+
 // Every option, by name: a new one is a row here and a reader above.
 const struct {
     const char *key;
@@ -97,6 +107,7 @@ const struct {
     {"reply", read_reply},
     {"busy", read_busy},
     {"fault", read_fault},
+    {"knob", read_knob},
 };
 
 std::string known_keys() {
@@ -221,7 +232,7 @@ void sim_instrument::command(uint16_t word) {
     ++commands_;
     if (word == measure) {
         // Before the start-up words the converter is not set up: it answers 0.
-        double level = sim_level_dbm(options_.dut, frequency_hz());
+        double level = sim_level_dbm(options_.dut, frequency_hz(), detuning_hz());
         if (options_.fault == sim_fault::noisy) {
             level += sim_noise_db(noise_);
         }
@@ -245,6 +256,33 @@ void sim_instrument::command(uint16_t word) {
     ready_at_ = clock::now() + std::chrono::microseconds(options_.busy_us);
     if (!options_.busy_forever && options_.busy_us == 0)
         finish_conversion();
+}
+
+// The knob's file is read at most every 10 ms, not at every conversion: a
+// hand on a trimmer is slower than that, and a read costs more than a
+// conversion. A file that cannot be read, or holds no number within a GHz,
+// leaves the last value.
+double sim_instrument::detuning_hz() {
+    if (options_.knob.empty())
+        return 0;
+    auto now = clock::now();
+    if (knob_ever_ && now - knob_read_ < std::chrono::milliseconds(10))
+        return knob_hz_;
+    knob_ever_ = true;
+    knob_read_ = now;
+    if (std::FILE *file = std::fopen(options_.knob.c_str(), "r")) {
+        char text[64] = "";
+        size_t n = std::fread(text, 1, sizeof text - 1, file);
+        std::fclose(file);
+        text[n] = '\0';
+        char *end = nullptr;
+        double hz = std::strtod(text, &end);
+        while (end && (*end == '\n' || *end == '\r' || *end == ' '))
+            ++end;
+        if (end != text && end && *end == '\0' && std::fabs(hz) <= 1e9)
+            knob_hz_ = hz;
+    }
+    return knob_hz_;
 }
 
 void sim_instrument::finish_conversion() {

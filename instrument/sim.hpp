@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 enum class dut_model { through, lowpass, bandpass, notch, crystal };
 
@@ -16,8 +17,9 @@ enum class dut_model { through, lowpass, bandpass, notch, crystal };
 enum class sim_fault { none, busy_stuck, busy_open, data_low, data_high, synth_dead, noisy };
 
 // Level in dBm reaching the detector at hz: the generator's own output
-// (0 dBm, less the DDS's sin(x)/x roll-off) through the device under test.
-double sim_level_dbm(dut_model dut, double hz);
+// (0 dBm, less the DDS's sin(x)/x roll-off) through the device under test,
+// its response moved up in frequency by detune_hz (a trimmer turned).
+double sim_level_dbm(dut_model dut, double hz, double detune_hz = 0);
 
 // The noisy fault's scatter: a level error spread evenly over -3 to +3 dB in
 // steps of 0.01 dB (standard deviation 1.73 dB), from a generator state.
@@ -37,6 +39,7 @@ class sim_instrument {
         bool busy_forever = false;
         int64_t busy_us = 5;
         sim_fault fault = sim_fault::none;
+        std::string knob; // a file holding the detuning in Hz, read as it changes
     };
     // Options "dut=NAME,reply=N,busy=US|forever,fault=NAME", any number, in
     // any order; false with a reason on a bad one, nothing changed then.
@@ -64,6 +67,7 @@ class sim_instrument {
     void command(uint16_t word);
     void finish_conversion();
     void fault(int kind, const char *what, int detail);
+    double detuning_hz();
 
     options options_;
     uint32_t noise_ = 12345; // the noisy fault's generator
@@ -93,4 +97,9 @@ class sim_instrument {
 
     int faults_ = 0;
     unsigned fault_kinds_ = 0;
+
+    // the knob: its last good value, and when its file was last read
+    double knob_hz_ = 0;
+    clock::time_point knob_read_{};
+    bool knob_ever_ = false;
 };

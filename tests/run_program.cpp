@@ -40,6 +40,8 @@ void drain(int fd, std::string &into) {
     }
     if (o.close_stdout)
         close(1);
+    for (int sig : o.ignored_signals)
+        signal(sig, SIG_IGN);
     if (o.file_size_limit >= 0) {
         rlimit limit = {static_cast<rlim_t>(o.file_size_limit),
                         static_cast<rlim_t>(o.file_size_limit)};

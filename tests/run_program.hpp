@@ -13,6 +13,7 @@ struct run_options {
     bool stderr_on_terminal = false;  // with terminal: standard error there too
     int kill_after_ms = -1;           // send kill_signal this long after start
     int kill_signal = 9;
+    std::vector<int> ignored_signals; // ignored when the program starts, as nohup and & do
     std::string stdout_file;   // redirect standard output to this file
     bool close_stdout = false; // start with standard output closed
     long file_size_limit = -1; // RLIMIT_FSIZE in bytes, as `ulimit -f` sets it

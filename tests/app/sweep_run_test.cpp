@@ -136,6 +136,23 @@ TEST_F(sweep_run, interrupted_sweeps_keep_only_complete_records_in_order) {
     }
 }
 
+// Started with the stop signals ignored (nohup, a job in the background of a
+// shell without job control): they stay ignored, and the sweep runs whole.
+TEST_F(sweep_run, signals_ignored_at_start_stay_ignored) {
+    for (int signal : {2, 1, 15}) {
+        run_options o;
+        o.args = {"r.txt", "1000000", "1100000", "100"}; // 10 points
+        o.env = {"TALVIK_PORT=sim:busy=10000"};         // 20 ms a point
+        o.dir = dir.path;
+        o.ignored_signals = {2, 1, 15, 3};
+        o.kill_after_ms = 60;
+        o.kill_signal = signal;
+        auto r = run_talvik(o);
+        EXPECT_EQ(r.status, 0) << signal;
+        EXPECT_EQ(results().size(), 11u) << signal; // the header and every point
+    }
+}
+
 TEST_F(sweep_run, a_converter_that_never_answers_in_time_is_said_to) {
     auto r = run({"r.txt", "1000000", "1030000", "100"}, {"TALVIK_PORT=sim:busy=300000"});
     EXPECT_EQ(r.status, 0);

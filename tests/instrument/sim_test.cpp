@@ -4,13 +4,16 @@
 #include "link/link.hpp"
 #include "link/port.hpp"
 #include "link/test_link.hpp"
+#include "run_program.hpp"
 
 #include <memory>
 
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace {
 
@@ -98,6 +101,38 @@ TEST_F(sim_test, reading_follows_the_frequency_at_the_conversion) {
     EXPECT_NEAR(stop, -30.2, 0.1);
 }
 
+// A trimmer turned while the instrument runs: the band-pass (4 MHz centre,
+// 1 MHz wide, 4th-order Butterworth) moved up by what the knob's file holds.
+TEST_F(sim_test, the_knob_moves_the_device_under_test_as_it_changes) {
+    temp_dir dir;
+    std::string knob = dir.file("knob");
+    write_file(knob, "0\n");
+    use(("dut=bandpass,busy=0,knob=" + knob).c_str());
+    converter_start();
+    load_synthesizer(193273528, 0); // 4.5 MHz
+    auto level = [] {
+        converter_exchange(measure_command);
+        return decode_reply(converter_exchange(measure_command)).level_dbm;
+    };
+    const double pi = 3.14159265358979323846, x = pi * 4.5e6 / 100e6;
+    double source = 20 * std::log10(std::sin(x) / x); // the DDS's roll-off
+    double off = (4.5 / 4 - 4 / 4.5) * 4;              // detuned by half the width
+    EXPECT_NEAR(level(), source - 10 * std::log10(1 + std::pow(off, 4)), 0.01);
+    write_file(knob, "500000");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_NEAR(level(), source, 0.01) << "centred on 4.5 MHz now";
+    // A file that holds no number, or none within a GHz, or is gone: the
+    // knob stays where it was.
+    for (const char *text : {"", "a lot", "5e9", "nan"}) {
+        write_file(knob, text);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_NEAR(level(), source, 0.01) << text;
+    }
+    std::remove(knob.c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_NEAR(level(), source, 0.01);
+}
+
 TEST_F(sim_test, busy_shows_for_the_conversion_time) {
     // A 16-bit command written straight to the lines, so the link's own wait
     // does not hide the busy line.
@@ -164,7 +199,7 @@ TEST(sim_options, bad_options_are_refused_with_a_reason) {
     sim_instrument s;
     char reason[200];
     EXPECT_FALSE(s.configure("bogus=1", reason, sizeof reason));
-    EXPECT_STREQ(reason, "unknown option bogus=1 (dut=, reply=, busy=, fault=)");
+    EXPECT_STREQ(reason, "unknown option bogus=1 (dut=, reply=, busy=, fault=, knob=)");
     EXPECT_FALSE(s.configure("dut=attenuator", reason, sizeof reason));
     EXPECT_NE(std::string(reason).find("dut=attenuator"), std::string::npos);
     for (const char *bad : {"reply=65536", "reply=0x", "reply=12k", "busy=-1", "busy=", "dut"})

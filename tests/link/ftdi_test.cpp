@@ -623,3 +623,21 @@ TEST(ftdi_stream, a_failed_read_leaves_the_instrument_whole) {
 }
 
 } // namespace
+
+namespace {
+
+// An asynchronous write that fails while reads still work ends the run with
+// the write's own error, not with the silence that follows it.
+TEST(ftdi_stream, a_failed_write_is_told_as_itself) {
+    for (int after : {3, 4, 5, 6}) {
+        ftdi_standin::settings s;
+        s.fail_write_after = after;
+        ftdi_standin::reset(s);
+        std::string failure;
+        default_sweep_through("ftdi", "", &failure);
+        EXPECT_EQ(failure.rfind("Lost port ftdi: usb bulk write failed", 0), 0u)
+            << after << ": " << failure;
+    }
+}
+
+} // namespace

@@ -291,3 +291,19 @@ TEST(markers, no_level_is_read_across_an_overflowed_point) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(markers, kind_names_read_back) {
+    for (filter_kind k : {filter_kind::bandpass, filter_kind::notch, filter_kind::lowpass,
+                          filter_kind::highpass}) {
+        filter_kind read = filter_kind::none;
+        EXPECT_TRUE(kind_from_name(kind_name(k), &read)) << kind_name(k);
+        EXPECT_EQ(read, k);
+    }
+    filter_kind read = filter_kind::bandpass;
+    EXPECT_FALSE(kind_from_name("unknown", &read)) << "a shape, not a kind to ask for";
+    EXPECT_FALSE(kind_from_name("Notch", &read));
+}
+
+} // namespace

@@ -84,6 +84,30 @@ TEST_F(plot_run, normalising_against_a_through_sweep) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(read_file(dir.file("notch.svg")).find("<svg"), std::string::npos);
     EXPECT_NE(r.out.find("notch.txt: notch "), std::string::npos);
+    // Normalised levels are dB, in the CSV's header too.
+    r = plot({"--csv", "--ref", "through.txt", "notch.txt"});
+    EXPECT_EQ(r.out.rfind("frequency_hz,level_db,overflow\r\n", 0), 0u) << r.out;
+    // With the band's level stated against the reference, the notch's depth
+    // is measured from that level: 40 dB deep in the model, 5 dB less here.
+    ASSERT_EQ(sweep("t2.txt", "sim:dut=through", {"5000000", "7000000", "2000"}).status, 0);
+    ASSERT_EQ(sweep("n2.txt", "sim:dut=notch", {"5000000", "7000000", "2000"}).status, 0);
+    r = plot({"--ref", "t2.txt", "--level", "-5", "n2.txt"});
+    EXPECT_NEAR(number_after(r.out, ", depth "), 35, 0.1) << r.out;
+    // A reference that overflowed at a point leaves that point unknown.
+    std::string through = read_file(dir.file("through.txt"));
+    size_t first = through.find('\n') + 1, end = through.find('\n', first);
+    std::string record = through.substr(first, end - first);
+    write_file(dir.file("through.txt"), through.substr(0, first) +
+                                            record.substr(0, record.find('\t', 2) + 1) +
+                                            "-182.788  \tOverflow\r" + through.substr(end));
+    r = plot({"--csv", "--ref", "through.txt", "notch.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    size_t line = r.out.find('\n') + 1;
+    std::string point = r.out.substr(line, r.out.find('\n', line) - line);
+    EXPECT_EQ(point.rfind("1000000.0,", 0), 0u) << r.out;
+    EXPECT_EQ(point.substr(point.size() - 3), ",1\r") << r.out;
+    EXPECT_EQ(r.out.substr(r.out.find('\n', line) + 1).find(",1\r"), std::string::npos)
+        << "only that point";
 }
 
 TEST_F(plot_run, sweeps_at_other_frequencies_are_refused) {

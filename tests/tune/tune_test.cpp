@@ -3,7 +3,10 @@
 #include "run_program.hpp"
 #include "link/backends.hpp"
 #include "link/link.hpp"
+#include "link/recording_port.hpp"
 #include "link/test_link.hpp"
+#include "common/clock.hpp"
+#include "link/port.hpp"
 #include "measure/words.hpp"
 #include "tune/tune.hpp"
 #include "tune/view.hpp"
@@ -551,6 +554,34 @@ TEST_F(tune_screen, keys_respan_and_rescale_and_a_resize_redraws) {
     EXPECT_EQ(rows.back().rfind("q quit  space pause  r/R ref on/off", 0), 0u) << rows.back();
     EXPECT_NEAR(frequency_at(rows, 8), 3.0, 0.01);
     tmux("send-keys -t tune q");
+}
+
+} // namespace
+
+namespace {
+
+// Time jumps 300 ticks at each look: a wait that sees busy gives up at once.
+int32_t jumping_clock() {
+    static int32_t now = 0;
+    return now += 300;
+}
+int reads_seen = 0, busy_at = 0;
+uint8_t busy_once() { return ++reads_seen == busy_at ? status_busy : 0; }
+
+// A point's reading is the conversion its first exchange started: it is late
+// when the first ready wait gave up, not when the second did (that wait is
+// for the next point's conversion).
+TEST(tune_points, a_point_is_late_by_the_wait_its_reading_depends_on) {
+    set_tick_source(jumping_clock);
+    for (auto [busy_read, late] : {std::pair{17, true}, {34, false}, {1000, false}}) {
+        recording_port::install();
+        recording_port::status = busy_once;
+        reads_seen = 0;
+        busy_at = busy_read; // 16 bits read, then the first wait's poll; again for the second
+        EXPECT_EQ(measure_tune_point(429496729, 1).timed_out, late) << busy_read;
+        recording_port::uninstall();
+    }
+    set_tick_source(nullptr);
 }
 
 } // namespace

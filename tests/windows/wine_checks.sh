@@ -87,7 +87,11 @@ done
 FTD2XX_LOG=usb.log TALVIK_PORT=ftdi win ftdi.txt
 read -r writes bytes reads < usb.log
 echo "ftd2xx.dll, default sweep: $writes writes, $bytes bytes, $reads reads (48 points)"
+# The first device by its ids (index 0), its conversions sometimes slow: a
+# file of this run's own, and its status.
+rm -f ftdi.txt
 FTD2XX_STANDIN=slow_every=7 TALVIK_PORT=ftdi:i:0x0403:0x6014 win ftdi.txt
+check "i:VID:PID finds the first device" is "$status [$(cat err)]" "0 []"
 check "slow conversions through ftd2xx.dll measured again" cmp -s ftdi.txt linux-default.txt
 FTD2XX_STANDIN=absent TALVIK_PORT=ftdi win r.txt
 check "no adapter" is "$status $(cat err)" "4 Can't open port ftdi: no FTDI device found; is an FT232R, FT232H or FT2232H plugged in? (Device Manager lists it under USB Serial Converter)"
