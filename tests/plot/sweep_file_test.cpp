@@ -107,6 +107,20 @@ TEST(normalise, against_itself_gives_zero_others_are_interpolated_and_never_extr
                      "1100000.0 Hz: levels are never guessed beyond a reference's ends (ref)");
 }
 
+// Each edge is labelled with its own frequency, the upper with the upper.
+TEST(gnuplot_script, edges_are_labelled_where_they_are) {
+    sweep bp = made({{1e6, -70}, {2e6, -50}, {3e6, -3}, {4e6, 0}, {5e6, -3}, {6e6, -50}, {7e6, -70}},
+                    "bp.txt");
+    marker_settings s;
+    s.drops = {3};
+    std::string script =
+        gnuplot_script({bp}, {find_markers(bp.points, s)}, "out.svg", picture_settings());
+    EXPECT_NE(script.find("set label '-3 dB 3 MHz' at 3000000.000, -3.000"), std::string::npos)
+        << script;
+    EXPECT_NE(script.find("set label '-3 dB 5 MHz' at 5000000.000, -3.000"), std::string::npos)
+        << script;
+}
+
 TEST(gnuplot_script, traces_markers_and_a_readable_axis) {
     sweep a = made({{1e6, -1}, {2e6, -2}}, "a\"s'\n`x`.txt");
     sweep b = made({{1e6, 14.782}, {2e6, 14.782}}, "b.txt");
