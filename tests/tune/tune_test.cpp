@@ -554,6 +554,17 @@ TEST_F(tune_screen, keys_respan_and_rescale_and_a_resize_redraws) {
     EXPECT_EQ(rows.back().rfind("q quit  space pause  r/R ref on/off", 0), 0u) << rows.back();
     EXPECT_NEAR(frequency_at(rows, 8), 3.0, 0.01);
     tmux("send-keys -t tune q");
+    // Logarithmic, the default: + halves the band's ratio about its
+    // geometric centre, 1 to 16 MHz to 2 to 8 MHz.
+    for (int i = 0; i < 100 && tmux("has-session -t tune 2>/dev/null") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path + " 'env TALVIK_PORT=sim " +
+                   TALVIK_TUNE_BIN + " --start 1M --stop 16M'"),
+              0);
+    wait_for("1 to 16 MHz");
+    tmux("send-keys -t tune +");
+    wait_for("2 to 8 MHz");
+    tmux("send-keys -t tune q");
 }
 
 } // namespace
