@@ -201,6 +201,22 @@ TEST(ftdi, a_lost_adapter_leaves_in_the_trace_only_what_reached_the_lines) {
         kinds += text[++at];
     EXPECT_EQ(kinds, "WWWWWRWWWRWWW") << text;
     EXPECT_EQ(text.substr(text.size() - 5), "W AF\n") << text; // no idle write after
+    // An FT232R takes a load sent at once in two writes: the second lost,
+    // the trace keeps the first one's 95 writes after the idle one.
+    s = ftdi_standin::settings();
+    s.type = ftdi_standin::ft232r;
+    s.fail_write_after = 3; // the open's idle byte, the link's, the load's first part
+    ftdi_standin::reset(s);
+    {
+        test_link link("ftdi", trace.c_str());
+        load_synthesizer(0x12345678, control_byte);
+        EXPECT_NE(link.failure(), "");
+    }
+    text = read_file(trace);
+    size_t writes = 0;
+    for (size_t at = 0; (at = text.find(" W ", at)) != std::string::npos; ++at)
+        ++writes;
+    EXPECT_EQ(writes, 1u + 95u) << text;
 }
 
 TEST(ftdi, the_busy_line_reads_inverted_and_each_read_has_its_own_sample) {
