@@ -13,6 +13,7 @@
 #include "run_program.hpp"
 
 #include <csignal>
+#include <sstream>
 #include <memory>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -342,6 +343,47 @@ TEST(ftdi_stream, the_trace_shows_every_access_that_reached_the_lines_replays_in
         else
             EXPECT_EQ(ftdi_standin::instrument.commands(), 3 + 2 * 48);
     }
+}
+
+// A trace's accesses without their times: each write's value, each read
+// (a ready wait's poll among them) as R.
+std::string accesses_of(const std::string &trace) {
+    std::string out;
+    std::istringstream in(trace);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t at = line.find(' ');
+        if (at != std::string::npos && line.compare(at, 3, " W ") == 0)
+            out += "W" + line.substr(at + 3, 2) + " ";
+        else if (at != std::string::npos && line.compare(at, 3, " R ") == 0)
+            out += "R ";
+    }
+    return out;
+}
+
+// Streamed with no point run again, the trace reads as the parallel port's:
+// the same writes in the same order, each ready wait as the one read that
+// found the converter ready.
+TEST(ftdi_stream, a_streamed_trace_reads_as_the_parallel_ports) {
+    temp_dir dir;
+    std::string traces[2];
+    for (int adapter : {0, 1}) {
+        std::string path = dir.file("t" + std::to_string(adapter) + ".txt");
+        ftdi_standin::reset(ftdi_standin::settings());
+        {
+            test_link link(adapter ? "ftdi" : "sim:busy=0", path.c_str());
+            sweep_settings band(42949672, 55834574, 20); // 1 to 1.3 MHz
+            std::FILE *file = std::tmpfile();
+            EXPECT_TRUE(run_sweep(file));
+            std::fclose(file);
+        }
+        // From the first load on: the start-up's polls, sent at once, wait
+        // as long as each converter takes.
+        std::string all = accesses_of(read_file(path));
+        traces[adapter] = all.substr(std::min(all.find("WF0 "), all.find("WF1 ")));
+    }
+    EXPECT_GT(traces[0].size(), 1000u);
+    EXPECT_EQ(traces[1], traces[0]);
 }
 
 TEST(ftdi, reads_in_a_row_each_get_a_byte_of_their_own) {
