@@ -439,6 +439,60 @@ double frequency_at(const std::vector<std::string> &rows, double column) {
     return NAN;
 }
 
+// A trimmer turned while talvik-tune sweeps: the live markers follow the
+// band-pass (4 MHz centre in the model) as it moves up 1 MHz, and max-hold
+// keeps the highest level seen where it was: 0 dB at 4 MHz, where the moved
+// filter gives some 14 dB less.
+// The peak marker's frequency in MHz, from the screen's marker line.
+double number_after_peak(const std::string &row) {
+    size_t at = row.find("peak ");
+    return at == std::string::npos ? NAN : std::atof(row.c_str() + at + 5) / 1e6;
+}
+
+TEST_F(tune_screen, a_filter_that_moves_is_followed_and_max_hold_keeps_its_peak) {
+    std::string knob = dir.file("knob");
+    write_file(knob, "0");
+    ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path +
+                   " 'env TALVIK_PORT=sim:knob=" + knob + " " + TALVIK_TUNE_BIN +
+                   " --start 2M --stop 7M --linear'"),
+              0);
+    // The model's top is flat to within a reading's step over some 0.1 MHz.
+    auto rows = wait_for(" dBm; -3 dB");
+    EXPECT_NEAR(number_after_peak(rows[1]), 4.0, 0.1) << rows[1];
+    tmux("send-keys -t tune m");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // a sweep or two held
+    write_file(knob, "1000000");
+    for (int i = 0; i < 200 && !(std::fabs(number_after_peak(rows[1]) - 5.0) < 0.1); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        rows = wait_for("peak ");
+    }
+    EXPECT_NEAR(number_after_peak(rows[1]), 5.0, 0.1) << rows[1];
+    // At 4 MHz's column the held mark ('^') stands well above the live curve.
+    // The axis row runs linearly from 2 MHz at its first '+' to 7 at its last.
+    size_t axis = 0;
+    while (axis < rows.size() && rows[axis].rfind("       ++", 0) != 0)
+        ++axis;
+    ASSERT_LT(axis, rows.size());
+    double first = static_cast<double>(rows[axis].find('+')),
+           last = static_cast<double>(rows[axis].rfind('+'));
+    size_t column = static_cast<size_t>(std::lround(first + (last - first) * (4.0 - 2) / (7 - 2)));
+    size_t held = rows.size(), live = rows.size();
+    for (size_t r = rows.size() - 1; r >= 2; --r) {
+        if (column < rows[r].size() && rows[r][column] == '^')
+            held = r;
+        if (column < rows[r].size() && (rows[r][column] == '*' || rows[r][column] == '.'))
+            live = r;
+    }
+    EXPECT_LT(live, rows.size()) << "the live curve shows there too";
+    EXPECT_LT(held + 2, live) << [&] {
+        std::string all;
+        for (const auto &row : rows)
+            all += row + "\n";
+        return all;
+    }();
+    tmux("send-keys -t tune q");
+}
+
 TEST_F(tune_screen, the_curve_peaks_at_the_filter_and_the_keys_work) {
     ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path + " 'env TALVIK_PORT=sim " +
                    TALVIK_TUNE_BIN + " --save s.txt; " + report_status + "; sleep 5'"),
