@@ -106,6 +106,8 @@ bool step(bool reading) {
         to_chip.pop_front();
         done.latch = latch;
         drive();
+        if (mode == mode_syncbb)
+            done.lines_clocked += static_cast<char>(instrument.lines());
         the_stop_plan.access(instrument.lines());
         moved = true;
     }
@@ -153,6 +155,8 @@ const char *error = "all fine";
 
 int fail(int code, const char *why) {
     error = why;
+    if (done.clocked_at_failure < 0)
+        done.clocked_at_failure = static_cast<long>(done.lines_clocked.size());
     return code;
 }
 
@@ -306,6 +310,7 @@ int read(uint8_t *buf, int size) {
         at_host.pop_front();
     }
     delivered += n;
+    done.samples_read = delivered;
     return n;
 }
 

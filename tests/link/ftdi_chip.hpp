@@ -60,6 +60,12 @@ struct record {
     int latch = -1;            // the last byte clocked
     long unread_at_reset = -1; // samples not yet read when bit-bang mode was reset
     long spoiled = 0;          // exchanges started mid-conversion
+    // The instrument's lines after each byte clocked in synchronous mode,
+    // how many of those bytes' samples the host has read, and how many had
+    // been clocked when a call first failed (-1: none did).
+    std::string lines_clocked;
+    long samples_read = 0;
+    long clocked_at_failure = -1;
 };
 extern record done;
 

@@ -6,6 +6,7 @@
 #include "link/ftdi_standin.hpp"
 #include "link/link.hpp"
 #include "link/port_sweep.hpp"
+#include "link/stop_plan.hpp"
 #include "link/test_link.hpp"
 #include "probe/probe.hpp"
 #include "tune/tune.hpp"
@@ -13,9 +14,12 @@
 #include "run_program.hpp"
 
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sstream>
 #include <memory>
 #include <cstdlib>
+#include <cstring>
 #include <gtest/gtest.h>
 
 namespace {
@@ -346,8 +350,8 @@ TEST(ftdi_stream, the_trace_shows_every_access_that_reached_the_lines_replays_in
 }
 
 // A trace's accesses without their times: each write's value, each read
-// (a ready wait's poll among them) as R.
-std::string accesses_of(const std::string &trace) {
+// (a ready wait's poll among them) as R, with what it read where asked.
+std::string accesses_of(const std::string &trace, bool values = false) {
     std::string out;
     std::istringstream in(trace);
     std::string line;
@@ -356,7 +360,7 @@ std::string accesses_of(const std::string &trace) {
         if (at != std::string::npos && line.compare(at, 3, " W ") == 0)
             out += "W" + line.substr(at + 3, 2) + " ";
         else if (at != std::string::npos && line.compare(at, 3, " R ") == 0)
-            out += "R ";
+            out += values ? "R" + line.substr(at + 3, 2) + " " : "R ";
     }
     return out;
 }
@@ -384,6 +388,162 @@ TEST(ftdi_stream, a_streamed_trace_reads_as_the_parallel_ports) {
     }
     EXPECT_GT(traces[0].size(), 1000u);
     EXPECT_EQ(traces[1], traces[0]);
+}
+
+// A default sweep through a link with a trace, streamed where the port
+// streams: its records, and the trace's accesses (values read included)
+// from the first load on.
+struct traced_sweep {
+    int records = 0;
+    int commands = 0; // in the whole trace
+    std::string writes; // every value written, start-up included
+    std::string accesses;
+    std::string last; // the trace's last line, its time left out
+};
+traced_sweep sweep_traced(const char *setting, const std::string &path) {
+    traced_sweep out;
+    std::remove(path.c_str());
+    {
+        test_link link(setting, path.c_str());
+        if (!link)
+            return out; // the adapter failed as it opened
+        sweep_settings band(42949672, 429496729, 20);
+        std::FILE *file = std::tmpfile();
+        std::fflush(stdout);
+        int saved = dup(1), null = open("/dev/null", O_WRONLY); // the live lines
+        dup2(null, 1);
+        run_sweep(file);
+        std::fflush(stdout);
+        dup2(saved, 1);
+        close(null);
+        close(saved);
+        link.close();
+        std::rewind(file);
+        for (int c; (c = std::fgetc(file)) != EOF;)
+            out.records += c == '\n';
+        std::fclose(file);
+    }
+    stop_signal = 0;
+    std::string text = read_file(path);
+    out.commands = commands_in(text);
+    for (size_t at = 0; (at = text.find(" W ", at)) != std::string::npos; ++at)
+        out.writes += static_cast<char>(std::stoi(text.substr(at + 3, 2), nullptr, 16));
+    size_t line = text.rfind('\n', text.size() - 2);
+    out.last = text.substr(text.find(' ', line + 1));
+    std::string all = accesses_of(text, true);
+    size_t load = std::min(all.find("WF0 "), all.find("WF1 "));
+    out.accesses = load == std::string::npos ? "" : all.substr(load);
+    return out;
+}
+
+// A stop at any access of the stream, a batch's boundaries among them: the
+// points handed over run whole, the trace holds them as the parallel port
+// gives them, then the idle write, and nothing the instrument did not take.
+TEST(ftdi_stream, a_stopped_streams_trace_holds_the_whole_points_it_drove) {
+    temp_dir dir;
+    std::string path = dir.file("t.txt");
+    the_stop_plan.set(-1, 0);
+    traced_sweep whole = sweep_traced("sim:busy=0", path);
+    ASSERT_EQ(whole.records, 48);
+    int stops = 0;
+    for (int release = 3; release < 100; release += 4)
+        for (long k = 0; k < 2000; k += 582) {
+            ftdi_standin::reset(ftdi_standin::settings());
+            the_stop_plan.set(release, k);
+            traced_sweep got = sweep_traced("ftdi", path);
+            stops += the_stop_plan.raised;
+            SCOPED_TRACE("release " + std::to_string(release) + " access " + std::to_string(k));
+            ASSERT_EQ(ftdi_standin::instrument.faults(), 0);
+            // Every command the instrument took is in the trace, and each
+            // point whose commands are there is recorded.
+            ASSERT_EQ(got.commands, ftdi_standin::instrument.commands());
+            ASSERT_EQ(got.records, (got.commands - 3) / 2);
+            // The points as the parallel port gives them, then the idle write.
+            ASSERT_EQ(got.last, " W FF\n");
+            size_t points = got.accesses.empty() ? 0 : got.accesses.size() - 4;
+            ASSERT_EQ(whole.accesses.compare(0, points, got.accesses, 0, points), 0);
+        }
+    the_stop_plan.set(-1, 0);
+    EXPECT_GT(stops, 0);
+}
+
+// Lines as the instrument tells them apart (the load line is the select's
+// on the adapter, the spare not wired), a run of equal ones as one.
+std::string got_lines(const std::string &values) {
+    std::string out;
+    for (char v : values) {
+        char line = static_cast<char>(v & 0x77);
+        if (out.empty() || out.back() != line)
+            out += line;
+    }
+    return out;
+}
+
+// The loads a trace's accesses show: each raises the update line.
+int loads_in(const std::string &accesses) {
+    int n = 0;
+    bool high = true;
+    for (size_t at = 0; (at = accesses.find('W', at)) != std::string::npos; ++at) {
+        bool now = std::stoi(accesses.substr(at + 1, 2), nullptr, 16) & synth_update_line;
+        n += now && !high;
+        high = now;
+    }
+    return n;
+}
+
+// A loss anywhere in the stream, a write's or a read's boundary among them:
+// the trace holds only what reached the lines, as the parallel port gives it,
+// and every point recorded. Behind a conversion slower than its window, the
+// window that read busy is where it ends, what follows being suspect, unless
+// the point was run again.
+TEST(ftdi_stream, a_lost_streams_trace_holds_only_what_reached_the_lines) {
+    temp_dir dir;
+    std::string path = dir.file("t.txt");
+    traced_sweep whole = sweep_traced("sim:busy=0", path);
+    int losses = 0, busy_ends = 0;
+    for (int slow : {0, 20})
+        for (int writes = 0; writes < 2; ++writes)
+            // Samples: each of the start-up's, sent at once; then some 290
+            // a point. The first slow conversion is the 20th, point 9's first.
+            for (int n = 1; n < (writes ? 12 : slow ? 3500 : 14000);
+                 n += writes ? 1 : n < 200 && !slow ? 3 : slow ? 97 : 197) {
+                ftdi_standin::settings s;
+                s.slow_every = slow; // the first exchange's conversion of every tenth point
+                s.slow_us = 400;
+                (writes ? s.fail_write_after : s.fail_read_after) = n;
+                ftdi_standin::reset(s);
+                traced_sweep got = sweep_traced("ftdi", path);
+                SCOPED_TRACE(std::to_string(slow) + (writes ? " writes " : " samples ") +
+                             std::to_string(n));
+                losses += got.records < 48;
+                // Its writes are the lines the instrument saw before the loss,
+                // up to the last sample read back at least, short of that
+                // only at a window that read busy.
+                const ftdi_standin::record &d = ftdi_standin::done;
+                std::string lines = got_lines(got.writes);
+                std::string clocked = got_lines(d.lines_clocked.substr(
+                    0, static_cast<size_t>(d.clocked_at_failure < 0 ? d.lines_clocked.size()
+                                                                    : d.clocked_at_failure)));
+                std::string known = got_lines(
+                    d.lines_clocked.substr(0, static_cast<size_t>(d.samples_read)));
+                ASSERT_EQ(clocked.compare(0, lines.size(), lines), 0);
+                if (!slow) {
+                    ASSERT_GE(lines.size(), known.size());
+                }
+                size_t same = 0;
+                while (same < got.accesses.size() && same < whole.accesses.size() &&
+                       got.accesses[same] == whole.accesses[same])
+                    ++same;
+                if (same == got.accesses.size())
+                    continue;
+                // Past a busy window only with the point run again: a load after it.
+                ASSERT_NE(slow, 0) << got.accesses.substr(same);
+                ASSERT_GT(loads_in(got.accesses), loads_in(got.accesses.substr(0, same)))
+                    << got.accesses.substr(same);
+                busy_ends += got.records < 48;
+            }
+    EXPECT_GT(losses, 100);
+    EXPECT_GT(busy_ends, 0);
 }
 
 TEST(ftdi, reads_in_a_row_each_get_a_byte_of_their_own) {

@@ -19,6 +19,12 @@ struct stop_plan {
     bool selected = false;
     bool raised = false;
     int selects_when_raised = 0;
+    // It came while a point's load was under way, its last access (the
+    // update pulse's end) included: the lines had moved since the last
+    // release, nothing was selected since, and the load was not yet applied.
+    bool loading_when_raised = false;
+    bool loading = false;
+    uint8_t last = 0xFF;
 
     void set(int n, long k) {
         *this = stop_plan();
@@ -30,15 +36,20 @@ struct stop_plan {
         bool now = !(lines & conv_select_n_line);
         if (since >= 0) {
             selects += now && !selected;
+            loading = !now && !selected ? loading || lines != last : false;
             if (since++ == at_access && !raised) {
                 raised = true;
                 selects_when_raised = selects;
+                loading_when_raised = loading;
                 stop_signal = SIGTERM;
             }
+            if ((last & synth_update_line) && !(lines & synth_update_line))
+                loading = false;
         }
         if (selected && !now && ++releases == after_releases)
             since = 0;
         selected = now;
+        last = lines;
     }
 };
 
