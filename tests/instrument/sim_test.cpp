@@ -12,6 +12,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -118,12 +119,27 @@ TEST_F(sim_test, the_knob_moves_the_device_under_test_as_it_changes) {
     double source = 20 * std::log10(std::sin(x) / x); // the DDS's roll-off
     double off = (4.5 / 4 - 4 / 4.5) * 4;              // detuned by half the width
     EXPECT_NEAR(level(), source - 10 * std::log10(1 + std::pow(off, 4)), 0.01);
-    write_file(knob, "500000");
+    auto open_files = [] {
+        int n = 0;
+        for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd"))
+            n += entry.exists();
+        return n;
+    };
+    int files = open_files();
+    write_file(knob, "500000 \r\n"); // as an editor may leave it
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_NEAR(level(), source, 0.01) << "centred on 4.5 MHz now";
-    // A file that holds no number, or none within a GHz, or is gone: the
-    // knob stays where it was.
-    for (const char *text : {"", "a lot", "5e9", "nan"}) {
+    // As far as a GHz either way.
+    write_file(knob, "-1e9");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_LT(level(), source - 100);
+    write_file(knob, "500000");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_NEAR(level(), source, 0.01);
+    EXPECT_EQ(open_files(), files) << "each read closes the file";
+    // A file that holds no number, or none within a GHz, or more, or is
+    // gone: the knob stays where it was.
+    for (const char *text : {"", "a lot", "1.000001e9", "nan", "0 1"}) {
         write_file(knob, text);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         EXPECT_NEAR(level(), source, 0.01) << text;
@@ -202,7 +218,8 @@ TEST(sim_options, bad_options_are_refused_with_a_reason) {
     EXPECT_STREQ(reason, "unknown option bogus=1 (dut=, reply=, busy=, fault=, knob=)");
     EXPECT_FALSE(s.configure("dut=attenuator", reason, sizeof reason));
     EXPECT_NE(std::string(reason).find("dut=attenuator"), std::string::npos);
-    for (const char *bad : {"reply=65536", "reply=0x", "reply=12k", "busy=-1", "busy=", "dut"})
+    for (const char *bad :
+         {"reply=65536", "reply=0x", "reply=12k", "busy=-1", "busy=", "dut", "knob="})
         EXPECT_FALSE(s.configure(bad, reason, sizeof reason)) << bad;
     EXPECT_TRUE(s.configure("dut=notch,reply=0xC000,busy=forever", reason, sizeof reason));
     EXPECT_TRUE(s.configure("", reason, sizeof reason));
