@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Whole sweeps of the built program on the simulated instrument (busy=0),
+# Whole sweeps of the built program on the simulated instrument (busyreads=1: a
+# conversion busy for one status read),
 # standard output to /dev/null: time per point, points per second and peak
 # memory, medians of several runs; then the low-band delays of a traced sweep.
 #
@@ -16,7 +17,7 @@ pairs=${PAIRS:-301}
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 cd "$dir"
-export TALVIK_PORT=sim:busy=0
+export TALVIK_PORT=sim:busyreads=1
 unset TALVIK_TRACE
 
 median() { sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }

@@ -1,6 +1,7 @@
 // Level models of the simulated instrument.
 #include "instrument/sim.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -47,10 +48,15 @@ double dut_db(dut_model dut, double hz) {
 } // namespace
 
 double sim_level_dbm(dut_model dut, double hz, double detune_hz) {
+    // Word 0: the generator is silent, whatever follows it.
+    if (hz <= 0.0)
+        return sim_floor_dbm;
     // A DDS's output falls as sin(x)/x of the output over the clock frequency.
     double x = pi * hz / ref_clock_hz;
-    double source_db = x > 0.0 ? 20.0 * std::log10(std::fabs(std::sin(x) / x)) : 0.0;
-    return source_db + dut_db(dut, hz - detune_hz);
+    double source_db = 20.0 * std::log10(std::fabs(std::sin(x) / x));
+    // Moved above hz, the response is read as far below its centre as hz is
+    // (the shapes are even in frequency), never beyond 0 Hz.
+    return std::max(sim_floor_dbm, source_db + dut_db(dut, std::fabs(hz - detune_hz)));
 }
 
 uint16_t sim_reply_word(double dbm) {

@@ -77,15 +77,42 @@ bool read_busy(sim_instrument::options &o, const std::string &value, std::string
     return true;
 }
 
+bool read_busy_reads(sim_instrument::options &o, const std::string &value, std::string *why) {
+    long long number = 0;
+    if (!parse_number(value.c_str(), 1, 1000, &number)) {
+        *why = "(status reads, 1 to 1000)";
+        return false;
+    }
+    o.busy_reads = static_cast<int>(number);
+    return true;
+}
+
 bool read_fault(sim_instrument::options &o, const std::string &value, std::string *why) {
     static const char *const names[] = {"none",      "busy-stuck", "busy-open", "data-low",
                                         "data-high", "synth-dead", "noisy"};
     for (int i = 0; i < 7; ++i)
         if (value == names[i]) {
             o.fault = static_cast<sim_fault>(i);
+            o.noise_db = 3;
             return true;
         }
-    *why = "(busy-stuck, busy-open, data-low, data-high, synth-dead or noisy)";
+    const std::string noisy = "noisy:";
+    long long db = 0;
+    if (value.compare(0, noisy.size(), noisy) == 0 &&
+        parse_number(value.c_str() + noisy.size(), 1, 30, &db)) {
+        o.fault = sim_fault::noisy;
+        o.noise_db = static_cast<int>(db);
+        return true;
+    }
+    const std::string stuck = "startup-stuck:";
+    if (value.size() == stuck.size() + 1 && value.compare(0, stuck.size(), stuck) == 0 &&
+        value.back() >= '1' && value.back() <= '3') {
+        o.fault = sim_fault::startup_stuck;
+        o.stuck_word = value.back() - '0';
+        return true;
+    }
+    *why = "(busy-stuck, busy-open, data-low, data-high, synth-dead, noisy, noisy:DB (1 to 30) "
+           "or startup-stuck:N (1 to 3))";
     return false;
 }
 
@@ -106,6 +133,7 @@ const struct {
     {"dut", read_dut},
     {"reply", read_reply},
     {"busy", read_busy},
+    {"busyreads", read_busy_reads},
     {"fault", read_fault},
     {"knob", read_knob},
 };
@@ -234,7 +262,7 @@ void sim_instrument::command(uint16_t word) {
         // Before the start-up words the converter is not set up: it answers 0.
         double level = sim_level_dbm(options_.dut, frequency_hz(), detuning_hz());
         if (options_.fault == sim_fault::noisy) {
-            level += sim_noise_db(noise_);
+            level += sim_noise_db(noise_) * options_.noise_db / 3.0;
         }
         pending_ = start_up_ < 3  ? 0
                    : options_.fixed_reply ? options_.reply_value
@@ -246,6 +274,8 @@ void sim_instrument::command(uint16_t word) {
         else
             fault(start_up_order, "start-up word 0x%04X out of order", word);
         pending_ = 0;
+        stuck_ = stuck_ || (options_.fault == sim_fault::startup_stuck &&
+                            step + 1 == options_.stuck_word);
     } else {
         fault(unknown_command, "unknown command 0x%04X", word);
         return;
@@ -253,8 +283,9 @@ void sim_instrument::command(uint16_t word) {
     // A conversion starts as the converter is released; its result is the
     // reply of the next exchange.
     converting_ = true;
-    ready_at_ = clock::now() + std::chrono::microseconds(options_.busy_us);
-    if (!options_.busy_forever && options_.busy_us == 0)
+    reads_left_ = options_.busy_reads;
+    ready_at_ = now_() + std::chrono::microseconds(options_.busy_us);
+    if (!options_.busy_forever && options_.busy_us == 0 && !options_.busy_reads)
         finish_conversion();
 }
 
@@ -265,7 +296,7 @@ void sim_instrument::command(uint16_t word) {
 double sim_instrument::detuning_hz() {
     if (options_.knob.empty())
         return 0;
-    auto now = clock::now();
+    auto now = now_();
     if (knob_ever_ && now - knob_read_ < std::chrono::milliseconds(10))
         return knob_hz_;
     knob_ever_ = true;
@@ -286,14 +317,19 @@ double sim_instrument::detuning_hz() {
 }
 
 void sim_instrument::finish_conversion() {
-    if (converting_ && !options_.busy_forever && (options_.busy_us == 0 || clock::now() >= ready_at_)) {
+    bool ended = options_.busy_reads ? reads_left_ == 0
+                                     : options_.busy_us == 0 || now_() >= ready_at_;
+    if (converting_ && !options_.busy_forever && !stuck_ && ended) {
         converting_ = false;
         result_ = pending_;
     }
 }
 
 uint8_t sim_instrument::read() {
-    if (converting_)
+    // Timed in reads: this one shows busy, or ends the conversion.
+    if (converting_ && options_.busy_reads && reads_left_ > 0)
+        --reads_left_;
+    else if (converting_)
         finish_conversion();
     bool busy = converting_, data = data_out_ != 0;
     if (options_.fault == sim_fault::busy_stuck)

@@ -13,12 +13,27 @@ enum class dut_model { through, lowpass, bandpass, notch, crystal };
 
 // Faults of a home-built instrument, for bringing one up: busy always or
 // never shown, data out stuck low or high, a synthesizer that ignores its
-// lines, readings that scatter by a few dB.
-enum class sim_fault { none, busy_stuck, busy_open, data_low, data_high, synth_dead, noisy };
+// lines, readings that scatter by a few dB, a start-up word whose conversion
+// never ends.
+enum class sim_fault {
+    none,
+    busy_stuck,
+    busy_open,
+    data_low,
+    data_high,
+    synth_dead,
+    noisy,
+    startup_stuck
+};
 
-// Level in dBm reaching the detector at hz: the generator's own output
-// (0 dBm, less the DDS's sin(x)/x roll-off) through the device under test,
-// its response moved up in frequency by detune_hz (a trimmer turned).
+// The detector's floor: what it reads with no signal, and below which it
+// reads nothing lower.
+inline constexpr double sim_floor_dbm = -100.0;
+
+// Level in dBm the detector reads at hz: the generator's own output (0 dBm,
+// less the DDS's sin(x)/x roll-off; nothing at 0 Hz, word 0) through the
+// device under test, its response moved up in frequency by detune_hz (a
+// trimmer turned); never below the floor.
 double sim_level_dbm(dut_model dut, double hz, double detune_hz = 0);
 
 // The noisy fault's scatter: a level error spread evenly over -3 to +3 dB in
@@ -38,7 +53,10 @@ class sim_instrument {
         uint16_t reply_value = 0;
         bool busy_forever = false;
         int64_t busy_us = 5;
+        int busy_reads = 0; // where set, a conversion lasts so many status reads instead
         sim_fault fault = sim_fault::none;
+        int stuck_word = 0; // startup-stuck: the start-up word (1 to 3) never ready
+        int noise_db = 3;   // noisy: readings scatter evenly over +-this many dB
         std::string knob; // a file holding the detuning in Hz, read as it changes
     };
     // Options "dut=NAME,reply=N,busy=US|forever,fault=NAME", any number, in
@@ -59,6 +77,12 @@ class sim_instrument {
     bool fixed_reply() const { return options_.fixed_reply; }
     uint8_t lines() const { return lines_; } // the data register as last written
 
+    // The instrument's own time (conversions, the knob's re-reads): the
+    // steady clock, unless a test gives it another (null: the steady clock
+    // again). reset() puts the steady clock back.
+    using time_source = std::chrono::steady_clock::time_point (*)();
+    void set_time_source(time_source now) { now_ = now ? now : std::chrono::steady_clock::now; }
+
   private:
     using clock = std::chrono::steady_clock;
 
@@ -70,6 +94,7 @@ class sim_instrument {
     double detuning_hz();
 
     options options_;
+    time_source now_ = std::chrono::steady_clock::now;
     uint32_t noise_ = 12345; // the noisy fault's generator
 
     // the data register as last written; released, all lines high at power-up
@@ -91,6 +116,8 @@ class sim_instrument {
     uint16_t result_ = 0;
     uint16_t pending_ = 0;
     bool converting_ = false;
+    bool stuck_ = false; // a conversion that never ends
+    int reads_left_ = 0; // status reads a conversion timed in reads still shows busy for
     clock::time_point ready_at_{};
     uint16_t command_ = 0;
     int commands_ = 0;

@@ -13,7 +13,7 @@
 namespace {
 
 void whole_point(benchmark::State &state) {
-    bench_open("sim:busy=0");
+    bench_open("sim:busyreads=1");
     converter_start();
     char path[] = "/tmp/talvik-bench-results-XXXXXX";
     int fd = mkstemp(path);

@@ -13,7 +13,7 @@ namespace {
 
 void open_sim() {
     if (!the_link)
-        bench_open("sim:busy=0");
+        bench_open("sim:busyreads=1");
 }
 
 void port_write_and_read(benchmark::State &state) {
@@ -31,7 +31,7 @@ BENCHMARK(port_write_and_read);
 void port_write_and_read_traced(benchmark::State &state) {
     char path[] = "/tmp/talvik-bench-trace-XXXXXX";
     int fd = mkstemp(path);
-    bench_open("sim:busy=0", path);
+    bench_open("sim:busyreads=1", path);
     uint32_t status = 0;
     for (auto _ : state) {
         write_data(0xF0);

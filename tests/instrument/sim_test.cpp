@@ -103,22 +103,33 @@ TEST_F(sim_test, reading_follows_the_frequency_at_the_conversion) {
 }
 
 // A trimmer turned while the instrument runs: the band-pass (4 MHz centre,
-// 1 MHz wide, 4th-order Butterworth) moved up by what the knob's file holds.
+// 1 MHz wide, 4th-order Butterworth) moved up by what the knob's file holds,
+// the file read again once 10 ms have passed on the instrument's clock.
+std::chrono::steady_clock::time_point knob_time;
+
 TEST_F(sim_test, the_knob_moves_the_device_under_test_as_it_changes) {
     temp_dir dir;
     std::string knob = dir.file("knob");
-    write_file(knob, "0\n");
+    write_file(knob, "-250000\n");
     use(("dut=bandpass,busy=0,knob=" + knob).c_str());
+    sim.set_time_source([] { return knob_time; });
     converter_start();
-    load_synthesizer(193273528, 0); // 4.5 MHz
-    auto level = [] {
+    auto level_at = [](int32_t word) {
+        load_synthesizer(word, 0);
         converter_exchange(measure_command);
         return decode_reply(converter_exchange(measure_command)).level_dbm;
     };
-    const double pi = 3.14159265358979323846, x = pi * 4.5e6 / 100e6;
-    double source = 20 * std::log10(std::sin(x) / x); // the DDS's roll-off
-    double off = (4.5 / 4 - 4 / 4.5) * 4;              // detuned by half the width
-    EXPECT_NEAR(level(), source - 10 * std::log10(1 + std::pow(off, 4)), 0.01);
+    // The model's level with the response moved up by detune, within half
+    // a converter count (0.003 dB).
+    auto truth = [](double hz, double detune) {
+        const double pi = 3.14159265358979323846, x = pi * hz / 100e6, f = hz - detune;
+        double off = (f / 4e6 - 4e6 / f) * 4;
+        return std::fmax(-100, 20 * std::log10(std::sin(x) / x) - 10 * std::log10(1 + std::pow(off, 4)));
+    };
+    const int32_t centre = 193273528, skirt = 216895507; // 4.5 and 5.05 MHz
+    const double hz = 100e6 * centre / 4294967296.0, skirt_hz = 100e6 * skirt / 4294967296.0;
+    auto later = [](int ms) { knob_time += std::chrono::milliseconds(ms); };
+    EXPECT_NEAR(level_at(centre), truth(hz, -250000), 0.004) << "read from the start";
     auto open_files = [] {
         int n = 0;
         for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd"))
@@ -127,26 +138,40 @@ TEST_F(sim_test, the_knob_moves_the_device_under_test_as_it_changes) {
     };
     int files = open_files();
     write_file(knob, "500000 \r\n"); // as an editor may leave it
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_NEAR(level(), source, 0.01) << "centred on 4.5 MHz now";
-    // As far as a GHz either way.
-    write_file(knob, "-1e9");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_LT(level(), source - 100);
-    write_file(knob, "500000");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_NEAR(level(), source, 0.01);
+    later(9);
+    EXPECT_NEAR(level_at(centre), truth(hz, -250000), 0.004) << "not yet read again";
+    later(1);
+    EXPECT_NEAR(level_at(centre), truth(hz, 500000), 0.004) << "centred on 4.5 MHz now";
+    EXPECT_NEAR(level_at(skirt), truth(skirt_hz, 500000), 0.004) << "and its skirt moved";
+    // As far as a GHz either way: the pass band beyond reach, the floor read.
+    for (const char *far : {"-1e9", "1e9"}) {
+        write_file(knob, "500000");
+        later(10);
+        EXPECT_NEAR(level_at(centre), truth(hz, 500000), 0.004);
+        write_file(knob, far);
+        later(10);
+        EXPECT_NEAR(level_at(centre), -100, 0.004) << far;
+    }
+    // Moved above the frequency: the response as far below, not a blank.
+    write_file(knob, "6e6");
+    later(10);
+    EXPECT_NEAR(level_at(centre), truth(hz, 6e6), 0.004);
+    EXPECT_GT(level_at(centre), -100);
+    // A long file: its first 63 bytes are the number.
+    write_file(knob, "500000" + std::string(200, ' '));
+    later(10);
+    EXPECT_NEAR(level_at(centre), truth(hz, 500000), 0.004);
     EXPECT_EQ(open_files(), files) << "each read closes the file";
     // A file that holds no number, or none within a GHz, or more, or is
     // gone: the knob stays where it was.
     for (const char *text : {"", "a lot", "1.000001e9", "nan", "0 1"}) {
         write_file(knob, text);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_NEAR(level(), source, 0.01) << text;
+        later(10);
+        EXPECT_NEAR(level_at(centre), truth(hz, 500000), 0.004) << text;
     }
     std::remove(knob.c_str());
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_NEAR(level(), source, 0.01);
+    later(10);
+    EXPECT_NEAR(level_at(centre), truth(hz, 500000), 0.004);
 }
 
 TEST_F(sim_test, busy_shows_for_the_conversion_time) {
@@ -176,6 +201,22 @@ TEST_F(sim_test, busy_shows_for_the_conversion_time) {
     converter_exchange(0x8718);
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(20));
     EXPECT_FALSE(sim.read() & 0x80);
+    // Timed in reads: busy for exactly so many, each conversion.
+    use("busyreads=3");
+    for (uint16_t word : {0x871C, 0x8718}) {
+        command(word);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_TRUE(sim.read() & 0x80) << i;
+        EXPECT_FALSE(sim.read() & 0x80);
+    }
+    // A start-up word whose conversion never ends: the first is taken, the
+    // second never gets ready.
+    use("busy=0,fault=startup-stuck:2");
+    command(0x871C);
+    EXPECT_FALSE(sim.read() & 0x80);
+    command(0x8718);
+    for (int i = 0; i < 100; ++i)
+        ASSERT_TRUE(sim.read() & 0x80);
 }
 
 TEST(sim_levels, reply_words_decode_back_to_the_level) {
@@ -209,17 +250,24 @@ TEST(sim_levels, device_models) {
     EXPECT_NEAR(dut(dut_model::notch, 6e6), -40.0, 0.01);
     EXPECT_NEAR(dut(dut_model::notch, 1e6), 0.0, 0.01);
     EXPECT_NEAR(sim_level_dbm(dut_model::through, 30e6), -1.33, 0.01); // sin(x)/x
+    // Word 0: no signal, whatever the device; the detector reads its floor.
+    for (dut_model m : {dut_model::through, dut_model::lowpass, dut_model::bandpass,
+                        dut_model::notch, dut_model::crystal})
+        EXPECT_EQ(sim_level_dbm(m, 0), -100.0);
+    EXPECT_EQ(sim_reply_word(-100), 0xF5A2); // reading -2654
 }
 
 TEST(sim_options, bad_options_are_refused_with_a_reason) {
     sim_instrument s;
     char reason[200];
     EXPECT_FALSE(s.configure("bogus=1", reason, sizeof reason));
-    EXPECT_STREQ(reason, "unknown option bogus=1 (dut=, reply=, busy=, fault=, knob=)");
+    EXPECT_STREQ(reason, "unknown option bogus=1 (dut=, reply=, busy=, busyreads=, fault=, knob=)");
     EXPECT_FALSE(s.configure("dut=attenuator", reason, sizeof reason));
     EXPECT_NE(std::string(reason).find("dut=attenuator"), std::string::npos);
     for (const char *bad :
-         {"reply=65536", "reply=0x", "reply=12k", "busy=-1", "busy=", "dut", "knob="})
+         {"reply=65536", "reply=0x", "reply=12k", "busy=-1", "busy=", "dut", "knob=", "busyreads=0",
+          "busyreads=1001", "fault=startup-stuck:0", "fault=startup-stuck:4", "fault=startup-stuck:",
+          "fault=startup-stuck:12"})
         EXPECT_FALSE(s.configure(bad, reason, sizeof reason)) << bad;
     EXPECT_TRUE(s.configure("dut=notch,reply=0xC000,busy=forever", reason, sizeof reason));
     EXPECT_TRUE(s.configure("", reason, sizeof reason));
@@ -259,10 +307,12 @@ TEST(sim_models, the_crystal_filter_ripples_half_a_decibel_across_2400_hz) {
     EXPECT_NEAR(at(1) - at(-1), 2400, 1e-6);
     // Outside the band T4(x) = cosh(4 acosh x).
     const double e2 = std::pow(10, 0.05) - 1;
-    for (double x : {1.5, 4.0, 20.0})
+    for (double x : {1.5, 4.0, 8.0})
         EXPECT_NEAR(dut(at(x)), -10 * std::log10(1 + e2 * std::pow(std::cosh(4 * std::acosh(x)), 2)),
                     1e-6)
             << x;
+    // Further out the detector reads its floor.
+    EXPECT_EQ(sim_level_dbm(dut_model::crystal, at(20)), -100.0);
 }
 
 struct sim_faults : ::testing::Test {

@@ -201,7 +201,7 @@ void reset(const settings &s) {
     instrument.reset();
     std::string options = s.options;
     if (options.find("busy=") == std::string::npos)
-        options = "busy=0" + std::string(options.empty() ? "" : ",") + options;
+        options = "busyreads=2" + std::string(options.empty() ? "" : ",") + options;
     char reason[200];
     if (!instrument.configure(options.c_str(), reason, sizeof reason))
         std::abort();

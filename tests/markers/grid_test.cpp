@@ -109,10 +109,12 @@ measured mark(model dut, double start, double end, int divisor, bool with_ref, b
     return out;
 }
 
-// The true level of a trace: against the through reference, the source's
-// roll-off divides out.
+// The true level of a trace, never below the detector's floor (-100 dBm):
+// against the through reference, the source's roll-off divides out.
 std::function<double(double)> truth_of(model dut, bool with_ref) {
-    return [=](double hz) { return device_db(dut, hz) + (with_ref ? 0 : source_db(hz)); };
+    return [=](double hz) {
+        return std::fmax(-100, device_db(dut, hz) + source_db(hz)) - (with_ref ? source_db(hz) : 0);
+    };
 }
 
 // Where the true trace crosses level nearest to hz, searched within reach.

@@ -1,4 +1,4 @@
-// A stand-in for inpout32.dll: the simulated instrument (busy=0) behind
+// A stand-in for inpout32.dll: the simulated instrument (busyreads=2) behind
 // Out32 and Inp32, recording every access, one line each ("W AF", "R 40"),
 // to the file named by INPOUT32_LOG.
 #include "instrument/sim.hpp"
@@ -17,7 +17,7 @@ void start() {
         return;
     started = true;
     char reason[200];
-    instrument.configure("busy=0", reason, sizeof reason);
+    instrument.configure("busyreads=2", reason, sizeof reason);
     if (const char *path = std::getenv("INPOUT32_LOG"))
         log_file = std::fopen(path, "wb");
     if (log_file) // unbuffered: complete however the process ends
