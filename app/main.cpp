@@ -1,4 +1,5 @@
 // The run: command line, results file, settings checks, screen, sweep.
+#include "app/arguments.hpp"
 #include "app/screen.hpp"
 #include "app/settings.hpp"
 #include "app/sweep.hpp"
@@ -26,9 +27,12 @@ const char defaults_text[] = "defaults are 1MHz, 10MHz, and 20, so each step is 
                              "frequency.\n\nHit Control and C to cancel.\n\n";
 
 const char sim_options_text[] =
-    "  sim OPTIONS, comma-separated: dut=through|lowpass|bandpass|notch (default\n"
-    "  bandpass), reply=N (every reading answers N), busy=US|forever,\n"
-    "  fault=busy-stuck|busy-open|data-low|data-high|synth-dead|noisy,\n"
+    "  sim OPTIONS, comma-separated: dut=through|lowpass|bandpass|notch|crystal\n"
+    "  (default bandpass), reply=N (every reading answers N), busy=US|forever,\n"
+    "  busyreads=N (each conversion busy for N status reads),\n"
+    "  fault=busy-stuck|busy-open|data-low|data-high|synth-dead|noisy[:DB]|\n"
+    "  startup-stuck:N (readings scattered over +-DB, default 3; start-up word N,\n"
+    "  1 to 3, never ready),\n"
     "  knob=FILE (the device under test moved up by the Hz FILE holds)\n"
     "TALVIK_TRACE=FILE records every port access, one line each (FILE.vcd: a Value\n"
     "Change Dump for PulseView, GTKWave or sigrok-cli)\n\n";
@@ -119,6 +123,13 @@ int talvik_main(int argc, char **argv) {
     std::setvbuf(results, nullptr, _IONBF, 0);
 
     // The checks see the full products, never values wrapped into 32 bits.
+    // Read as atoi reads them; text after the digits is said, not refused.
+    const char *const names[] = {"start", "end", "step-fraction-denominator"};
+    for (int i = 2; i < argc && i <= 4; ++i) {
+        std::string warning = trailing_text_warning(names[i - 2], argv[i], i < 4);
+        if (!warning.empty())
+            std::fprintf(stderr, "%s\n", warning.c_str());
+    }
     int64_t start = start_word;
     int64_t end = end_word;
     if (argc > 2)
@@ -129,8 +140,11 @@ int talvik_main(int argc, char **argv) {
         std::puts("Enter end frequency higher than start frequency!");
         return finish(*link, status_order);
     }
-    if (static_cast<double>(end) > end_bound_hz * static_cast<double>(tw_per_hz))
+    if (static_cast<double>(end) > end_bound_hz * static_cast<double>(tw_per_hz)) {
+        std::fprintf(stderr, "end frequency %ld Hz is above 30 MHz\n",
+                     static_cast<long>(read_int(argv[3])));
         return finish(*link, status_file);
+    }
     int32_t divisor = step_divisor;
     if (argc > 4)
         divisor = read_int(argv[4]);
@@ -147,6 +161,11 @@ int talvik_main(int argc, char **argv) {
     end_word = static_cast<int32_t>(end);
     step_divisor = divisor;
 
+    // Five periods a point below 62.5 kHz: a long wait is said before it starts.
+    int64_t waits = low_band_wait_ms(start_word, end_word, step_divisor);
+    if (waits > 10000)
+        std::fprintf(stderr, "the low-band points wait %s in all (five periods each, below 62.5 kHz)\n",
+                     duration_text(waits).c_str());
     show_settings(start_word, end_word, step_divisor);
     int status = status_done;
     if (!write_header(results)) {

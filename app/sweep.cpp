@@ -10,6 +10,7 @@
 #include "results/results.hpp"
 
 #include <cinttypes>
+#include <cstring>
 
 int32_t current_word = 0;
 
@@ -22,6 +23,9 @@ sweep_tally tally;
 namespace {
 
 bool write_failed = false;
+// How many points gave each reply word: static, so that the loop allocates
+// nothing.
+long reply_counts[1 << 16];
 
 // Shows and records a point that has run. False when its record could not
 // be written.
@@ -39,6 +43,11 @@ bool record_point(std::FILE *results, const point_reading &point) {
     if (tally.points == 0)
         tally.first_reply = point.reply;
     tally.same = tally.same && (tally.points == 0 || point.reply == tally.first_reply);
+    long count = ++reply_counts[point.reply & 0xFFFF];
+    if (count > tally.most_count) {
+        tally.most_count = count;
+        tally.most_reply = point.reply;
+    }
     tally.timed_out = tally.timed_out && point.first_late && point.second_late;
     ++tally.points;
     return true;
@@ -57,7 +66,10 @@ bool measure_point(std::FILE *results, int32_t word) {
 bool run_sweep(std::FILE *results) {
     tally = sweep_tally();
     write_failed = false;
+    std::memset(reply_counts, 0, sizeof reply_counts);
     converter_start();
+    port_forget_busy(); // the points' own waits tell
+
     current_word = start_word;
     int32_t word = start_word; // the next to hand over
     bool more = !stop_signal && !link_failure() && word < end_word;
@@ -82,7 +94,13 @@ bool run_sweep(std::FILE *results) {
     if (stop_signal || link_failure() || tally.points < 3 || port_replies_fixed())
         return true;
     // Every record stands, but readings that cannot be real are not passed
-    // off as a good sweep.
+    // off as a good sweep. A converter whose busy line never showed was read
+    // before its conversions ended.
+    if (!port_busy_seen())
+        std::fprintf(stderr,
+                     "busy never showed during the sweep: readings may have been taken before "
+                     "the conversion ended (%s)\n",
+                     port_busy_line());
     if (tally.timed_out)
         std::fputs("every ready wait timed out: is the instrument on and connected?\n", stderr);
     else if (tally.same)
@@ -90,5 +108,10 @@ bool run_sweep(std::FILE *results) {
                      "every reading was the same (reply 0x%04" PRIX32
                      "): is the instrument on and connected?\n",
                      tally.first_reply);
+    else if (tally.most_count * 10 >= tally.points * 9)
+        std::fprintf(stderr,
+                     "every reading was the same (reply 0x%04" PRIX32
+                     ") but %ld of %ld: is the instrument on and connected?\n",
+                     tally.most_reply, tally.points - tally.most_count, tally.points);
     return true;
 }

@@ -22,6 +22,8 @@ struct sweep_tally {
     uint32_t first_reply = 0;
     bool same = true;      // every reply was first_reply
     bool timed_out = true; // every ready wait of every point gave up
+    uint32_t most_reply = 0; // the reply most points gave, and how many
+    long most_count = 0;
 };
 extern sweep_tally tally;
 
@@ -29,6 +31,7 @@ extern sweep_tally tally;
 // or the run fails (link_failure() says why: a lost port, a converter never
 // ready, a trace or the results file that cannot be written, "Can't write
 // NAME", the file cut back to its last whole record). A sweep of 3 points or
-// more whose readings were all the same, or whose waits all timed out, is
-// said to be so on standard error. False when the results file failed.
+// more in which busy never showed, whose readings were all or nine in ten the
+// same, or whose waits all timed out, is said to be so on standard error.
+// False when the results file failed.
 bool run_sweep(std::FILE *results);

@@ -34,18 +34,24 @@ template <class Read> bool poll_ready(port_access &wait, Read &&read) {
 // but the batch runs to its end: stopping inside a point would leave a word
 // half loaded or the converter selected, and the way from there to the idle
 // lines gives the instrument an edge it takes. batch.done: the accesses
-// carried out. False when the port failed, *failed_at then where the run or
-// wait that failed begins.
+// carried out; batch.busy_seen: a poll read busy. False when the port
+// failed, *failed_at then where the run or wait that failed begins.
 template <class AtOnce, class Read>
 bool walk_batch(port_batch &batch, AtOnce &&at_once_run, Read &&read, size_t *failed_at) {
     port_access *items = batch.items;
     size_t count = batch.count;
     batch.done = 0;
     batch.cut = port_batch::not_cut;
+    batch.busy_seen = false;
+    auto poll = [&](uint8_t *status) {
+        bool ok = read(status);
+        batch.busy_seen = batch.busy_seen || (ok && (*status & status_busy));
+        return ok;
+    };
     for (size_t i = 0; i < count;) {
         if (!at_once(items[i].kind)) {
             if (items[i].kind == access_kind::wait_ready) {
-                if (!poll_ready(items[i], read)) {
+                if (!poll_ready(items[i], poll)) {
                     *failed_at = i;
                     return false;
                 }

@@ -151,10 +151,12 @@ uint8_t port_link::read() {
     port_fault fault;
     if (trace)
         trace->hold();
-    if (ops->get_status(instance, &access.value, &fault))
+    if (ops->get_status(instance, &access.value, &fault)) {
         trace_accesses(&access, 1);
-    else
+        busy_seen_ = busy_seen_ || (access.value & status_busy);
+    } else {
         lost(fault, &access, 0);
+    }
     if (trace)
         trace->release();
     return access.value;
@@ -204,6 +206,7 @@ void port_link::run(port_batch &batch) {
             return !failure;
         },
         &failed_at);
+    busy_seen_ = busy_seen_ || batch.busy_seen;
 }
 
 bool port_link::streams() const { return ops->submit != nullptr; }
@@ -242,6 +245,7 @@ port_batch *port_link::completed() {
             trace->hold();
         if (ops->finish(instance, batch, &fault)) {
             trace_accesses(batch->items, batch->done);
+            busy_seen_ = busy_seen_ || batch->busy_seen;
         } else {
             // What of this batch reached the lines, counted from its start.
             batch->done = 0;
@@ -266,6 +270,12 @@ int port_link::read_data_back() {
 }
 
 bool port_link::replies_fixed() { return ops->replies_fixed && ops->replies_fixed(instance); }
+
+const char *port_link::busy_line() {
+    if (ops->busy_line && instance)
+        return ops->busy_line(instance);
+    return ops->wiring == port_wiring::adapter_pins ? "AD7" : "pin 11";
+}
 
 int port_link::close(port_error *error) {
     if (closed)
@@ -336,6 +346,15 @@ port_batch *completed_batch() { return the_link->completed(); }
 port_wiring port_wiring_of() { return the_link->backend().wiring; }
 int read_data_back() { return the_link ? the_link->read_data_back() : -1; }
 bool port_replies_fixed() { return the_link && the_link->replies_fixed(); }
+
+const char *port_busy_line() { return the_link ? the_link->busy_line() : "pin 11"; }
+
+bool port_busy_seen() { return the_link && the_link->busy_seen(); }
+
+void port_forget_busy() {
+    if (the_link)
+        the_link->forget_busy();
+}
 
 const port_kind *kind_for(const char *setting, const char **arg) {
     if (!setting || !*setting) {

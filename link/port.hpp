@@ -61,6 +61,9 @@ struct port_batch {
     size_t cut = not_cut;
     int32_t delay_ticks = 0; // the length of its delay: a batch has at most one
     bool overfull = false;
+    // A sample of one of its ready waits read busy (a streamed window's, any
+    // of them): its converter was seen converting.
+    bool busy_seen = false;
 
     // Returns where the access is (its value is found there once run).
     size_t add(access_kind kind, uint8_t value = 0) {
@@ -97,6 +100,7 @@ struct port_batch {
         cut = not_cut;
         delay_ticks = 0;
         overfull = false;
+        busy_seen = false;
     }
     uint8_t value(size_t at) const { return items[at].value; }
 };
@@ -159,6 +163,9 @@ struct port_backend {
     // Optional: the replies are fixed by design (a simulated instrument told
     // to answer one value), so a sweep of equal readings is no fault.
     bool (*replies_fixed)(void *self) = nullptr;
+    // Optional: the busy line as this port names it ("GPIO6"); where null,
+    // as its wiring does (pin 11, AD7).
+    const char *(*busy_line)(void *self) = nullptr;
 };
 
 // Why a backend table cannot serve (a required function missing, submit
@@ -243,6 +250,10 @@ public:
     port_batch *completed();
     int read_data_back();
     bool replies_fixed();
+    const char *busy_line();
+    // Whether a ready wait's sample read busy since forget_busy().
+    bool busy_seen() const { return busy_seen_; }
+    void forget_busy() { busy_seen_ = false; }
 
 private:
     void lost(const port_fault &fault, const port_access *items, size_t done);
@@ -262,6 +273,7 @@ private:
     std::unique_ptr<port_trace> trace;
     port_batch *queued[batches_ahead];
     size_t queue_head = 0, queue_tail = 0;
+    bool busy_seen_ = false;
     friend std::unique_ptr<port_link> open_backend(const port_backend *, const char *,
                                                     const char *, port_error *);
 };
@@ -323,6 +335,11 @@ port_wiring port_wiring_of();
 int read_data_back();
 // Whether the open backend's replies are fixed by design.
 bool port_replies_fixed();
+// The open port's busy line as it names it: "pin 11", "AD7", "GPIO6".
+const char *port_busy_line();
+// Whether any ready wait's sample read busy since port_forget_busy().
+bool port_busy_seen();
+void port_forget_busy();
 
 // Reads a port address for direct I/O (0x378, 888); on failure writes the
 // reason.

@@ -582,11 +582,14 @@ struct adapter {
         return true;
     }
 
-    // Fills in the oldest batch from its samples; false when a window read busy.
+    // Fills in the oldest batch from its samples; false when a window read
+    // busy at its end. A wait's window is every sample after the byte before
+    // it: busy in any of them is the converter seen converting.
     bool fill_oldest() {
         port_batch &b = *at(0).batch;
         uint64_t *answer = answers_at(0);
         bool held = true;
+        b.busy_seen = false;
         for (size_t i = 0; i < b.count; ++i) {
             port_access &a = b.items[i];
             if (a.kind == access_kind::read || a.kind == access_kind::wait_ready)
@@ -594,6 +597,8 @@ struct adapter {
             if (a.kind == access_kind::wait_ready) {
                 a.late = false;
                 held = held && !(a.value & status_busy);
+                for (uint64_t k = i ? answer[i - 1] + 1 : answer[i]; k <= answer[i]; ++k)
+                    b.busy_seen = b.busy_seen || (status_of(sample(k)) & status_busy);
             }
         }
         b.done = b.count;
@@ -715,6 +720,7 @@ struct adapter {
                     notes.reached(notes.link, &settle, 1); // the read that ended it
                 if (!run_now(*s.batch))
                     return false;
+                s.batch->busy_seen = true; // the window that read busy
                 window = 2 * window > max_window ? max_window : 2 * window;
                 pop_oldest();
                 return true;

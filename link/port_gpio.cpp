@@ -41,6 +41,7 @@ constexpr unsigned most_names = 4096; // of a chip's lines searched by name
 struct gpio_lines {
     int outputs = -1, inputs = -1; // the two line requests
     std::chrono::steady_clock::time_point last_change;
+    char busy_name[80] = ""; // the busy line as the map names it
 };
 
 gpio_lines &lines_of(void *self) { return *static_cast<gpio_lines *>(self); }
@@ -449,8 +450,11 @@ void *gpio_open(const char *arg, const port_notes &, char *reason, size_t size) 
         return nullptr;
     }
     g->last_change = std::chrono::steady_clock::now();
+    std::snprintf(g->busy_name, sizeof g->busy_name, "%s", printable(shown[7]).c_str());
     return g;
 }
+
+const char *gpio_busy_line(void *self) { return lines_of(self).busy_name; }
 
 bool gpio_close(void *self, char *, size_t) {
     release(lines_of(self));
@@ -511,4 +515,5 @@ extern const port_backend gpio_port = {
     .close = gpio_close,
     .set_data = gpio_set_data,
     .get_status = gpio_get_status,
+    .busy_line = gpio_busy_line,
 };

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 
+int64_t (*probe_clock)() = micros_since_start;
+
 namespace {
 
 constexpr int32_t ready_bound_ticks = 100; // the probe's own ready wait
@@ -63,21 +65,18 @@ uint32_t exchange(uint32_t command) {
 }
 
 // Polls until ready within the probe's bound: whether it got ready, whether
-// the first read showed busy, and how long it took in microseconds.
+// any read showed busy, and how long it took in microseconds.
 struct wait_outcome {
     bool ready, busy_seen;
     double us;
 };
 wait_outcome wait_ready() {
-    int64_t t0 = micros_since_start();
+    int64_t t0 = micros_since_start(), measured_from = probe_clock();
     int32_t start = tick_clock();
     wait_outcome w{false, false, 0};
-    bool first = true;
     for (;;) {
         bool busy = read_status() & status_busy;
-        if (first)
-            w.busy_seen = busy;
-        first = false;
+        w.busy_seen = w.busy_seen || busy;
         if (!busy) {
             w.ready = true;
             break;
@@ -88,8 +87,20 @@ wait_outcome wait_ready() {
     if (busy_unseen)
         while (micros_since_start() - t0 < assumed_conversion_us) {
         }
-    w.us = static_cast<double>(micros_since_start() - t0);
+    w.us = static_cast<double>(probe_clock() - measured_from);
     return w;
+}
+
+// What a reply word says, as a person reads it.
+std::string reply_meaning(uint32_t reply) {
+    reading_of_reply r = decode_reply(reply);
+    if (r.overflow)
+        return r.reading < 0 ? "below the range, as with no signal"
+                             : "above the range: the detector is overdriven";
+    char text[64];
+    std::snprintf(text, sizeof text, "reading %d, %.1f dBm", static_cast<int>(r.reading),
+                  r.level_dbm);
+    return text;
 }
 
 // One reading at the synthesizer's present word: the second of two
@@ -159,56 +170,73 @@ void run_checks(probe_report &report) {
                     ((status & status_data) ? "high" : "low");
     rest.values = {{"busy", busy_at_rest ? "true" : "false"},
                    {"data_out", (status & status_data) ? "1" : "0"}};
+    const std::string busy_line = port_busy_line();
     if (busy_at_rest) {
         rest.result = probe_result::warn;
-        rest.advice = "busy shows with the converter released: its busy line (pin 11 / AD7) may "
-                      "be stuck low, or the converter has no power";
+        rest.advice = "busy shows with the converter released: its busy line (" + busy_line +
+                      ") may be stuck low, or the converter has no power";
     }
     keep(report, rest);
 
     probe_finding ready = finding("converter ready");
-    bool all_ready = true, busy_ever = false;
+    bool all_ready = true;
+    int busy_conversions = 0, waited = 0; // conversions that showed busy, of those waited for
     double slowest = 0;
-    for (uint32_t word : start_up_words) {
-        exchange(word);
+    for (size_t k = 0; k < std::size(start_up_words); ++k) {
+        exchange(start_up_words[k]);
         wait_outcome w = wait_ready();
+        if (all_ready && !w.ready) {
+            char text[96];
+            std::snprintf(text, sizeof text,
+                          "busy never cleared within 100 ms after start-up word %zu of 3 (0x%04X)",
+                          k + 1, static_cast<unsigned>(start_up_words[k]));
+            ready.measured = text;
+        }
         all_ready = all_ready && w.ready;
-        busy_ever = busy_ever || w.busy_seen;
+        busy_conversions += w.busy_seen;
+        ++waited;
         slowest = std::max(slowest, w.us);
     }
     ready.values = {{"ready", all_ready ? "true" : "false"},
-                    {"busy_seen", busy_ever ? "true" : "false"},
                     {"slowest_us", number("%.0f", slowest)}};
     if (!all_ready) {
         ready.result = probe_result::fail;
-        ready.measured = "busy never cleared within 100 ms after a start-up word";
-        ready.advice = "the busy line (pin 11 / AD7) is stuck low, or the converter has no "
-                       "power: measure its supply, then pin 11 with the converter released";
-    } else if (!busy_ever) {
-        busy_unseen = true; // the checks below wait out a conversion instead
-        ready.result = probe_result::warn;
-        ready.measured = "the start-up words were taken, but busy never showed";
-        ready.advice = "busy never showed while a conversion ran: the busy line (pin 11 / AD7) "
-                       "may not be connected, and readings would be taken too early";
+        ready.advice = "the busy line (" + busy_line +
+                       ") is stuck low, or the converter has no power: measure its supply, then " +
+                       busy_line + " with the converter released";
+    } else if (busy_conversions == 0) {
+        ready.measured = "the start-up words were taken; busy never showed (see busy line)";
     } else {
         ready.measured = "the start-up words were taken, busy cleared after each (slowest " +
                          number("%.0f", slowest) + " us)";
     }
     keep(report, ready);
     bool converter_ok = all_ready;
+    // Where busy never showed in the start-up, each conversion below is
+    // waited out instead, so that its readings are whole.
+    busy_unseen = busy_conversions == 0;
+
+    // With a signal present, so that no reading of the detector's floor
+    // passes for a data line stuck low or high.
+    int32_t ten_mhz = static_cast<int32_t>(tuning_word(10000000));
+    load_synthesizer(ten_mhz, control_byte);
 
     probe_finding timing_conv = finding("conversion time");
     probe_finding data = finding("converter data");
+    probe_finding busy = finding("busy line");
     std::vector<double> times;
     uint32_t first_reply = 0;
     bool same = true;
     if (!converter_ok) {
         skip(timing_conv, "needs a converter that gets ready");
         skip(data, "needs a converter that gets ready");
+        skip(busy, "needs a converter that gets ready");
     } else {
         for (int i = 0; i <= conversions; ++i) {
             uint32_t reply = exchange(measure_command);
             wait_outcome w = wait_ready();
+            busy_conversions += w.busy_seen;
+            ++waited;
             if (i == 0)
                 continue; // the first reply is of the start-up
             times.push_back(w.us);
@@ -218,16 +246,39 @@ void run_checks(probe_report &report) {
         }
         std::vector<double> sorted = times;
         std::sort(sorted.begin(), sorted.end());
-        timing_conv.measured = number("min %.0f us, ", sorted.front()) +
-                               number("median %.0f us, ", sorted[sorted.size() / 2]) +
-                               number("max %.0f us over 100 conversions", sorted.back());
-        timing_conv.values = {{"min_us", figure("%.0f", sorted.front())},
-                              {"median_us", figure("%.0f", sorted[sorted.size() / 2])},
-                              {"max_us", figure("%.0f", sorted.back())}};
+        if (busy_unseen) {
+            // Nothing marks a conversion's end: its time is not known.
+            timing_conv.measured = "unknown: busy never showed, so each conversion was given " +
+                                   number("%.0f us", static_cast<double>(assumed_conversion_us));
+            timing_conv.values = {{"min_us", "null"}, {"median_us", "null"}, {"max_us", "null"}};
+        } else {
+            timing_conv.measured = number("min %.0f us, ", sorted.front()) +
+                                   number("median %.0f us, ", sorted[sorted.size() / 2]) +
+                                   number("max %.0f us over 100 conversions", sorted.back());
+            timing_conv.values = {{"min_us", figure("%.0f", sorted.front())},
+                                  {"median_us", figure("%.0f", sorted[sorted.size() / 2])},
+                                  {"max_us", figure("%.0f", sorted.back())}};
+        }
         char hex[16];
         std::snprintf(hex, sizeof hex, "0x%04X", static_cast<unsigned>(first_reply));
-        data.measured = same ? std::string("every reply ") + hex : "replies vary as the converter reads";
+        data.measured = same ? std::string(hex) + " each time at 10 MHz: " + reply_meaning(first_reply)
+                             : "replies vary as the converter reads (first " + std::string(hex) +
+                                   ": " + reply_meaning(first_reply) + ")";
         data.values = {{"first_reply", quoted(hex)}, {"all_same", same ? "true" : "false"}};
+        // A conversion takes time: a healthy converter shows busy in some of
+        // them at least, however fast the port polls.
+        busy.measured = number("busy showed in %.0f", busy_conversions) +
+                        number(" of %.0f conversions", waited);
+        busy.values = {{"busy_conversions", std::to_string(busy_conversions)},
+                       {"conversions", std::to_string(waited)}};
+        if (busy_conversions == 0) {
+            busy.result = probe_result::fail;
+            busy.measured = number("busy never showed in %.0f conversions", waited);
+            busy.advice = "the busy line (" + busy_line +
+                          ") never shows while a conversion runs: it is open or not connected, "
+                          "and talvik would read every value before its conversion ended; check "
+                          "its wiring";
+        }
         if (same && first_reply == 0x0000) {
             data.result = probe_result::fail;
             data.advice = "data out is stuck low (pin 10 / AD6), or the converter's data in "
@@ -239,6 +290,7 @@ void run_checks(probe_report &report) {
     }
     keep(report, timing_conv);
     keep(report, data);
+    keep(report, busy);
     bool data_ok = converter_ok && data.result == probe_result::ok;
 
     probe_finding synth = finding("synthesizer");
@@ -247,9 +299,7 @@ void run_checks(probe_report &report) {
         skip(synth, "needs converter data that change");
         skip(noise, "needs converter data that change");
     } else {
-        int32_t ten_mhz = static_cast<int32_t>(tuning_word(10000000));
         bool ready_all = true, r = true;
-        load_synthesizer(ten_mhz, control_byte);
         std::vector<double> levels;
         for (int i = 0; i < conversions; ++i) {
             levels.push_back(reading_dbm(&r));
@@ -274,10 +324,36 @@ void run_checks(probe_report &report) {
                         {"ten_mhz_dbm", figure("%.3f", at_ten)},
                         {"threshold_db", figure("%.3f", threshold)}};
         if (std::fabs(at_ten - at_zero) <= threshold) {
-            synth.result = probe_result::fail;
-            synth.advice = "the synthesizer does not respond: check D0-D2 (pins 2-4 / AD0-AD2) "
-                           "and its reference clock. Connect a cable (through) in place of the "
-                           "device under test for this check: a filter may hide the change";
+            // Nothing at 10 MHz: a device under test that blocks it shows
+            // the same as a dead synthesizer, unless it passes another of
+            // the usual frequencies (its centre, a common IF).
+            static const double others_hz[] = {455e3, 1e6,    2e6,    4e6,    5e6,   7e6,
+                                               9e6,   10.7e6, 14e6,   20e6,   21.4e6, 28e6};
+            double passed_hz = 0, passed_dbm = 0;
+            for (double hz : others_hz) {
+                load_synthesizer(static_cast<int32_t>(tuning_word(hz)), control_byte);
+                double level = reading_dbm(&r);
+                if (!passed_hz && std::fabs(level - at_zero) > threshold) {
+                    passed_hz = hz;
+                    passed_dbm = level;
+                }
+            }
+            load_synthesizer(0, control_byte);
+            if (passed_hz) {
+                synth.result = probe_result::warn;
+                synth.measured += number(", %.1f dBm at ", passed_dbm) +
+                                  number("%.4g MHz", passed_hz / 1e6);
+                synth.advice = "the synthesizer responds, but the device under test blocks "
+                               "10 MHz: this check needs a through (a cable in place of the "
+                               "device under test)";
+            } else {
+                synth.result = probe_result::fail;
+                synth.advice = "no level changed with the synthesizer's output: it does not "
+                               "respond (check D0-D2, pins 2-4 / AD0-AD2, and its reference "
+                               "clock), or the device under test blocks every frequency tried: "
+                               "this check needs a through (a cable in place of the device "
+                               "under test)";
+            }
         }
     }
     keep(report, synth);
@@ -285,24 +361,24 @@ void run_checks(probe_report &report) {
 
     probe_finding timing = finding("timing");
     const int accesses = 1000;
-    int64_t t0 = micros_since_start();
+    int64_t t0 = probe_clock();
     for (int i = 0; i < accesses; ++i)
         write_data(idle_lines);
-    double write_us = static_cast<double>(micros_since_start() - t0) / accesses;
-    t0 = micros_since_start();
+    double write_us = static_cast<double>(probe_clock() - t0) / accesses;
+    t0 = probe_clock();
     for (int i = 0; i < accesses; ++i)
         read_status();
-    double read_us = static_cast<double>(micros_since_start() - t0) / accesses;
+    double read_us = static_cast<double>(probe_clock() - t0) / accesses;
     timing.values = {{"write_us", figure("%.3f", write_us)}, {"read_us", figure("%.3f", read_us)}};
     if (adapter) {
         // A round trip: a write, then a read that must wait for its sample.
         const int trips = 50;
-        int64_t start = micros_since_start();
+        int64_t start = probe_clock();
         for (int i = 0; i < trips; ++i) {
             write_data(idle_lines);
             read_status();
         }
-        read_us = static_cast<double>(micros_since_start() - start) / trips;
+        read_us = static_cast<double>(probe_clock() - start) / trips;
         // The rate asked for is a byte a microsecond: the time of a long
         // batch less that of a short one, each one round trip, is the
         // clocking of the bytes between them.
@@ -312,10 +388,10 @@ void run_checks(probe_report &report) {
                 batch.write(idle_lines);
             batch.read();
             const int rounds = 20;
-            int64_t t0 = micros_since_start();
+            int64_t t0 = probe_clock();
             for (int i = 0; i < rounds; ++i)
                 run_batch(batch);
-            return static_cast<double>(micros_since_start() - t0) / rounds;
+            return static_cast<double>(probe_clock() - t0) / rounds;
         };
         size_t few = 16, many = port_batch::capacity - 1;
         double per_byte = (batch_us(many) - batch_us(few)) / static_cast<double>(many - few);

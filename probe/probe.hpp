@@ -2,6 +2,7 @@
 // measured and, where it is not ok, the likely cause and what to do, naming
 // the connector or adapter pin of the line involved.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +26,11 @@ struct probe_report {
     std::string open_error; // "Can't open port SETTING: REASON" where not opened
     bool given_back = true; // the port was closed cleanly (an adapter out of bit-bang mode)
 };
+
+// The clock the probe measures its times by, in microseconds: the host's,
+// unless a test gives it an adapter stand-in's own. Its waits keep the
+// host's clock.
+extern int64_t (*probe_clock)();
 
 // Runs every check, in order, on the port setting names (TALVIK_PORT's
 // forms); a check whose needs failed is skipped. Waits are bounded (100 ms a

@@ -72,7 +72,7 @@ long allocations_of_sweep(int32_t end_hz, int32_t divisor, int *points) {
 
 TEST(allocations, do_not_grow_with_the_number_of_points) {
     port_error error;
-    std::unique_ptr<port_link> link = open_link("sim:busy=0", nullptr, &error);
+    std::unique_ptr<port_link> link = open_link("sim:busyreads=1", nullptr, &error);
     ASSERT_TRUE(link) << error.text;
     using_link in_use(link.get());
     // The live lines go to /dev/null, as in a redirected run.

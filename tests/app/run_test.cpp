@@ -2,6 +2,8 @@
 #include "run_program.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -84,12 +86,13 @@ TEST_F(run_test, end_below_start_is_refused_leaving_an_empty_file) {
     EXPECT_EQ(r.status, 2);
 }
 
-TEST_F(run_test, end_above_30_mhz_is_refused_silently) {
-    for (const char *end : {"30000001", "60000000", "4294967297"}) {
+TEST_F(run_test, end_above_30_mhz_is_refused_with_its_reason) {
+    for (auto [end, read] : {std::pair{"30000001", "30000001"}, {"60000000", "60000000"},
+                             {"4294967297", "2147483647"}}) {
         auto r = run({"r.txt", "1", end});
         EXPECT_EQ(r.status, 1) << end;
         EXPECT_EQ(r.out, "") << end;
-        EXPECT_EQ(r.err, "") << end;
+        EXPECT_EQ(r.err, "end frequency " + std::string(read) + " Hz is above 30 MHz\n") << end;
         EXPECT_TRUE(file_exists(dir.file("r.txt")));
         EXPECT_EQ(read_file(dir.file("r.txt")), "");
     }
@@ -107,6 +110,95 @@ TEST_F(run_test, starts_that_give_no_step_are_refused) {
     r = run({"r.txt", "1", "1", "43"}); // word 42
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, too_small);
+}
+
+// Numbers read as atoi reads them, and said so where text follows the digits.
+TEST_F(run_test, text_after_a_numbers_digits_is_said) {
+    auto r = run({"r.txt", "3.5M", "2MHz", "20x"});
+    EXPECT_EQ(r.status, 2) << r.err; // 3 Hz to 2 Hz
+    EXPECT_EQ(r.err, "start '3.5M' reads as 3 Hz: whole hertz only (3500000)\n"
+                     "end '2MHz' reads as 2 Hz: whole hertz only (2000000)\n"
+                     "step-fraction-denominator '20x' reads as 20: whole numbers only\n");
+    // Without digits or after them, nothing to say; the refusal says it.
+    for (const char *start : {"abc", " +1000000"}) {
+        r = run({"r.txt", start, "1000000"});
+        EXPECT_EQ(r.err, "") << start;
+    }
+    // A setting is shown escaped and cut short.
+    r = run({"r.txt", "1\x1B[2J" + std::string(200, 'x'), "1"});
+    EXPECT_EQ(r.err.find('\x1B'), std::string::npos) << r.err;
+    EXPECT_LT(r.err.size(), 200u) << r.err;
+}
+
+// Five periods a point below 62.5 kHz: a sweep that waits over 10 s says
+// how long before it starts, from the documented delay: trunc(5000 x
+// 42.94967269897461 / word) ms a point.
+TEST_F(run_test, a_long_low_band_wait_is_said_before_it_starts) {
+    const double tw = 42.94967269897461;
+    long long ms = 0;
+    for (long long word = static_cast<long long>(1 * tw); word < static_cast<long long>(1000 * tw);
+         word += word / 20)
+        ms += static_cast<long long>(5000.0 * tw / static_cast<double>(word));
+    long long s = (ms + 500) / 1000;
+    char expected[120];
+    std::snprintf(expected, sizeof expected,
+                  "the low-band points wait %lld min %02lld s in all (five periods each, below "
+                  "62.5 kHz)\n",
+                  s / 60, s % 60);
+    run_options o;
+    o.args = {"r.txt", "1", "1000"};
+    o.dir = dir.path;
+    o.kill_after_ms = 1000;
+    o.kill_signal = 15;
+    auto r = run_talvik(o);
+    EXPECT_EQ(r.status, 128 + 15);
+    EXPECT_EQ(r.err, expected);
+    // Under ten seconds, nothing: 1 kHz up, some 0.1 s.
+    r = run({"r.txt", "1000", "2000"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err.find("low-band"), std::string::npos) << r.err;
+}
+
+// After the sweep, on standard error, what its readings cannot back; the
+// records and the status as ever.
+TEST_F(run_test, readings_that_cannot_be_real_are_said_after_the_sweep) {
+    auto sweep = [&](const std::string &port, std::vector<std::string> args) {
+        run_options o;
+        o.args = std::move(args);
+        o.dir = dir.path;
+        o.env = {"TALVIK_PORT=" + port};
+        return run_talvik(o);
+    };
+    auto r = sweep("sim", {"r.txt"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    r = sweep("sim:fault=busy-open", {"r.txt"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err.rfind("busy never showed during the sweep: readings may have been taken "
+                          "before the conversion ended (pin 11)\n",
+                          0),
+              0u)
+        << r.err;
+    std::string records = read_file(dir.file("r.txt"));
+    EXPECT_EQ(std::count(records.begin(), records.end(), '\n'), 1 + 48);
+    // The band-pass's deep skirt, 1 to 60 kHz: the points below 50.59 kHz
+    // read the detector's -100 dBm floor (reply 0xF5A2), nine in ten or more.
+    const double tw = 42.94967269897461;
+    long points = 0, floor = 0;
+    for (long long word = static_cast<long long>(1000 * tw); word < static_cast<long long>(60000 * tw);
+         word += word / 20) {
+        double hz = static_cast<double>(word) / static_cast<double>(static_cast<float>(tw));
+        double x = (hz / 4e6 - 4e6 / hz) * 4;
+        ++points;
+        floor += -10 * std::log10(1 + std::pow(x, 4)) <= -100; // sin(x)/x: under 0.0001 dB here
+    }
+    ASSERT_GE(floor * 10, points * 9);
+    ASSERT_LT(floor, points);
+    r = sweep("sim", {"r.txt", "1000", "60000"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "every reading was the same (reply 0xF5A2) but " +
+                         std::to_string(points - floor) + " of " + std::to_string(points) +
+                         ": is the instrument on and connected?\n");
 }
 
 TEST_F(run_test, divisors_below_one_are_refused) {

@@ -1,6 +1,6 @@
 // talvik itself on the FTDI chip's stand-in, for end-to-end runs through an
 // adapter: TALVIK_STANDIN sets the chip up before main, as
-// "fail_read_after=N,fail_call=reset,slow_every=N,slow_us=N,type=ft232r".
+// "fail_read_after=N,fail_call=reset,slow_every=N,slow_us=N,busy_open=1,type=ft232r".
 #include "link/ftdi_chip.hpp"
 
 #include <cstdlib>
@@ -33,6 +33,8 @@ struct from_environment {
                 s.slow_us = n;
             else if (key == "fail_call")
                 s.fail_call = (call = value).c_str();
+            else if (key == "busy_open")
+                s.busy_open = n != 0;
             else if (key == "type" && value == "ft232r")
                 s.type = ftdi_standin::ft232r;
             else

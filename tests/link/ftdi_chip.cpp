@@ -45,7 +45,7 @@ double frame_us(chip_kind type) { return type == ft232r ? 1000 : 125; }
 // instrument drives them (AD6 its data out, AD7 its busy pin, low while busy).
 uint8_t pins() {
     uint8_t status = instrument.read();
-    bool busy = (status & 0x80) || done.virtual_us < converting_until;
+    bool busy = !chip.busy_open && ((status & 0x80) || done.virtual_us < converting_until);
     bool data = (status & 0x40) != 0;
     if (spoiling)
         data = !data; // clocked mid-conversion: no reply to trust
@@ -96,7 +96,7 @@ bool step(bool reading) {
             if (from_chip.size() >= fifo)
                 break; // stalled until the host takes a packet
             from_chip.push_back(pins());
-            done.virtual_us += 1;
+            done.virtual_us += chip.us_per_byte;
             if (chip.signal_after_us >= 0 && done.virtual_us >= chip.signal_after_us) {
                 chip.signal_after_us = -1;
                 std::raise(SIGTERM);

@@ -38,6 +38,8 @@ struct settings {
     int slow_us = 400;
     double signal_after_us = -1; // SIGTERM comes once the modelled time passes this
     bool empty_before_tail = false; // a read that would wait for the latency timer comes back empty first
+    double us_per_byte = 1;  // the bit-bang clock: a byte a microsecond, as asked
+    bool busy_open = false;  // the busy pin not connected: it floats high, ready
 };
 extern settings chip;
 extern sim_instrument instrument;

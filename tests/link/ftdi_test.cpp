@@ -1,6 +1,7 @@
 // Sweeps through an FTDI adapter: the backend over the chip's stand-in.
 #include "app/settings.hpp"
 #include "app/sweep.hpp"
+#include "common/clock.hpp"
 #include "common/stop.hpp"
 #include "link/backends.hpp"
 #include "link/ftdi_standin.hpp"
@@ -693,6 +694,34 @@ TEST(ftdi_probe, the_probe_gives_the_adapters_timing) {
     EXPECT_NE(text.find("ok    idle lines            data lines read 0xFF"), std::string::npos)
         << text;
     EXPECT_EQ(ftdi_standin::done.mode, 0) << "given back";
+    // The busy pin not connected: named as the adapter names it.
+    ftdi_standin::settings open_busy;
+    open_busy.busy_open = true;
+    ftdi_standin::reset(open_busy);
+    report = run_probe("ftdi");
+    EXPECT_EQ(probe_status(report), 1);
+    EXPECT_NE(probe_text(report).find("the busy line (AD7) never shows while a conversion runs"),
+              std::string::npos)
+        << probe_text(report);
+    // The bit-bang rate on the chip's own clock: a byte a microsecond as
+    // asked, and a clock half as fast told.
+    probe_clock = [] { return static_cast<int64_t>(ftdi_standin::done.virtual_us); };
+    for (double us : {1.0, 2.0}) {
+        ftdi_standin::settings rate;
+        rate.us_per_byte = us;
+        ftdi_standin::reset(rate);
+        report = run_probe("ftdi");
+        std::string timing = probe_text(report);
+        timing = timing.substr(timing.find("  timing  "));
+        size_t at = timing.find("bit-bang rate ");
+        ASSERT_NE(at, std::string::npos) << timing;
+        EXPECT_NEAR(std::stod(timing.substr(at + 14)), 1 / us, 0.02) << timing;
+        EXPECT_EQ(timing.find("the adapter clocks at other than a byte a microsecond") !=
+                      std::string::npos,
+                  us != 1.0)
+            << timing;
+    }
+    probe_clock = micros_since_start;
     // An adapter lost during the checks: the probe says so and goes on to
     // its report.
     ftdi_standin::settings s;
@@ -782,10 +811,18 @@ TEST(ftdi_run, every_failure_is_told_and_a_lost_port_ends_with_4) {
     r = talvik_on_adapter(dir, {"r.txt", "5", "1"}, {"TALVIK_STANDIN=fail_call=reset"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "Lost port ftdi: cannot leave bit-bang mode: USB device unavailable\n");
-    // And a healthy adapter's sweep reads as the simulated port's.
+    // And a healthy adapter's sweep reads as the simulated port's, nothing
+    // said: busy shows early in the ready windows, though never at their
+    // end.
     r = talvik_on_adapter(dir, {"a.txt"}, {});
     EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_file(dir.file("a.txt")), std::string(results_header) + expected_sweep());
+    // Its busy pin not connected: said after the sweep, as the adapter names it.
+    r = talvik_on_adapter(dir, {"b.txt"}, {"TALVIK_STANDIN=busy_open=1"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "busy never showed during the sweep: readings may have been taken before the "
+                     "conversion ended (AD7)\n");
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "link/link.hpp"
 #include "link/port_sweep.hpp"
 #include "link/test_link.hpp"
+#include "probe/probe.hpp"
 
 #include <cerrno>
 #include <gtest/gtest.h>
@@ -44,6 +45,20 @@ void expect_only_chips_opened() {
     }
     EXPECT_TRUE(fake_sys::files.empty());
     EXPECT_FALSE(done.outputs_held || done.inputs_held);
+}
+
+TEST(gpio, the_probe_names_the_busy_line_as_the_board_does) {
+    board();
+    probe_report report = run_probe("gpio");
+    EXPECT_EQ(probe_status(report), 0) << probe_text(report);
+    gpio_standin::settings s;
+    s.options = "fault=busy-open";
+    board(s);
+    report = run_probe("gpio");
+    EXPECT_EQ(probe_status(report), 1);
+    EXPECT_NE(probe_text(report).find("the busy line (GPIO6) never shows while a conversion runs"),
+              std::string::npos)
+        << probe_text(report);
 }
 
 TEST(gpio, a_default_sweep_reads_as_on_the_simulated_port) {

@@ -30,7 +30,7 @@ TEST_F(port_run, unreachable_ports_leave_earlier_results_untouched) {
     } cases[] = {
         {"nonsense", "Can't open port nonsense: unknown port"},
         {"sim:bogus=1",
-         "Can't open port sim:bogus=1: unknown option bogus=1 (dut=, reply=, busy=, fault=, knob=)\n"},
+         "Can't open port sim:bogus=1: unknown option bogus=1 (dut=, reply=, busy=, busyreads=, fault=, knob=)\n"},
         {"sim:dut=attenuator",
          "Can't open port sim:dut=attenuator: bad value in option dut=attenuator"},
         {"sim:busy=soon", "Can't open port sim:busy=soon: bad value in option busy=soon"},
@@ -242,12 +242,15 @@ TEST_F(port_run, a_trace_that_fails_as_a_refused_run_closes_is_told) {
     struct {
         std::vector<std::string> args;
         int status;
-    } cases[] = {{{"r.txt", "5", "1"}, 2}, {{"r.txt", "1000000", "1100000", "0"}, 3},
-                 {{"r.txt", "1000000", "40000000"}, 1}};
+        const char *reason;
+    } cases[] = {{{"r.txt", "5", "1"}, 2, ""},
+                 {{"r.txt", "1000000", "1100000", "0"}, 3, ""},
+                 {{"r.txt", "1000000", "40000000"}, 1, "end frequency 40000000 Hz is above 30 MHz\n"}};
     for (const auto &c : cases) {
         auto r = run(c.args, {"TALVIK_TRACE=/dev/full"});
         EXPECT_EQ(r.status, c.status) << c.args[2];
-        EXPECT_EQ(r.err, "Can't write trace file /dev/full: No space left on device\n")
+        EXPECT_EQ(r.err,
+                  c.reason + std::string("Can't write trace file /dev/full: No space left on device\n"))
             << c.args[2];
     }
 }
