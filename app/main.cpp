@@ -10,6 +10,7 @@
 #include "common/number.hpp"
 #include "common/output.hpp"
 #include "common/stop.hpp"
+#include "measure/calibration.hpp"
 #include "link/port.hpp"
 #include "results/results.hpp"
 
@@ -33,7 +34,10 @@ const char sim_options_text[] =
     "  fault=busy-stuck|busy-open|data-low|data-high|synth-dead|noisy[:DB]|\n"
     "  startup-stuck:N (readings scattered over +-DB, default 3; start-up word N,\n"
     "  1 to 3, never ready),\n"
-    "  knob=FILE (the device under test moved up by the Hz FILE holds)\n"
+    "  knob=FILE (the device under test moved up by the Hz FILE holds),\n"
+    "  atten=FILE (a step attenuator at the dB FILE holds), clock=HZ,\n"
+    "  slope=MV, intercept=DBM, curve=DB (a detector off the nominal one)\n"
+    "TALVIK_CAL=FILE the calibration file (talvik-cal); set and empty: none\n"
     "TALVIK_TRACE=FILE records every port access, one line each (FILE.vcd: a Value\n"
     "Change Dump for PulseView, GTKWave or sigrok-cli)\n\n";
 
@@ -85,6 +89,22 @@ int talvik_main(int argc, char **argv) {
         std::fprintf(stderr, usage_text, program_name(argv));
         std::puts(defaults_text);
         return status_file;
+    }
+
+    // A calibration is read before anything is touched: a refused one is a
+    // refused setting. What the clock gives is formed after it.
+    calibration cal;
+    std::string cal_path, why;
+    bool calibrated = false;
+    if (!find_calibration(&cal, &cal_path, &calibrated, &why)) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return status_file;
+    }
+    if (calibrated) {
+        apply_calibration(&cal);
+        start_word = static_cast<int32_t>(tuning_word(1000000.0));
+        end_word = static_cast<int32_t>(tuning_word(10000000.0));
+        std::fprintf(stderr, "%s\n", calibration_summary(cal, cal_path).c_str());
     }
 
     // Opening the trace would truncate the results file, and the two would
@@ -164,7 +184,9 @@ int talvik_main(int argc, char **argv) {
     // Five periods a point below 62.5 kHz: a long wait is said before it starts.
     int64_t waits = low_band_wait_ms(start_word, end_word, step_divisor);
     if (waits > 10000)
-        std::fprintf(stderr, "the low-band points wait %s in all (five periods each, below 62.5 kHz)\n",
+        std::fprintf(stderr,
+                     "the low-band points wait %s in all (five periods of each frequency below "
+                     "62.5 kHz, in whole milliseconds)\n",
                      duration_text(waits).c_str());
     show_settings(start_word, end_word, step_divisor);
     int status = status_done;

@@ -110,8 +110,10 @@ bool run_sweep(std::FILE *results) {
                      tally.first_reply);
     else if (tally.most_count * 10 >= tally.points * 9)
         std::fprintf(stderr,
-                     "every reading was the same (reply 0x%04" PRIX32
-                     ") but %ld of %ld: is the instrument on and connected?\n",
-                     tally.most_reply, tally.points - tally.most_count, tally.points);
+                     "%ld of %ld readings were the same (reply 0x%04" PRIX32
+                     ", %.3f dBm): is the instrument on and connected? A flat response, or a "
+                     "level at the detector's floor, reads so too\n",
+                     tally.most_count, tally.points, tally.most_reply,
+                     decode_reply(tally.most_reply).level_dbm);
     return true;
 }

@@ -19,6 +19,7 @@ trap 'rm -rf "$dir"' EXIT
 cd "$dir"
 export TALVIK_PORT=sim:busyreads=1
 unset TALVIK_TRACE
+export TALVIK_CAL=
 
 median() { sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 

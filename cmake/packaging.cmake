@@ -10,7 +10,7 @@ set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
-  install(TARGETS talvik talvik-plot talvik-probe RUNTIME DESTINATION .)
+  install(TARGETS talvik talvik-plot talvik-probe talvik-cal RUNTIME DESTINATION .)
   # The README, the guide's pages (the wiring tables among them) and the
   # licence as text files with Windows line ends: NAME.md as NAME.txt,
   # LICENSE as LICENSE.txt.
@@ -28,11 +28,11 @@ if(WIN32)
   set(CPACK_PACKAGE_FILE_NAME talvik-${PROJECT_VERSION}-win32)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 else()
-  install(TARGETS talvik talvik-plot talvik-tune talvik-probe
+  install(TARGETS talvik talvik-plot talvik-tune talvik-probe talvik-cal
           RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # Manual pages carry the version, gzipped as Debian wants them.
   set(pages)
-  foreach(page talvik talvik-plot talvik-tune talvik-probe)
+  foreach(page talvik talvik-plot talvik-tune talvik-probe talvik-cal)
     configure_file(${PROJECT_SOURCE_DIR}/man/${page}.1.in ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1 @ONLY)
     add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1.gz
                        COMMAND gzip -9n -c ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1 >

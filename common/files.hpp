@@ -1,6 +1,7 @@
 // File and stream helpers whose workings differ between platforms.
 #pragma once
 #include <cstdio>
+#include <string>
 
 // Opens the null device on standard input, output and error where they are
 // closed, so that no file the program opens takes their place.
@@ -15,3 +16,16 @@ bool truncate_file(std::FILE *file, long long length);
 
 // True when both names reach the same file, whether it exists yet or not.
 bool same_file(const char *a, const char *b);
+
+// Writes bytes to name whole: to a temporary file beside it, flushed to the
+// disk, then renamed into place, so that no partial file ever has the name
+// and an old one stays until the new one is complete. Never in place of a
+// device or a folder. False with the reason ("NAME: ...").
+bool save_whole(const std::string &name, const std::string &bytes, std::string *reason);
+
+// The folder for the user's settings: $XDG_CONFIG_HOME, else ~/.config; on
+// Windows %APPDATA%. Empty where the environment names none.
+std::string config_dir();
+
+// Makes the folders of path that are missing (its last part is a file).
+bool make_parent_dirs(const std::string &path);

@@ -71,3 +71,58 @@ bool same_file(const char *a, const char *b) {
         return false;
     return resolved(a) == resolved(b);
 }
+
+bool save_whole(const std::string &name, const std::string &bytes, std::string *reason) {
+    struct stat info;
+    if (stat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        *reason = name + ": " + (S_ISDIR(info.st_mode) ? std::strerror(EISDIR) : "not a regular file");
+        return false;
+    }
+    std::string partial = name + ".partial-XXXXXX";
+    int fd = mkstemp(partial.data());
+    if (fd < 0) {
+        *reason = name + ": " + std::strerror(errno);
+        return false;
+    }
+    mode_t mask = umask(0); // as a file created by name would be, not mkstemp's 0600
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    bool ok = true;
+    for (size_t done = 0; ok && done < bytes.size();) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        ok = n > 0;
+        done += ok ? static_cast<size_t>(n) : 0;
+    }
+    ok = ok && fsync(fd) == 0;
+    int error = errno;
+    if (close(fd) != 0 && ok) {
+        error = errno;
+        ok = false;
+    }
+    if (ok && std::rename(partial.c_str(), name.c_str()) != 0) {
+        error = errno;
+        ok = false;
+    }
+    if (!ok) {
+        std::remove(partial.c_str());
+        *reason = name + ": " + std::strerror(error);
+    }
+    return ok;
+}
+
+std::string config_dir() {
+    const char *xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && *xdg == '/')
+        return xdg;
+    const char *home = std::getenv("HOME");
+    return home && *home ? std::string(home) + "/.config" : std::string();
+}
+
+bool make_parent_dirs(const std::string &path) {
+    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
+        std::string dir = path.substr(0, at);
+        if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
+            return false;
+    }
+    return true;
+}

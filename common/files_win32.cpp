@@ -1,5 +1,9 @@
 #include "common/files.hpp"
 
+#include <windows.h>
+#include <direct.h>
+#include <cerrno>
+
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -32,4 +36,50 @@ bool same_file(const char *a, const char *b) {
     if (!_fullpath(full_a, a, sizeof full_a) || !_fullpath(full_b, b, sizeof full_b))
         return false;
     return _stricmp(full_a, full_b) == 0;
+}
+
+bool save_whole(const std::string &name, const std::string &bytes, std::string *reason) {
+    DWORD attributes = GetFileAttributesA(name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        *reason = name + ": " + std::strerror(EISDIR);
+        return false;
+    }
+    std::string partial = name + ".partial";
+    std::FILE *file = std::fopen(partial.c_str(), "wb");
+    if (!file) {
+        *reason = name + ": " + std::strerror(errno);
+        return false;
+    }
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() &&
+              std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
+    int error = errno;
+    if (std::fclose(file) != 0 && ok) {
+        error = errno;
+        ok = false;
+    }
+    if (ok && !MoveFileExA(partial.c_str(), name.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = EACCES;
+        ok = false;
+    }
+    if (!ok) {
+        std::remove(partial.c_str());
+        *reason = name + ": " + std::strerror(error);
+    }
+    return ok;
+}
+
+std::string config_dir() {
+    const char *appdata = std::getenv("APPDATA");
+    return appdata && *appdata ? std::string(appdata) : std::string();
+}
+
+bool make_parent_dirs(const std::string &path) {
+    for (size_t at = path.find_first_of("\\/", 3); at != std::string::npos;
+         at = path.find_first_of("\\/", at + 1)) {
+        std::string dir = path.substr(0, at);
+        if (_mkdir(dir.c_str()) != 0 && errno != EEXIST)
+            return false;
+    }
+    return true;
 }

@@ -44,6 +44,18 @@ int32_t read_int(const char *text) {
     return static_cast<int32_t>(value);
 }
 
+bool parse_decimal(const char *text, double low, double high, double *value) {
+    unsigned char first = static_cast<unsigned char>(*text);
+    if (!(std::isdigit(first) || first == '-' || first == '+' || first == '.'))
+        return false;
+    char *end = nullptr;
+    double v = std::strtod(text, &end);
+    if (end == text || *end || !std::isfinite(v) || v < low || v > high)
+        return false;
+    *value = v;
+    return true;
+}
+
 bool read_frequency(const char *text, double *hz) {
     const char *p = text;
     const char *digits = p;

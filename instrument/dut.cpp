@@ -7,7 +7,6 @@
 namespace {
 
 const double pi = 3.14159265358979323846;
-const double ref_clock_hz = 100e6;
 
 // Fractional detuning of a resonator centred at f0 with bandwidth b: |x| = 1
 // exactly at the two band edges (-3 dB, or the ripple level of the crystal
@@ -17,8 +16,8 @@ double detuning(double hz, double f0, double b) { return (hz / f0 - f0 / hz) * f
 double db_of_power_ratio(double ratio) { return 10.0 * std::log10(ratio); }
 
 double dut_db(dut_model dut, double hz) {
-    if (hz <= 0.0)
-        return dut == dut_model::bandpass ? -200.0 : 0.0;
+    if (hz <= 0.0) // at 0 Hz: band-passes block, the others pass
+        return dut == dut_model::bandpass || dut == dut_model::crystal ? -200.0 : 0.0;
     switch (dut) {
     case dut_model::through:
         return 0.0;
@@ -47,16 +46,24 @@ double dut_db(dut_model dut, double hz) {
 
 } // namespace
 
-double sim_level_dbm(dut_model dut, double hz, double detune_hz) {
+double sim_level_dbm(dut_model dut, double hz, double detune_hz, double clock_hz) {
     // Word 0: the generator is silent, whatever follows it.
     if (hz <= 0.0)
         return sim_floor_dbm;
     // A DDS's output falls as sin(x)/x of the output over the clock frequency.
-    double x = pi * hz / ref_clock_hz;
+    double x = pi * hz / clock_hz;
     double source_db = 20.0 * std::log10(std::fabs(std::sin(x) / x));
-    // Moved above hz, the response is read as far below its centre as hz is
-    // (the shapes are even in frequency), never beyond 0 Hz.
-    return std::max(sim_floor_dbm, source_db + dut_db(dut, std::fabs(hz - detune_hz)));
+    // Moved above hz, the device is met at what it does at 0 Hz.
+    return std::max(sim_floor_dbm, source_db + dut_db(dut, hz - detune_hz));
+}
+
+uint16_t sim_detected_reply(const sim_detector &d, double dbm) {
+    if (d.slope_mv == 25 && d.intercept_dbm == -84 && d.curve_db == 0)
+        return sim_reply_word(dbm); // the nominal detector, as sim_reply_word says
+    double bow = (dbm + 40) / 40;
+    double reported = dbm + d.curve_db * (1 - bow * bow);
+    double volts = (reported - d.intercept_dbm) * d.slope_mv / 1000;
+    return sim_reply_word(volts * 40 - 84); // the level the nominal detector gives these volts
 }
 
 uint16_t sim_reply_word(double dbm) {

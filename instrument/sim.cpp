@@ -5,6 +5,7 @@
 #include "common/number.hpp"
 #include "common/port_lines.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -116,6 +117,47 @@ bool read_fault(sim_instrument::options &o, const std::string &value, std::strin
     return false;
 }
 
+bool read_atten(sim_instrument::options &o, const std::string &value, std::string *why) {
+    if (value.empty()) {
+        *why = "(a file holding the attenuator's setting in dB)";
+        return false;
+    }
+    o.atten = value;
+    return true;
+}
+
+bool read_clock(sim_instrument::options &o, const std::string &value, std::string *why) {
+    if (!parse_decimal(value.c_str(), 1e6, 1e9, &o.clock_hz)) {
+        *why = "(the generator's clock in Hz, 1000000 to 1000000000)";
+        return false;
+    }
+    return true;
+}
+
+bool read_slope(sim_instrument::options &o, const std::string &value, std::string *why) {
+    if (!parse_decimal(value.c_str(), 1, 100, &o.detector.slope_mv)) {
+        *why = "(mV per dB, 1 to 100)";
+        return false;
+    }
+    return true;
+}
+
+bool read_intercept(sim_instrument::options &o, const std::string &value, std::string *why) {
+    if (!parse_decimal(value.c_str(), -200, 0, &o.detector.intercept_dbm)) {
+        *why = "(the level in dBm at which the detector gives 0 V, -200 to 0)";
+        return false;
+    }
+    return true;
+}
+
+bool read_curve(sim_instrument::options &o, const std::string &value, std::string *why) {
+    if (!parse_decimal(value.c_str(), -20, 20, &o.detector.curve_db)) {
+        *why = "(dB at -40 dBm, -20 to 20)";
+        return false;
+    }
+    return true;
+}
+
 bool read_knob(sim_instrument::options &o, const std::string &value, std::string *why) {
     if (value.empty()) {
         *why = "(a file holding the detuning in Hz)";
@@ -136,6 +178,11 @@ const struct {
     {"busyreads", read_busy_reads},
     {"fault", read_fault},
     {"knob", read_knob},
+    {"atten", read_atten},
+    {"clock", read_clock},
+    {"slope", read_slope},
+    {"intercept", read_intercept},
+    {"curve", read_curve},
 };
 
 std::string known_keys() {
@@ -260,13 +307,15 @@ void sim_instrument::command(uint16_t word) {
     ++commands_;
     if (word == measure) {
         // Before the start-up words the converter is not set up: it answers 0.
-        double level = sim_level_dbm(options_.dut, frequency_hz(), detuning_hz());
+        double level = sim_level_dbm(options_.dut, frequency_hz(), detuning_hz(), options_.clock_hz);
+        if (!options_.atten.empty()) // in the path: nothing reads below the floor
+            level = std::max(sim_floor_dbm, level - attenuation_db());
         if (options_.fault == sim_fault::noisy) {
             level += sim_noise_db(noise_) * options_.noise_db / 3.0;
         }
         pending_ = start_up_ < 3  ? 0
                    : options_.fixed_reply ? options_.reply_value
-                                  : sim_reply_word(level);
+                                  : sim_detected_reply(options_.detector, level);
     } else if (word == start_up[0] || word == start_up[1] || word == start_up[2]) {
         int step = word == start_up[0] ? 0 : word == start_up[1] ? 1 : 2;
         if (step == start_up_ || step == 0)
@@ -289,31 +338,36 @@ void sim_instrument::command(uint16_t word) {
         finish_conversion();
 }
 
-// The knob's file is read at most every 10 ms, not at every conversion: a
-// hand on a trimmer is slower than that, and a read costs more than a
-// conversion. A file that cannot be read, or holds no number within a GHz,
-// leaves the last value.
-double sim_instrument::detuning_hz() {
-    if (options_.knob.empty())
-        return 0;
-    auto now = now_();
-    if (knob_ever_ && now - knob_read_ < std::chrono::milliseconds(10))
-        return knob_hz_;
-    knob_ever_ = true;
-    knob_read_ = now;
-    if (std::FILE *file = std::fopen(options_.knob.c_str(), "r")) {
+// The knob's and the attenuator's files are read at most every 10 ms, not
+// at every conversion: a hand on a trimmer is slower than that, and a read
+// costs more than a conversion.
+double sim_instrument::watched_number::get(const std::string &path, clock::time_point now,
+                                           double low, double high) {
+    if (ever && now - read_at < std::chrono::milliseconds(10))
+        return value;
+    ever = true;
+    read_at = now;
+    if (std::FILE *file = std::fopen(path.c_str(), "r")) {
         char text[64] = "";
         size_t n = std::fread(text, 1, sizeof text - 1, file);
         std::fclose(file);
         text[n] = '\0';
         char *end = nullptr;
-        double hz = std::strtod(text, &end);
+        double number = std::strtod(text, &end);
         while (end && (*end == '\n' || *end == '\r' || *end == ' '))
             ++end;
-        if (end != text && end && *end == '\0' && std::fabs(hz) <= 1e9)
-            knob_hz_ = hz;
+        if (end != text && end && *end == '\0' && number >= low && number <= high)
+            value = number;
     }
-    return knob_hz_;
+    return value;
+}
+
+double sim_instrument::detuning_hz() {
+    return options_.knob.empty() ? 0 : knob_.get(options_.knob, now_(), -1e9, 1e9);
+}
+
+double sim_instrument::attenuation_db() {
+    return options_.atten.empty() ? 0 : atten_.get(options_.atten, now_(), 0, 200);
 }
 
 void sim_instrument::finish_conversion() {

@@ -34,7 +34,16 @@ inline constexpr double sim_floor_dbm = -100.0;
 // less the DDS's sin(x)/x roll-off; nothing at 0 Hz, word 0) through the
 // device under test, its response moved up in frequency by detune_hz (a
 // trimmer turned); never below the floor.
-double sim_level_dbm(dut_model dut, double hz, double detune_hz = 0);
+double sim_level_dbm(dut_model dut, double hz, double detune_hz = 0, double clock_hz = 100e6);
+
+// The detector a sim: option may make other than nominal: its slope in mV
+// per dB, the level at which it gives 0 V, and a bow in dB added to the level
+// it reports (0 at -80 and 0 dBm, curve_db at -40 dBm).
+struct sim_detector {
+    double slope_mv = 25, intercept_dbm = -84, curve_db = 0;
+};
+// The reply word for a level at the detector's input, through that detector.
+uint16_t sim_detected_reply(const sim_detector &detector, double dbm);
 
 // The noisy fault's scatter: a level error spread evenly over -3 to +3 dB in
 // steps of 0.01 dB (standard deviation 1.73 dB), from a generator state.
@@ -58,6 +67,9 @@ class sim_instrument {
         int stuck_word = 0; // startup-stuck: the start-up word (1 to 3) never ready
         int noise_db = 3;   // noisy: readings scatter evenly over +-this many dB
         std::string knob; // a file holding the detuning in Hz, read as it changes
+        std::string atten; // a file holding a step attenuator's setting in dB
+        double clock_hz = 100e6; // the generator's real reference clock
+        sim_detector detector;
     };
     // Options "dut=NAME,reply=N,busy=US|forever,fault=NAME", any number, in
     // any order; false with a reason on a bad one, nothing changed then.
@@ -69,7 +81,7 @@ class sim_instrument {
 
     uint32_t tuning_word() const { return word_; }
     uint8_t control() const { return control_; }
-    double frequency_hz() const { return 100e6 * word_ / 4294967296.0; }
+    double frequency_hz() const { return options_.clock_hz * word_ / 4294967296.0; }
     uint16_t last_command() const { return command_; }
     int commands() const { return commands_; }
     int updates() const { return updates_; }
@@ -92,6 +104,17 @@ class sim_instrument {
     void finish_conversion();
     void fault(int kind, const char *what, int detail);
     double detuning_hz();
+    double attenuation_db();
+
+    // A number a file holds, read again once 10 ms have passed: a file that
+    // cannot be read, or holds no number within [low, high], leaves the
+    // last value (0 before any).
+    struct watched_number {
+        double value = 0;
+        clock::time_point read_at{};
+        bool ever = false;
+        double get(const std::string &path, clock::time_point now, double low, double high);
+    };
 
     options options_;
     time_source now_ = std::chrono::steady_clock::now;
@@ -125,8 +148,5 @@ class sim_instrument {
     int faults_ = 0;
     unsigned fault_kinds_ = 0;
 
-    // the knob: its last good value, and when its file was last read
-    double knob_hz_ = 0;
-    clock::time_point knob_read_{};
-    bool knob_ever_ = false;
+    watched_number knob_, atten_;
 };

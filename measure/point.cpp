@@ -1,5 +1,7 @@
 #include "measure/point.hpp"
 
+#include "measure/calibration.hpp"
+
 #include "common/clock.hpp"
 #include "common/stop.hpp"
 #include "link/link.hpp"
@@ -20,7 +22,12 @@ size_t point_seconds[batches_ahead]; // where each one's second exchange is
 
 } // namespace
 
-double level_of_volts(double volts) { return (volts - level_offset_volts) * level_slope; }
+double level_of_volts(double volts) {
+    const calibration *c = calibration_in_force();
+    if (c && c->detector)
+        return calibrated_level(volts);
+    return (volts - level_offset_volts) * level_slope;
+}
 
 reading_of_reply decode_reply(uint32_t reply) {
     uint32_t sign_bit = reply & 0x8000;

@@ -3,11 +3,10 @@
 // through the open link, streamed where the port streams.
 #pragma once
 #include "link/port.hpp"
+#include "measure/words.hpp"
 
 #include <cstddef>
 #include <cstdint>
-
-inline constexpr int32_t low_band_word = 2684355; // 62500.01 Hz
 
 // A reply word decoded.
 struct reading_of_reply {

@@ -2,10 +2,18 @@
 #pragma once
 #include <cstdint>
 
-// Constants, so that settings of other files may be formed from them at start-up.
-inline constexpr float ref_clock_hz = 100000000.0f;             // synthesizer reference clock, Hz
-inline constexpr float tw_per_hz = 4294967296.0f / ref_clock_hz; // tuning-word units per hertz
+// The synthesizer's reference clock as built, and what is formed from the
+// clock in force: constant-initialised, so that settings of other files may
+// be formed from them at start-up; a calibrated clock replaces them before
+// anything else reads them.
+inline constexpr float nominal_clock_hz = 100000000.0f;
+extern float tw_per_hz;        // tuning-word units per hertz: 2^32 / clock
+extern int32_t low_band_word;  // the word of 62500.01 Hz, rounded up: below it, the low band
 inline constexpr int32_t control_byte = 0;
+
+// Puts a reference clock in force (nominal_clock_hz gives the built values
+// exactly).
+void set_reference_clock(double hz);
 
 // Tuning word of hz, truncated toward zero, in a wide integer so that the
 // settings checks see the full product.

@@ -7,6 +7,7 @@
 #include "common/stop.hpp"
 #include "link/port.hpp"
 #include "probe/probe.hpp"
+#include "measure/calibration.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -53,7 +54,18 @@ int probe_main(int argc, char **argv) {
                      usage);
         return status_usage;
     }
+    calibration cal;
+    std::string cal_path, why;
+    bool calibrated = false;
+    if (!find_calibration(&cal, &cal_path, &calibrated, &why)) {
+        std::fprintf(stderr, "talvik-probe: %s\n", why.c_str());
+        return status_usage;
+    }
+    if (calibrated)
+        apply_calibration(&cal);
     probe_report report = run_probe(std::getenv("TALVIK_PORT"));
+    if (calibrated)
+        report.calibration = calibration_summary(cal, cal_path);
     if (stop_signal)
         die_by_signal(stop_signal); // the port is closed: the lines are idle
     if (!report.opened)

@@ -95,8 +95,8 @@ wait_outcome wait_ready() {
 std::string reply_meaning(uint32_t reply) {
     reading_of_reply r = decode_reply(reply);
     if (r.overflow)
-        return r.reading < 0 ? "below the range, as with no signal"
-                             : "above the range: the detector is overdriven";
+        return r.reading < 0 ? "below the range: the converter saturated low, as with no signal at all"
+                             : "above the range: the converter saturated high";
     char text[64];
     std::snprintf(text, sizeof text, "reading %d, %.1f dBm", static_cast<int>(r.reading),
                   r.level_dbm);
@@ -286,12 +286,16 @@ void run_checks(probe_report &report) {
         } else if (same && first_reply == 0xFFFF) {
             data.result = probe_result::fail;
             data.advice = "data out is stuck high or open (pin 10 / AD6): check it";
+        } else if (same && decode_reply(first_reply).overflow) {
+            data.result = probe_result::warn;
+            data.advice = "every reply saturated with 10 MHz present: the detector's output is "
+                          "open, shorted or overdriven, or the converter's reference is missing";
         }
     }
     keep(report, timing_conv);
     keep(report, data);
     keep(report, busy);
-    bool data_ok = converter_ok && data.result == probe_result::ok;
+    bool data_ok = converter_ok && data.result != probe_result::fail;
 
     probe_finding synth = finding("synthesizer");
     probe_finding noise = finding("noise");
@@ -332,7 +336,10 @@ void run_checks(probe_report &report) {
             double passed_hz = 0, passed_dbm = 0;
             for (double hz : others_hz) {
                 load_synthesizer(static_cast<int32_t>(tuning_word(hz)), control_byte);
-                double level = reading_dbm(&r);
+                std::vector<double> there;
+                for (int i = 0; i < 10; ++i)
+                    there.push_back(reading_dbm(&r));
+                double level = mean_of(there);
                 if (!passed_hz && std::fabs(level - at_zero) > threshold) {
                     passed_hz = hz;
                     passed_dbm = level;
@@ -501,12 +508,17 @@ std::string probe_text(const probe_report &report) {
         if (c.result == probe_result::warn || c.result == probe_result::fail)
             out += "      " + c.advice + "\n";
     }
+    if (!report.calibration.empty())
+        out += printable(report.calibration) + "\n";
     return out + probe_summary(report) + "\n";
 }
 
 std::string probe_json(const probe_report &report) {
     static const char *const results[] = {"ok", "warn", "fail", "skipped"};
-    std::string out = "{\"port\": " + quoted(report.port) + ", \"checks\": [";
+    std::string out = "{\"port\": " + quoted(report.port) + ", ";
+    if (!report.calibration.empty())
+        out += "\"calibration\": " + quoted(report.calibration) + ", ";
+    out += "\"checks\": [";
     for (size_t i = 0; i < report.checks.size(); ++i) {
         const auto &c = report.checks[i];
         out += i ? ", " : "";

@@ -25,6 +25,7 @@ struct probe_report {
     bool opened = false;
     std::string open_error; // "Can't open port SETTING: REASON" where not opened
     bool given_back = true; // the port was closed cleanly (an adapter out of bit-bang mode)
+    std::string calibration; // what is in force, from where; empty: none
 };
 
 // The clock the probe measures its times by, in microseconds: the host's,

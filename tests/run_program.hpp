@@ -1,13 +1,14 @@
 // Runs the built program as a user would: arguments, environment, a working
 // directory, standard output on a pipe or on a terminal of 80x24.
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
 struct run_options {
     std::string program = TALVIK_BIN; // the program to run
     std::vector<std::string> args;    // after the program name
-    std::vector<std::string> env;     // "NAME=value"; TALVIK_* are cleared first
+    std::vector<std::string> env;     // "NAME=value"; TALVIK_* are cleared first (TALVIK_CAL set empty: no calibration)
     std::string dir;                  // working directory
     bool terminal = false;            // standard output on a pseudo-terminal
     bool stderr_on_terminal = false;  // with terminal: standard error there too
@@ -18,6 +19,9 @@ struct run_options {
     bool close_stdout = false; // start with standard output closed
     long file_size_limit = -1; // RLIMIT_FSIZE in bytes, as `ulimit -f` sets it
     long memory_limit = -1;    // RLIMIT_AS in bytes, as `ulimit -v` sets it
+    // Where set, standard input is a pipe: after each read of standard
+    // output, answer(all output so far) is typed in; "\x04" ends the input.
+    std::function<std::string(const std::string &out)> answer;
 };
 
 struct run_result {

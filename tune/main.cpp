@@ -9,6 +9,7 @@
 #include "results/results.hpp"
 #include "tune/tune.hpp"
 #include "tune/view.hpp"
+#include "measure/calibration.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -80,6 +81,16 @@ int tune_main(int argc, char **argv) {
         return refuse(reason);
     if (done)
         return 0;
+    // The calibration in force before any word is formed from the clock.
+    calibration cal;
+    std::string cal_path;
+    bool calibrated = false;
+    if (!find_calibration(&cal, &cal_path, &calibrated, &reason)) {
+        std::fprintf(stderr, "talvik-tune: %s\n", reason.c_str());
+        return status_usage;
+    }
+    if (calibrated)
+        apply_calibration(&cal);
     std::vector<int32_t> words = sweep_words(settings);
 
     // Opening the trace truncates its file: never a file this run reads or
@@ -137,6 +148,9 @@ int tune_main(int argc, char **argv) {
     std::vector<tune_point> current(words.size()), last;
     view_state view;
     view.settings = &settings;
+    view.calibrated = calibrated;
+    if (calibrated)
+        view.message = calibration_summary(cal, cal_path);
     auto last_frame = steady::now() - frame;
     auto sweep_started = steady::now();
     long sweeps = 0;

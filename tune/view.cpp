@@ -176,7 +176,8 @@ void view_draw(const view_state &s) {
                          std::to_string(set.points) + " points " + (set.linear ? "linear" : "log") +
                          " | sweep " + std::to_string(s.sweeps) + ", " +
                          text_of("%.1f sweeps/s", s.sweeps_per_second) + " | " + unit +
-                         (s.against_reference ? " vs ref" : "") + (s.paused ? " | PAUSED" : "");
+                         (s.against_reference ? " vs ref" : "") + (s.calibrated ? " | calibrated" : "") +
+                         (s.paused ? " | PAUSED" : "");
     attron(A_BOLD);
     put(0, 0, status, COLS);
     attroff(A_BOLD);

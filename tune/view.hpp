@@ -15,6 +15,7 @@ struct view_state {
     std::vector<level_point> last; // the last complete sweep
     std::vector<bool> last_timed_out;
     bool against_reference = false; // levels are dB against a reference
+    bool calibrated = false;        // a calibration is in force
     long sweeps = 0;
     double sweeps_per_second = 0;
     bool paused = false;

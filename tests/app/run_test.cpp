@@ -140,10 +140,10 @@ TEST_F(run_test, a_long_low_band_wait_is_said_before_it_starts) {
          word += word / 20)
         ms += static_cast<long long>(5000.0 * tw / static_cast<double>(word));
     long long s = (ms + 500) / 1000;
-    char expected[120];
+    char expected[200];
     std::snprintf(expected, sizeof expected,
-                  "the low-band points wait %lld min %02lld s in all (five periods each, below "
-                  "62.5 kHz)\n",
+                  "the low-band points wait %lld min %02lld s in all (five periods of each "
+                  "frequency below 62.5 kHz, in whole milliseconds)\n",
                   s / 60, s % 60);
     run_options o;
     o.args = {"r.txt", "1", "1000"};
@@ -196,9 +196,10 @@ TEST_F(run_test, readings_that_cannot_be_real_are_said_after_the_sweep) {
     ASSERT_LT(floor, points);
     r = sweep("sim", {"r.txt", "1000", "60000"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "every reading was the same (reply 0xF5A2) but " +
-                         std::to_string(points - floor) + " of " + std::to_string(points) +
-                         ": is the instrument on and connected?\n");
+    EXPECT_EQ(r.err, std::to_string(floor) + " of " + std::to_string(points) +
+                         " readings were the same (reply 0xF5A2, -100.002 dBm): is the instrument "
+                         "on and connected? A flat response, or a level at the detector's floor, "
+                         "reads so too\n");
 }
 
 TEST_F(run_test, divisors_below_one_are_refused) {

@@ -30,7 +30,7 @@ TEST_F(port_run, unreachable_ports_leave_earlier_results_untouched) {
     } cases[] = {
         {"nonsense", "Can't open port nonsense: unknown port"},
         {"sim:bogus=1",
-         "Can't open port sim:bogus=1: unknown option bogus=1 (dut=, reply=, busy=, busyreads=, fault=, knob=)\n"},
+         "Can't open port sim:bogus=1: unknown option bogus=1 (dut=, reply=, busy=, busyreads=, fault=, knob=, atten=, clock=, slope=, intercept=, curve=)\n"},
         {"sim:dut=attenuator",
          "Can't open port sim:dut=attenuator: bad value in option dut=attenuator"},
         {"sim:busy=soon", "Can't open port sim:busy=soon: bad value in option busy=soon"},

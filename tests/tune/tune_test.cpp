@@ -453,7 +453,7 @@ TEST_F(tune_screen, a_filter_that_moves_is_followed_and_max_hold_keeps_its_peak)
     std::string knob = dir.file("knob");
     write_file(knob, "0");
     ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path +
-                   " 'env TALVIK_PORT=sim:knob=" + knob + " " + TALVIK_TUNE_BIN +
+                   " 'env TALVIK_CAL= TALVIK_PORT=sim:knob=" + knob + " " + TALVIK_TUNE_BIN +
                    " --start 2M --stop 7M --linear'"),
               0);
     // The model's top is flat to within a reading's step over some 0.1 MHz.
@@ -494,7 +494,7 @@ TEST_F(tune_screen, a_filter_that_moves_is_followed_and_max_hold_keeps_its_peak)
 }
 
 TEST_F(tune_screen, the_curve_peaks_at_the_filter_and_the_keys_work) {
-    ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path + " 'env TALVIK_PORT=sim " +
+    ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path + " 'env TALVIK_CAL= TALVIK_PORT=sim " +
                    TALVIK_TUNE_BIN + " --save s.txt; " + report_status + "; sleep 5'"),
               0);
     auto rows = wait_for(" dBm; -3 dB"); // the markers of a complete sweep
@@ -557,7 +557,7 @@ TEST_F(tune_screen, quits_at_once_and_gives_the_terminal_back_on_every_signal) {
 }
 
 TEST_F(tune_screen, a_tiny_span_shows_digits_enough_to_tell_its_ends_apart) {
-    ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path + " 'env TALVIK_PORT=sim " +
+    ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path + " 'env TALVIK_CAL= TALVIK_PORT=sim " +
                    TALVIK_TUNE_BIN + " --start 8999999 --stop 9000001 --points 3 --linear'"),
               0);
     auto rows = wait_for("8.999999 to 9.000001 MHz");
@@ -583,7 +583,7 @@ TEST_F(tune_screen, keys_respan_and_rescale_and_a_resize_redraws) {
     o.args = {"--start", "3M", "--stop", "5M", "--linear", "--sweeps", "1", "--save", "ref.txt"};
     o.dir = dir.path;
     ASSERT_EQ(run_talvik(o).status, 0);
-    ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path + " 'env TALVIK_PORT=sim " +
+    ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path + " 'env TALVIK_CAL= TALVIK_PORT=sim " +
                    TALVIK_TUNE_BIN + " --start 3M --stop 5M --linear --ref ref.txt'"),
               0);
     wait_for("3 to 5 MHz, 201 points linear");
@@ -612,7 +612,7 @@ TEST_F(tune_screen, keys_respan_and_rescale_and_a_resize_redraws) {
     // geometric centre, 1 to 16 MHz to 2 to 8 MHz.
     for (int i = 0; i < 100 && tmux("has-session -t tune 2>/dev/null") == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path + " 'env TALVIK_PORT=sim " +
+    ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path + " 'env TALVIK_CAL= TALVIK_PORT=sim " +
                    TALVIK_TUNE_BIN + " --start 1M --stop 16M'"),
               0);
     wait_for("1 to 16 MHz");

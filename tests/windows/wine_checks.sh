@@ -14,6 +14,7 @@ trap 'rm -rf "$work"' EXIT
 export WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-$work/wineprefix}
 unset TALVIK_PORT TALVIK_TRACE
+export TALVIK_CAL=
 cd "$work"
 
 
