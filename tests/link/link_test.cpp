@@ -242,6 +242,30 @@ TEST_F(link_test, a_sweep_of_readings_that_cannot_be_real_is_said_so) {
     };
     EXPECT_EQ(sweep(47352014), same);
     EXPECT_GT(reads, 130);
+    // Points answering 0xFFFF (their data line held high) among the rest's
+    // 0x0000: 9 of 10 the same is said, 17 of 20 is not.
+    static int odd_points;
+    for (auto [points, odd] : {std::pair{10, 1}, {20, 3}}) {
+        int32_t end = 42949672;
+        for (int i = 0; i < points; ++i)
+            end = static_cast<int32_t>(next_word(end, 20));
+        reads = 0;
+        odd_points = odd;
+        recording_port::status = [] {
+            // Start-up: 3 exchanges of 16 reads, a poll each and one more
+            // after; then 34 reads a point.
+            int at = ++reads - 54 - 1, point = at / 34;
+            bool high = at >= 0 && point < odd_points;
+            return static_cast<uint8_t>(high ? status_data : 0);
+        };
+        std::string said = sweep(end);
+        EXPECT_EQ(tally.points, points);
+        EXPECT_EQ(said.find("9 of 10 readings were the same (reply 0x0000, -84.000 dBm)") !=
+                      std::string::npos,
+                  points == 10)
+            << said;
+        EXPECT_EQ(said.find("readings were the same") != std::string::npos, points == 10) << said;
+    }
 }
 
 TEST(port_table, every_built_backend_and_bare_form_is_found_by_its_kind) {

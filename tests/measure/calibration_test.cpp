@@ -106,4 +106,37 @@ TEST(calibration, programs_refuse_a_bad_file_before_anything_is_touched) {
     }
 }
 
+// In force, each program says which: talvik on standard error, the probe in
+// its report and its JSON; the results file keeps its format.
+TEST(calibration, programs_say_which_calibration_is_in_force) {
+    temp_dir dir;
+    std::string path = dir.file("cal");
+    write_file(path, "talvik calibration 1\ndetector_slope_mv = 27\ndetector_intercept_dbm = -82\n"
+                     "clock_hz = 100004000\nclock_measured = 2026-12-01 10:00 UTC\n");
+    const std::string said = "calibration " + path + ": detector 27.000 mV/dB, 0 V at -82.00 dBm; "
+                             "clock 100004000.0 Hz, measured 2026-12-01 10:00 UTC";
+    run_options o;
+    o.args = {"r.txt"};
+    o.dir = dir.path;
+    o.env = {"TALVIK_CAL=" + path, "TALVIK_PORT=sim:dut=through,slope=27,intercept=-82,clock=100004000"};
+    auto r = run_talvik(o);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, said + "\n");
+    // 1 MHz is the word the calibrated clock gives it: recorded as 1000000.0,
+    // its level within half a count (0.0028 dB at 27 mV per dB) of the
+    // model's: 0 dBm less sin(x)/x, x = pi 1 MHz / 100.004 MHz.
+    std::string records = read_file(dir.file("r.txt"));
+    EXPECT_EQ(records.substr(0, 30), " Frequency\t  dBm \r\n 1000000.0\t");
+    double x = 3.14159265358979323846 * 1e6 / 100004000;
+    EXPECT_NEAR(std::stod(records.substr(30)), 20 * std::log10(std::sin(x) / x), 0.0035);
+    o.program = TALVIK_PROBE_BIN;
+    o.args = {"--json"};
+    r = run_talvik(o);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("\"calibration\": \"" + said + "\""), std::string::npos) << r.out;
+    o.args = {};
+    r = run_talvik(o);
+    EXPECT_NE(r.out.find("\n" + said + "\n10 checks: "), std::string::npos) << r.out;
+}
+
 } // namespace
