@@ -160,18 +160,22 @@ bool ask_counter(double near, double *hz) {
     }
 }
 
-// The detector's volts at the synthesizer's present word, averaged; false
-// where a reading saturated or the port failed.
-bool average_volts(int readings, double *volts) {
-    double sum = 0;
+// The detector's volts at the synthesizer's present word, averaged, and the
+// standard deviation of the mean; false where a reading saturated or the
+// port failed.
+bool average_volts(int readings, double *volts, double *spread) {
+    double sum = 0, squares = 0;
     for (int i = 0; i < readings; ++i) {
         converter_exchange(measure_command);
         reading_of_reply r = decode_reply(converter_exchange(measure_command));
         if (link_failure() || r.overflow)
             return false;
         sum += r.volts;
+        squares += static_cast<double>(r.volts) * r.volts;
     }
     *volts = sum / readings;
+    double variance = readings > 1 ? (squares - sum * sum / readings) / (readings - 1) : 0;
+    *spread = std::sqrt(std::fmax(variance, 0) / readings);
     return true;
 }
 
@@ -305,15 +309,18 @@ int cal_main(int argc, char **argv) {
     } else {
         converter_start();
         load_synthesizer(word, control_byte);
+        std::printf("The generator is set to %.1f Hz (word %ld).\n", asked_hz,
+                    static_cast<long>(word));
         std::vector<detector_step> steps;
+        double worst_spread = 0;
         for (double db : o.steps) {
             std::printf("Set the attenuator to %g dB and press Enter: ", db);
             std::fflush(stdout);
             std::string line;
             if (!read_answer(&line))
                 return finish(fail("stopped: the calibration file is as it was"));
-            double volts = 0;
-            if (!average_volts(static_cast<int>(o.readings), &volts)) {
+            double volts = 0, spread = 0;
+            if (!average_volts(static_cast<int>(o.readings), &volts, &spread)) {
                 if (link_failure())
                     return finish(status_port);
                 return finish(fail("the detector saturated at " + text_of("%g dB", db) +
@@ -321,6 +328,7 @@ int cal_main(int argc, char **argv) {
             }
             std::printf("  %g dB: %.4f V\n", db, volts);
             steps.push_back({db, volts});
+            worst_spread = std::fmax(worst_spread, spread);
         }
         detector_fit fit;
         double keep = before.detector ? before.intercept_dbm : -84;
@@ -331,6 +339,16 @@ int cal_main(int argc, char **argv) {
                                text_of(" is %.1f dB off the fit: a wrong setting there, or the "
                                        "detector saturated; nothing stored",
                                        fit.worst_db)));
+        // What is left at each step, for the user to judge; a scatter that
+        // moves the fit is said.
+        for (size_t i = 0; i < fit.linearity.size(); ++i)
+            std::printf("  at %.2f dBm the correction is %+.3f dB\n", fit.linearity[i].first,
+                        fit.linearity[i].second);
+        double spread_db = worst_spread * 1000 / fit.slope_mv;
+        if (spread_db > 0.05)
+            std::printf("The readings scatter: a step's mean is uncertain by %.2f dB; more "
+                        "--readings make the fit steadier.\n",
+                        spread_db);
         after.detector = true;
         after.slope_mv = fit.slope_mv;
         after.intercept_dbm = fit.intercept_dbm;

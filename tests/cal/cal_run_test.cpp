@@ -108,6 +108,15 @@ TEST_F(cal_run, a_calibration_brings_a_sweep_to_the_models_truth) {
     r = detector({"detector", "--level", level});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("Set the attenuator to 60 dB"), std::string::npos);
+    // What is left at each step is shown: the bow, 0.5 dB at -40 dBm, less
+    // the line fitted through it, within a tenth of a dB.
+    size_t shown = 0;
+    for (size_t k = 0; (k = r.out.find(" the correction is ", k)) != std::string::npos; ++k) {
+        ++shown;
+        EXPECT_LT(std::fabs(std::stod(r.out.substr(k + 19))), 0.25) << r.out;
+    }
+    EXPECT_EQ(shown, 7u) << r.out;
+    EXPECT_EQ(r.out.find("The readings scatter"), std::string::npos);
 
     // Calibrated: the words formed from the stored clock make frequencies
     // within 1 ppm of those recorded, and the levels there within 0.1 dB.
