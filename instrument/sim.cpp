@@ -6,10 +6,12 @@
 #include "common/port_lines.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -347,16 +349,22 @@ double sim_instrument::watched_number::get(const std::string &path, clock::time_
         return value;
     ever = true;
     read_at = now;
-    if (std::FILE *file = std::fopen(path.c_str(), "r")) {
-        char text[64] = "";
+    // Only a plain file: a FIFO or a terminal would block the instrument.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error))
+        return value;
+    if (std::FILE *file = std::fopen(path.c_str(), "rb")) {
+        char text[65] = "";
         size_t n = std::fread(text, 1, sizeof text - 1, file);
         std::fclose(file);
         text[n] = '\0';
         char *end = nullptr;
         double number = std::strtod(text, &end);
-        while (end && (*end == '\n' || *end == '\r' || *end == ' '))
+        while (end && *end && std::isspace(static_cast<unsigned char>(*end)))
             ++end;
-        if (end != text && end && *end == '\0' && number >= low && number <= high)
+        // The whole file one number: not longer than 63 bytes, no NUL in it.
+        if (n < sizeof text - 1 && end != text && end == text + n && number >= low &&
+            number <= high)
             value = number;
     }
     return value;

@@ -43,6 +43,13 @@ void drain(int fd, std::string &into) {
     }
     if (o.close_stdout)
         close(1);
+    // As a user's shell starts it, whatever the test run itself ignores
+    // (nohup, a background job); then what the test asks to be ignored.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT})
+        signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     for (int sig : o.ignored_signals)
         signal(sig, SIG_IGN);
     if (o.file_size_limit >= 0) {

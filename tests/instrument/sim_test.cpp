@@ -14,7 +14,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -156,18 +158,26 @@ TEST_F(sim_test, the_knob_moves_the_device_under_test_as_it_changes) {
     write_file(knob, "6e6");
     later(10);
     EXPECT_NEAR(level_at(centre), -100, 0.004);
-    // A long file: its first 63 bytes are the number.
-    write_file(knob, "500000" + std::string(200, ' '));
+    write_file(knob, "500000\t\n"); // as a script may leave it
     later(10);
     EXPECT_NEAR(level_at(centre), truth(hz, 500000), 0.004);
     EXPECT_EQ(open_files(), files) << "each read closes the file";
     // A file that holds no number, or none within a GHz, or more, or is
     // gone: the knob stays where it was.
-    for (const char *text : {"", "a lot", "1.000001e9", "nan", "0 1"}) {
+    for (const std::string &text :
+         std::vector<std::string>{"", "a lot", "1.000001e9", "nan", "0 1",
+                                  "250000" + std::string(60, ' '), std::string(59, ' ') + "1000000",
+                                  std::string("250000\0x", 8)}) {
         write_file(knob, text);
         later(10);
         EXPECT_NEAR(level_at(centre), truth(hz, 500000), 0.004) << text;
     }
+    // Nor does anything but a plain file move it, or hold it up: a FIFO
+    // with no writer would block a read for ever.
+    std::remove(knob.c_str());
+    ASSERT_EQ(mkfifo(knob.c_str(), 0600), 0);
+    later(10);
+    EXPECT_NEAR(level_at(centre), truth(hz, 500000), 0.004);
     std::remove(knob.c_str());
     later(10);
     EXPECT_NEAR(level_at(centre), truth(hz, 500000), 0.004);
