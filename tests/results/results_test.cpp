@@ -87,3 +87,25 @@ TEST(results, a_save_never_takes_the_place_of_what_is_not_a_file) {
 }
 
 } // namespace
+
+namespace {
+
+// A reference read between its points: the straight line through them, and
+// overflowed where either point did.
+TEST(results, a_reference_between_its_points) {
+    std::vector<level_point> ref = {{1e6, -10, false}, {2e6, -20, false}, {3e6, -40, true}};
+    size_t at = 0;
+    double level = 0;
+    bool overflow = true;
+    reference_at(ref, 1.25e6, &at, &level, &overflow);
+    EXPECT_DOUBLE_EQ(level, -12.5);
+    EXPECT_FALSE(overflow);
+    reference_at(ref, 2e6, &at, &level, &overflow);
+    EXPECT_DOUBLE_EQ(level, -20);
+    EXPECT_FALSE(overflow) << "on a point, only that point's";
+    reference_at(ref, 2.5e6, &at, &level, &overflow);
+    EXPECT_DOUBLE_EQ(level, -30);
+    EXPECT_TRUE(overflow) << "the point after it overflowed";
+}
+
+} // namespace
