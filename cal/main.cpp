@@ -357,8 +357,12 @@ int cal_main(int argc, char **argv) {
         after.linearity = fit.linearity;
         after.detector_measured = now_utc();
         std::string how = "steps";
-        for (size_t i = 0; i < o.steps.size(); ++i)
-            how += (i ? "," : " ") + text_of("%g", o.steps[i]);
+        if (o.steps.size() > 12) // the note stays a line
+            how += text_of(" %lld", static_cast<long long>(o.steps.size())) +
+                   text_of(" from %g", o.steps.front()) + text_of(" to %g", o.steps.back());
+        else
+            for (size_t i = 0; i < o.steps.size(); ++i)
+                how += (i ? "," : " ") + text_of("%g", o.steps[i]);
         how += text_of(" dB, %lld readings each", o.readings);
         how += o.level_given ? text_of(", %.2f dBm at 0 dB", o.level_dbm) : ", no level given";
         after.detector_how = how;
@@ -369,6 +373,11 @@ int cal_main(int argc, char **argv) {
     if (stop_signal)
         return fail("stopped: the calibration file is as it was");
     std::string reason;
+    // Never a file the programs would refuse (steps too close to tell apart).
+    calibration check;
+    if (!parse_calibration(calibration_text(after), path, &check, &reason))
+        return fail("the calibration would not read back (" + reason + "): nothing stored");
+    reason.clear();
     if (!make_parent_dirs(path) || !save_whole(path, calibration_text(after), &reason))
         return fail(reason.empty() ? path + ": cannot make its folder" : reason);
     std::printf("%s\n", calibration_summary(after, path).c_str());

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 
 namespace {
@@ -93,6 +94,13 @@ std::string calibration_path(bool *none) {
 
 bool read_calibration(const std::string &path, calibration *out, std::string *why) {
     std::string name = "Calibration file " + shortened(printable(path), 300);
+    // A plain file only: a FIFO or a terminal would hold the program up.
+    std::error_code error;
+    bool exists = std::filesystem::exists(path, error);
+    if (exists && !std::filesystem::is_regular_file(path, error)) {
+        *why = name + ": not a plain file";
+        return false;
+    }
     std::FILE *file = std::fopen(path.c_str(), "rb");
     if (!file) {
         *why = name + ": " + std::strerror(errno);
@@ -111,6 +119,12 @@ bool read_calibration(const std::string &path, calibration *out, std::string *wh
         return false;
     }
     text.resize(n);
+    return parse_calibration(text, path, out, why);
+}
+
+bool parse_calibration(const std::string &text, const std::string &path, calibration *out,
+                       std::string *why) {
+    std::string name = "Calibration file " + shortened(printable(path), 300);
     calibration c;
     std::map<std::string, int> seen;
     int line_number = 0;

@@ -36,6 +36,10 @@ std::string calibration_path(bool *none);
 // NAME, line N: REASON" (or without the line), nothing filled in then.
 bool read_calibration(const std::string &path, calibration *out, std::string *why);
 
+// The same from a file's text, path naming it in the reason.
+bool parse_calibration(const std::string &text, const std::string &path, calibration *out,
+                       std::string *why);
+
 // The file's text, as read_calibration reads it back.
 std::string calibration_text(const calibration &c);
 

@@ -165,6 +165,11 @@ TEST_F(cal_run, a_wrong_step_or_the_end_of_input_leaves_the_file_as_it_was) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("the step at 10 dB is "), std::string::npos) << r.err;
     EXPECT_EQ(read_file(cal), before);
+    // Steps too close for the file to tell apart: refused, not stored.
+    r = detector({"detector", "--steps", "0,0.0004,30"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("the calibration would not read back ("), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(cal), before);
     // The input ends at the second prompt.
     r = tool({"detector"}, [](const std::string &out) {
         size_t n = 0;

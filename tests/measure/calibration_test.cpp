@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -83,6 +84,12 @@ TEST(calibration, a_file_that_is_not_one_is_refused_with_its_line) {
     std::string why;
     EXPECT_FALSE(read_calibration(dir.file("missing"), &out, &why));
     EXPECT_NE(why.find("No such file or directory"), std::string::npos) << why;
+    // Nothing but a plain file: a FIFO with no writer would block for ever.
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(read_calibration(dir.file("fifo"), &out, &why));
+    EXPECT_EQ(why, "Calibration file " + dir.file("fifo") + ": not a plain file");
+    EXPECT_FALSE(read_calibration(dir.path, &out, &why));
+    EXPECT_EQ(why, "Calibration file " + dir.path + ": not a plain file");
 }
 
 // The programs refuse a bad file before touching anything: talvik with
