@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 std::string trailing_text_warning(const char *name, const char *text, bool hertz) {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
@@ -25,8 +26,10 @@ std::string trailing_text_warning(const char *name, const char *text, bool hertz
     std::snprintf(value, sizeof value, "%ld", static_cast<long>(read_int(text)));
     std::string said = std::string(name) + " '" + shortened(printable(text), 60) + "' reads as " +
                        value + (hertz ? " Hz: whole hertz only" : ": whole numbers only");
+    // The value meant, where a unit says it (3.5M, 10kHz); a bare decimal is
+    // not guessed at.
     double hz = 0;
-    if (hertz && read_frequency(text, &hz) && hz < 1e12) {
+    if (hertz && std::strpbrk(text, "kKMG") && read_frequency(text, &hz) && hz < 1e12) {
         char meant[40];
         std::snprintf(meant, sizeof meant, " (%.0f)", std::round(hz));
         said += meant;

@@ -25,8 +25,8 @@ const char help[] =
     "one line a check: ok, warn or FAIL, what was measured, and below a line that\n"
     "is not ok the likely cause and the pin to look at. The checks: port, idle\n"
     "lines, status lines at rest, converter ready, conversion time, converter\n"
-    "data, synthesizer (best with a cable in place of the device under test),\n"
-    "noise, timing.\n"
+    "data, busy line, synthesizer (best with a cable in place of the device under\n"
+    "test), noise, timing.\n"
     "  --json   the same findings as one JSON object\n"
     "Exit status: 0 nothing failed, 1 a check failed, 2 bad arguments, 4 the port\n"
     "cannot be opened or given back.\n";

@@ -119,6 +119,9 @@ TEST_F(run_test, text_after_a_numbers_digits_is_said) {
     EXPECT_EQ(r.err, "start '3.5M' reads as 3 Hz: whole hertz only (3500000)\n"
                      "end '2MHz' reads as 2 Hz: whole hertz only (2000000)\n"
                      "step-fraction-denominator '20x' reads as 20: whole numbers only\n");
+    // A bare decimal is said, not guessed at.
+    r = run({"r.txt", "3.5", "2"});
+    EXPECT_EQ(r.err, "start '3.5' reads as 3 Hz: whole hertz only\n");
     // Without digits or after them, nothing to say; the refusal says it.
     for (const char *start : {"abc", " +1000000"}) {
         r = run({"r.txt", start, "1000000"});
