@@ -75,7 +75,9 @@ bool same_file(const char *a, const char *b) {
 bool save_whole(const std::string &name, const std::string &bytes, std::string *reason) {
     struct stat info;
     if (stat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-        *reason = name + ": " + (S_ISDIR(info.st_mode) ? std::strerror(EISDIR) : "not a regular file");
+        *reason = name + ": " +
+                  (S_ISDIR(info.st_mode) ? std::strerror(EISDIR)
+                                         : "not a regular file; name a file to save to");
         return false;
     }
     std::string partial = name + ".partial-XXXXXX";
