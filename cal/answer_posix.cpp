@@ -24,9 +24,12 @@ bool read_answer(std::string *line) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return false;
-        if (c == '\n')
+            return !line->empty(); // a last answer without its newline still counts
+        if (c == '\n') {
+            if (!line->empty() && line->back() == '\r') // typed on Windows
+                line->pop_back();
             return true;
+        }
         if (line->size() < 200) // a line is bounded; the rest is let go
             *line += c;
     }

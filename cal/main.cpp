@@ -17,6 +17,7 @@
 #include "measure/point.hpp"
 #include "measure/words.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -99,11 +100,15 @@ std::string age_of(const std::string &when) {
     int y = 0, m = 0, d = 0;
     if (when.empty())
         return "when not recorded";
-    if (std::sscanf(when.c_str(), "%4d-%2d-%2d", &y, &m, &d) != 3 || m < 1 || m > 12 || d < 1 ||
-        d > 31)
-        return "measured " + when;
+    static const int month_days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (std::sscanf(when.c_str(), "%4d-%2d-%2d", &y, &m, &d) != 3 || y < 1970 || m < 1 ||
+        m > 12 || d < 1 || d > month_days[m - 1] ||
+        (m == 2 && d == 29 && (y % 4 != 0 || (y % 100 == 0 && y % 400 != 0))))
+        return "measured " + when + " (not a date: its age is not known)";
     long today = static_cast<long>(std::time(nullptr) / 86400);
     long days = today - days_of(y, m, d);
+    if (days < 0)
+        return "measured " + when + " (a date to come: is the clock of the computer right?)";
     std::string text = "measured " + when + " (" + std::to_string(days) + " days ago)";
     if (days > 365)
         text += ": older than a year, measure it again";
@@ -150,6 +155,7 @@ bool ask_counter(double near, double *hz) {
         std::string line;
         if (!read_answer(&line))
             return false;
+        line = trimmed(line);
         double value = 0;
         if (read_frequency(line.c_str(), &value) && std::fabs(value / near - 1) < 0.01) {
             *hz = value;
@@ -196,8 +202,14 @@ bool read_options(int argc, char **argv, options *o, std::string *why) {
         *why = "unknown command " + std::string(argv[1]);
         return false;
     }
+    std::vector<std::string> given;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
+        if (std::find(given.begin(), given.end(), arg) != given.end()) {
+            *why = arg + " given twice";
+            return false;
+        }
+        given.push_back(arg);
         bool for_clock = arg == "--counter", for_detector = arg == "--steps" ||
                                                              arg == "--level" ||
                                                              arg == "--readings";
@@ -227,7 +239,7 @@ bool read_options(int argc, char **argv, options *o, std::string *why) {
             *why = arg + " " + std::string(value) +
                    (arg == "--at"        ? ": a frequency from 100k to 30M"
                     : arg == "--counter" ? ": a frequency in Hz"
-                    : arg == "--steps"   ? ": 2 to 64 settings in dB, 0 to 150, comma-separated"
+                    : arg == "--steps"   ? ": 4 to 64 settings in dB, 0 to 150, comma-separated"
                     : arg == "--level"   ? ": dBm, -60 to 20"
                                          : ": 1 to 1000 readings");
             return false;
@@ -335,10 +347,12 @@ int cal_main(int argc, char **argv) {
         if (!fit_detector(steps, o.level_given ? &o.level_dbm : nullptr, keep, &fit, &why))
             return finish(fail(why + ": nothing stored"));
         if (fit.worst_db > 3)
-            return finish(fail(text_of("the step at %g dB", steps[fit.worst].db) +
-                               text_of(" is %.1f dB off the fit: a wrong setting there, or the "
-                                       "detector saturated; nothing stored",
-                                       fit.worst_db)));
+            return finish(fail(text_of("the fit is %.1f dB off at worst", fit.worst_db) +
+                               text_of(": the step at %g dB", steps[fit.suspect].db) +
+                               text_of(" is %.1f dB off the line through the others (a wrong "
+                                       "setting there, or the detector saturated or at its "
+                                       "floor); nothing stored",
+                                       fit.suspect_db)));
         // What is left at each step, for the user to judge; a scatter that
         // moves the fit is said.
         for (size_t i = 0; i < fit.linearity.size(); ++i)
@@ -378,8 +392,8 @@ int cal_main(int argc, char **argv) {
     if (!parse_calibration(calibration_text(after), path, &check, &reason))
         return fail("the calibration would not read back (" + reason + "): nothing stored");
     reason.clear();
-    if (!make_parent_dirs(path) || !save_whole(path, calibration_text(after), &reason))
-        return fail(reason.empty() ? path + ": cannot make its folder" : reason);
+    if (!make_parent_dirs(path, &reason) || !save_whole(path, calibration_text(after), &reason))
+        return fail(reason);
     std::printf("%s\n", calibration_summary(after, path).c_str());
     return status_done;
 }

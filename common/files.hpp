@@ -27,5 +27,6 @@ bool save_whole(const std::string &name, const std::string &bytes, std::string *
 // Windows %APPDATA%. Empty where the environment names none.
 std::string config_dir();
 
-// Makes the folders of path that are missing (its last part is a file).
-bool make_parent_dirs(const std::string &path);
+// Makes the folders of path that are missing (its last part is a file);
+// false with "FOLDER: errno's text".
+bool make_parent_dirs(const std::string &path, std::string *reason);

@@ -74,13 +74,21 @@ bool same_file(const char *a, const char *b) {
 
 bool save_whole(const std::string &name, const std::string &bytes, std::string *reason) {
     struct stat info;
-    if (stat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    bool exists = stat(name.c_str(), &info) == 0;
+    if (exists && !S_ISREG(info.st_mode)) {
         *reason = name + ": " +
                   (S_ISDIR(info.st_mode) ? std::strerror(EISDIR)
                                          : "not a regular file; name a file to save to");
         return false;
     }
-    std::string partial = name + ".partial-XXXXXX";
+    // A file the user made read-only is not replaced behind their back.
+    if (exists && access(name.c_str(), W_OK) != 0) {
+        *reason = name + ": " + std::strerror(errno);
+        return false;
+    }
+    // Through a link, the file it names is replaced, and the link kept.
+    std::string target = resolved(name.c_str());
+    std::string partial = target + ".partial-XXXXXX";
     int fd = mkstemp(partial.data());
     if (fd < 0) {
         *reason = name + ": " + std::strerror(errno);
@@ -101,7 +109,7 @@ bool save_whole(const std::string &name, const std::string &bytes, std::string *
         error = errno;
         ok = false;
     }
-    if (ok && std::rename(partial.c_str(), name.c_str()) != 0) {
+    if (ok && std::rename(partial.c_str(), target.c_str()) != 0) {
         error = errno;
         ok = false;
     }
@@ -120,11 +128,13 @@ std::string config_dir() {
     return home && *home ? std::string(home) + "/.config" : std::string();
 }
 
-bool make_parent_dirs(const std::string &path) {
+bool make_parent_dirs(const std::string &path, std::string *reason) {
     for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
         std::string dir = path.substr(0, at);
-        if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
+        if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+            *reason = dir + ": cannot make this folder: " + std::strerror(errno);
             return false;
+        }
     }
     return true;
 }

@@ -74,12 +74,14 @@ std::string config_dir() {
     return appdata && *appdata ? std::string(appdata) : std::string();
 }
 
-bool make_parent_dirs(const std::string &path) {
+bool make_parent_dirs(const std::string &path, std::string *reason) {
     for (size_t at = path.find_first_of("\\/", 3); at != std::string::npos;
          at = path.find_first_of("\\/", at + 1)) {
         std::string dir = path.substr(0, at);
-        if (_mkdir(dir.c_str()) != 0 && errno != EEXIST)
+        if (_mkdir(dir.c_str()) != 0 && errno != EEXIST) {
+            *reason = dir + ": cannot make this folder: " + std::strerror(errno);
             return false;
+        }
     }
     return true;
 }

@@ -48,6 +48,10 @@ bool parse_decimal(const char *text, double low, double high, double *value) {
     unsigned char first = static_cast<unsigned char>(*text);
     if (!(std::isdigit(first) || first == '-' || first == '+' || first == '.'))
         return false;
+    // Decimal only: strtod would also take hex ("0x10") and "infinity".
+    for (const char *p = text; *p; ++p)
+        if (!std::isdigit(static_cast<unsigned char>(*p)) && !std::strchr("+-.eE", *p))
+            return false;
     char *end = nullptr;
     double v = std::strtod(text, &end);
     if (end == text || *end || !std::isfinite(v) || v < low || v > high)

@@ -88,3 +88,10 @@ std::string json_string(const std::string &text) {
     }
     return out + "\"";
 }
+
+std::string trimmed(const std::string &text) {
+    size_t begin = text.find_first_not_of(" \t\r");
+    if (begin == std::string::npos)
+        return "";
+    return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
+}

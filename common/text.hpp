@@ -8,7 +8,10 @@
 // terminal. Safe to apply twice.
 std::string printable(const std::string &text);
 
-// The same, cut to at most `most` bytes of the text with its length said
+// Without the blanks, tabs and carriage returns at either end.
+std::string trimmed(const std::string &text);
+
+// The same as printable, cut to at most `most` bytes of the text with its length said
 // ("...(5000 bytes)"), so that a message with it still has room for its
 // reason.
 std::string shortened(const std::string &text, size_t most);

@@ -21,13 +21,6 @@ constexpr size_t most_steps = 64;
 calibration in_force;
 bool any_in_force = false;
 
-std::string trimmed(const std::string &text) {
-    size_t begin = text.find_first_not_of(" \t\r");
-    if (begin == std::string::npos)
-        return "";
-    return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
-}
-
 // One key's reader: false with the reason.
 bool read_number(const std::string &value, double low, double high, const char *unit,
                  double *out, std::string *why) {
@@ -188,8 +181,10 @@ bool parse_calibration(const std::string &text, const std::string &path, calibra
         if (!ok)
             return refuse(reason);
     }
-    if (line_number == 0)
+    if (line_number == 0) {
+        line_number = 1; // an empty file fails on its first line
         return refuse("empty: not a calibration");
+    }
     bool slope = seen.count("detector_slope_mv"), intercept = seen.count("detector_intercept_dbm");
     bool detector_keys = false;
     for (const auto &[key, line] : seen)

@@ -95,7 +95,7 @@ TEST_F(cal_run, a_calibration_brings_a_sweep_to_the_models_truth) {
     long long word = static_cast<long long>(10e6 * tw_nominal);
     double counter = static_cast<double>(word) * true_clock / 4294967296.0;
     char reading[40];
-    std::snprintf(reading, sizeof reading, "%.1f\n", counter);
+    std::snprintf(reading, sizeof reading, " %.1f\r\n", counter); // as typed on Windows
     auto r = tool({"clock"}, [&](const std::string &out) {
         return out.size() > 6 && out.compare(out.size() - 7, 7, "in Hz: ") == 0 ? std::string(reading)
                                                                               : std::string();
@@ -165,8 +165,14 @@ TEST_F(cal_run, a_wrong_step_or_the_end_of_input_leaves_the_file_as_it_was) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("the step at 10 dB is "), std::string::npos) << r.err;
     EXPECT_EQ(read_file(cal), before);
+    // The last step below the detector's floor (-100 dBm): it pulls the
+    // line so that every step is off, and it is the one named.
+    r = detector({"detector", "--steps", "0,40,80,120"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("the step at 120 dB is "), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(cal), before);
     // Steps too close for the file to tell apart: refused, not stored.
-    r = detector({"detector", "--steps", "0,0.0004,30"});
+    r = detector({"detector", "--steps", "0,0.0004,20,30"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("the calibration would not read back ("), std::string::npos) << r.err;
     EXPECT_EQ(read_file(cal), before);
@@ -180,9 +186,21 @@ TEST_F(cal_run, a_wrong_step_or_the_end_of_input_leaves_the_file_as_it_was) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("stopped: the calibration file is as it was"), std::string::npos) << r.err;
     EXPECT_EQ(read_file(cal), before);
-    // An old part is pointed out.
+    // An old part is pointed out; a date that is none is not given an age.
     r = tool({"show"}, nullptr);
     EXPECT_NE(r.out.find("older than a year, measure it again"), std::string::npos) << r.out;
+    write_file(cal, "talvik calibration 1\nclock_hz = 100000000\nclock_measured = 2023-02-29\n");
+    r = tool({"show"}, nullptr);
+    EXPECT_NE(r.out.find("2023-02-29 (not a date: its age is not known)"), std::string::npos) << r.out;
+    // An option given twice is refused, not half taken.
+    r = tool({"clock", "--counter", "10000400", "--counter", "10000000"}, nullptr);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--counter given twice"), std::string::npos) << r.err;
+    // A counter 1.5 % off is not on the generator's output.
+    r = tool({"clock", "--counter", "10150000"}, nullptr);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("a counter reading 1 % or more from the frequency asked"), std::string::npos);
+    EXPECT_NE(read_file(cal).find("2023-02-29"), std::string::npos) << "left as it was";
 }
 
 } // namespace

@@ -11,6 +11,14 @@
 
 namespace {
 
+// "L 0.1, L 0.1, ..." at levels -100, -99, ...
+std::string pairs(int n) {
+    std::string text;
+    for (int i = 0; i < n; ++i)
+        text += (i ? ", " : "") + std::to_string(i - 100) + " 0.1";
+    return text;
+}
+
 TEST(calibration, a_file_reads_back_as_written_and_applies) {
     temp_dir dir;
     calibration c;
@@ -54,13 +62,14 @@ TEST(calibration, a_file_that_is_not_one_is_refused_with_its_line) {
     struct {
         std::string text, why;
     } cases[] = {
-        {"", "line 0: empty: not a calibration"},
+        {"", "line 1: empty: not a calibration"},
         {"talvik calibration 2\n", "line 1: not a talvik calibration"},
         {head + "detector_slope_mv = 2", "detector_slope_mv and detector_intercept_dbm go together"},
         {head + "detector_slope_mv = 0\ndetector_intercept_dbm = -84\n",
          "line 2: '0' is not a number from 1 to 100 mV per dB"},
         {head + "clock_hz = 1e400\n", "line 2: '1e400' is not a number"},
         {head + "clock_hz = nan\n", "line 2: 'nan' is not a number"},
+        {head + "clock_hz = 0x6000000\n", "line 2: '0x6000000' is not a number"},
         {head + "clock_hz = 100000000\n# again\nclock_hz = 100000001\n",
          "line 4: clock_hz given twice (first on line 2)"},
         {head + "clock = 100000000\n", "line 2: unknown key 'clock'"},
@@ -69,6 +78,9 @@ TEST(calibration, a_file_that_is_not_one_is_refused_with_its_line) {
          "line 4: linearity's levels must rise"},
         {head + std::string(70000, '#'), ": more than 64 KiB"},
         {head + "clock_how = a\x1b[2J\n", "line 2: a note of more than 200 characters"},
+        {head + "clock_how = " + std::string(201, 'a') + "\n", "line 2: a note of more than 200"},
+        {head + "detector_slope_mv = 25\ndetector_intercept_dbm = -84\nlinearity = " + pairs(65),
+         "line 4: linearity holds more than 64 steps"},
     };
     for (const auto &c : cases) {
         write_file(path, c.text);
@@ -80,8 +92,14 @@ TEST(calibration, a_file_that_is_not_one_is_refused_with_its_line) {
         EXPECT_NE(why.find(c.why), std::string::npos) << why;
         EXPECT_EQ(out.slope_mv, 99) << "nothing half applied";
     }
+    // At the bounds, a file still reads.
+    write_file(path, head + "clock_hz = 1e8\nclock_how = " + std::string(200, 'a') +
+                         "\ndetector_slope_mv = 25\ndetector_intercept_dbm = -84\nlinearity = " +
+                         pairs(64) + "\n");
     calibration out;
     std::string why;
+    EXPECT_TRUE(read_calibration(path, &out, &why)) << why;
+    EXPECT_EQ(out.linearity.size(), 64u);
     EXPECT_FALSE(read_calibration(dir.file("missing"), &out, &why));
     EXPECT_NE(why.find("No such file or directory"), std::string::npos) << why;
     // Nothing but a plain file: a FIFO with no writer would block for ever.
@@ -111,6 +129,14 @@ TEST(calibration, programs_refuse_a_bad_file_before_anything_is_touched) {
         EXPECT_NE(r.err.find(", line 2: 'fast' is not a number"), std::string::npos) << r.err;
         EXPECT_EQ(read_file(dir.file("r.txt")), "earlier results\n");
     }
+    // A file TALVIK_CAL names must be there: none is not taken for as built.
+    run_options o;
+    o.args = {"r.txt"};
+    o.dir = dir.path;
+    o.env = {"TALVIK_CAL=" + dir.file("missing")};
+    auto r = run_talvik(o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Calibration file " + dir.file("missing") + ": No such file or directory\n");
 }
 
 // In force, each program says which: talvik on standard error, the probe in

@@ -81,6 +81,24 @@ TEST(results, a_save_never_takes_the_place_of_what_is_not_a_file) {
         std::fclose(in);
         EXPECT_EQ(std::string(text, n), " Frequency\t  dBm \r\n 1000000.0\t-3.000  \t        \r\n");
     }
+    // Through a link the file it names is saved, and the link stays one.
+    std::string link = std::string(folder) + "/link.txt";
+    ASSERT_EQ(symlink("s.txt", link.c_str()), 0);
+    ASSERT_TRUE(save_results(link, {{2e6, -4.0, false}}, &reason)) << reason;
+    ASSERT_EQ(lstat(link.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    std::FILE *in = std::fopen(file.c_str(), "rb");
+    char text[100] = "";
+    size_t n = std::fread(text, 1, sizeof text - 1, in);
+    std::fclose(in);
+    EXPECT_NE(std::string(text, n).find(" 2000000.0\t-4.000"), std::string::npos);
+    // A file made read-only is not replaced (root may write anything).
+    if (geteuid() != 0) {
+        ASSERT_EQ(chmod(file.c_str(), 0444), 0);
+        EXPECT_FALSE(save_results(file, {{1e6, -3.0, false}}, &reason));
+        EXPECT_EQ(reason, file + ": Permission denied");
+    }
+    std::remove(link.c_str());
     std::remove(file.c_str());
     std::remove(fifo.c_str());
     rmdir(folder);
