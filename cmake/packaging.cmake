@@ -10,7 +10,7 @@ set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
-  install(TARGETS talvik talvik-plot talvik-probe talvik-cal RUNTIME DESTINATION .)
+  install(TARGETS talvik talvik-plot talvik-tune talvik-probe talvik-cal RUNTIME DESTINATION .)
   # The README, the guide's pages (the wiring tables among them) and the
   # licence as text files with Windows line ends: NAME.md as NAME.txt,
   # LICENSE as LICENSE.txt.

@@ -21,7 +21,10 @@ bool same_file(const char *a, const char *b);
 // disk, then renamed into place, so that no partial file ever has the name
 // and an old one stays until the new one is complete. Never in place of a
 // device or a folder. False with the reason ("NAME: ...").
-bool save_whole(const std::string &name, const std::string &bytes, std::string *reason);
+// With taken, only a new file is made: a name that is taken is left alone,
+// with *taken set.
+bool save_whole(const std::string &name, const std::string &bytes, std::string *reason,
+                bool *taken = nullptr);
 
 // The folder for the user's settings: $XDG_CONFIG_HOME, else ~/.config; on
 // Windows %APPDATA%. Empty where the environment names none.

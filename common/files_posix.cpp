@@ -72,9 +72,16 @@ bool same_file(const char *a, const char *b) {
     return resolved(a) == resolved(b);
 }
 
-bool save_whole(const std::string &name, const std::string &bytes, std::string *reason) {
+bool save_whole(const std::string &name, const std::string &bytes, std::string *reason,
+                bool *taken) {
     struct stat info;
     bool exists = stat(name.c_str(), &info) == 0;
+    if (taken)
+        *taken = exists || lstat(name.c_str(), &info) == 0;
+    if (taken && *taken) {
+        *reason = name + ": " + std::strerror(EEXIST);
+        return false;
+    }
     if (exists && !S_ISREG(info.st_mode)) {
         *reason = name + ": " +
                   (S_ISDIR(info.st_mode) ? std::strerror(EISDIR)
@@ -109,10 +116,19 @@ bool save_whole(const std::string &name, const std::string &bytes, std::string *
         error = errno;
         ok = false;
     }
-    if (ok && std::rename(partial.c_str(), target.c_str()) != 0) {
+    if (ok && !taken && std::rename(partial.c_str(), target.c_str()) != 0) {
         error = errno;
         ok = false;
     }
+    // A new file only: link() fails where the name is taken, even by a file
+    // made since it was looked at.
+    if (ok && taken && link(partial.c_str(), target.c_str()) != 0) {
+        error = errno;
+        *taken = error == EEXIST;
+        ok = false;
+    }
+    if (ok && taken)
+        unlink(partial.c_str());
     if (!ok) {
         std::remove(partial.c_str());
         *reason = name + ": " + std::strerror(error);

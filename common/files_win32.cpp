@@ -38,8 +38,15 @@ bool same_file(const char *a, const char *b) {
     return _stricmp(full_a, full_b) == 0;
 }
 
-bool save_whole(const std::string &name, const std::string &bytes, std::string *reason) {
+bool save_whole(const std::string &name, const std::string &bytes, std::string *reason,
+                bool *taken) {
     DWORD attributes = GetFileAttributesA(name.c_str());
+    if (taken)
+        *taken = attributes != INVALID_FILE_ATTRIBUTES;
+    if (taken && *taken) {
+        *reason = name + ": " + std::strerror(EEXIST);
+        return false;
+    }
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         *reason = name + ": " + std::strerror(EISDIR);
         return false;
@@ -58,8 +65,11 @@ bool save_whole(const std::string &name, const std::string &bytes, std::string *
         ok = false;
     }
     if (ok && !MoveFileExA(partial.c_str(), name.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        error = EACCES;
+                           (taken ? 0 : MOVEFILE_REPLACE_EXISTING) | MOVEFILE_WRITE_THROUGH)) {
+        DWORD why = GetLastError();
+        error = why == ERROR_ALREADY_EXISTS || why == ERROR_FILE_EXISTS ? EEXIST : EACCES;
+        if (taken)
+            *taken = error == EEXIST;
         ok = false;
     }
     if (!ok) {

@@ -50,4 +50,4 @@ void reference_at(const std::vector<level_point> &reference, double hz, size_t *
 // Saves the points as a results file, through a temporary file renamed into
 // place; false with the reason.
 bool save_results(const std::string &name, const std::vector<level_point> &points,
-                  std::string *reason);
+                  std::string *reason, bool *taken = nullptr);

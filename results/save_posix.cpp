@@ -5,7 +5,7 @@
 #include "common/files.hpp"
 
 bool save_results(const std::string &name, const std::vector<level_point> &points,
-                  std::string *reason) {
+                  std::string *reason, bool *taken) {
     std::string text = results_header;
     char line[128];
     for (const auto &p : points) {
@@ -16,5 +16,5 @@ bool save_results(const std::string &name, const std::vector<level_point> &point
         }
         text.append(line, static_cast<size_t>(length));
     }
-    return save_whole(name, text, reason);
+    return save_whole(name, text, reason, taken);
 }

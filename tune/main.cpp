@@ -7,9 +7,13 @@
 #include "link/link.hpp"
 #include "link/port.hpp"
 #include "results/results.hpp"
+#include "measure/calibration.hpp"
+#include "measure/point.hpp"
+#include "measure/words.hpp"
+#include "tune/control.hpp"
+#include "tune/screen.hpp"
 #include "tune/tune.hpp"
 #include "tune/view.hpp"
-#include "measure/calibration.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -18,7 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
-#include <unistd.h>
+#include "common/console.hpp"
 
 namespace {
 
@@ -46,7 +50,7 @@ bool poll_keys() {
     if (now - last_poll < key_poll)
         return true;
     last_poll = now;
-    for (int key; (key = view_key(0)) != -1;) {
+    for (int key; (key = screen_key(0)) != -1;) {
         if (key == 'q' || key == 'Q')
             quit = true;
         else if (held_count < 16)
@@ -67,6 +71,15 @@ int fail(const std::string &reason) {
 
 std::vector<level_point> raw(const std::vector<tune_point> &points) {
     return against(points, nullptr);
+}
+
+std::string text_of_seconds(double seconds) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "this band's sweep takes about %.0f s (points below 62.5 kHz wait periods of "
+                  "their frequency); h goes back",
+                  seconds);
+    return text;
 }
 
 int tune_main(int argc, char **argv) {
@@ -104,16 +117,17 @@ int tune_main(int argc, char **argv) {
     }
     std::vector<level_point> reference;
     bool have_reference = false;
+    std::string reference_note; // a reference's last level held at the band's end
     if (!settings.reference.empty()) {
         results_file ref;
         if (!read_results(settings.reference, ref, reason))
             return refuse(reason);
-        if (!reference_covers(ref.points, words, settings.reference, &reason))
+        if (!reference_covers(ref.points, words, settings.reference, &reason, &reference_note))
             return refuse(reason);
         reference = ref.points;
         have_reference = true;
     }
-    screen = isatty(STDOUT_FILENO);
+    screen = console_is_terminal();
     if (screen && !terminal_can_draw(&reason)) {
         if (settings.sweeps == 0)
             return refuse(reason + "; run with --sweeps N for a line of markers per sweep");
@@ -151,70 +165,126 @@ int tune_main(int argc, char **argv) {
     view.calibrated = calibrated;
     if (calibrated)
         view.message = calibration_summary(cal, cal_path);
+    if (!reference_note.empty()) {
+        view.message = reference_note;
+        if (!screen)
+            std::fprintf(stderr, "talvik-tune: %s\n", printable(reference_note).c_str());
+    }
+    grid cells;
     auto last_frame = steady::now() - frame;
     auto sweep_started = steady::now();
     long sweeps = 0;
     bool paused = false;
     bool output_failed = false;
 
-    // Re-spanning: the band changes between sweeps, within 1 Hz to 30 MHz and
-    // no narrower than its points allow.
+    // Re-spanning: the band changes between sweeps, within what keys may
+    // reach from the starting band, and no narrower than its points allow.
     const tune_settings home = settings;
+    const std::vector<level_point> home_reference = reference;
+    const bool home_had_reference = have_reference;
+    const band_limits limits = limits_of(home);
     bool respan = false, max_hold = false;
-    auto set_band = [&](double start, double stop) {
+    // The cursor starts at --centre (else the axis's middle); zooms are about
+    // it once it is moved, and about --centre or the middle until then.
+    view.cursor_hz = settings.centre_hz > 0 ? settings.centre_hz : band_middle(settings);
+    bool cursor_moved = false;
+    auto set_band = [&](band b) {
         tune_settings wanted = settings;
-        double span = stop - start;
-        if (start < 1) {
-            start = 1;
-            stop = std::min(30e6, 1 + span);
-        }
-        if (stop > 30e6) {
-            stop = 30e6;
-            start = std::max(1.0, 30e6 - span);
-        }
-        wanted.start_hz = start;
-        wanted.stop_hz = stop;
-        if (!(start < stop) || !words_rise(wanted)) {
+        wanted.start_hz = b.start_hz;
+        wanted.stop_hz = b.stop_hz;
+        if (!(b.start_hz < b.stop_hz) || !words_rise(wanted)) {
             view.message = "the band is as narrow as its points allow";
             return;
         }
-        settings.start_hz = start;
-        settings.stop_hz = stop;
+        if (b.start_hz == settings.start_hz && b.stop_hz == settings.stop_hz) {
+            view.message = "the band is as far as keys take it: ten times the starting span at "
+                           "most, within 30 MHz, and the low band only from a band that starts there";
+            return;
+        }
+        settings.start_hz = b.start_hz;
+        settings.stop_hz = b.stop_hz;
         respan = true;
     };
-    auto zoom = [&](double factor) {
-        if (settings.linear) {
-            double centre = (settings.start_hz + settings.stop_hz) / 2;
-            double half = (settings.stop_hz - settings.start_hz) / 2 * factor;
-            set_band(centre - half, centre + half);
-        } else {
-            double centre = std::sqrt(settings.start_hz * settings.stop_hz);
-            double ratio = std::pow(settings.stop_hz / settings.start_hz, factor / 2);
-            set_band(centre / ratio, centre * ratio);
-        }
+    auto anchor = [&]() {
+        if (cursor_moved)
+            return view.cursor_hz;
+        double centre = settings.centre_hz;
+        return centre > settings.start_hz && centre < settings.stop_hz ? centre
+                                                                         : band_middle(settings);
     };
-    auto shift = [&](double tenths) {
-        double move = (settings.stop_hz - settings.start_hz) * tenths / 10;
-        set_band(settings.start_hz + move, settings.stop_hz + move);
+    // The last sweep's levels as shown, and whether its marker is a notch.
+    auto shown = [&]() {
+        return against(last, have_reference ? &reference : nullptr);
+    };
+    auto notch = [&]() { return !view.marks.empty() && view.marks[0].c == 'N'; };
+    auto move_cursor = [&](long by) {
+        size_t i = 0;
+        double best = HUGE_VAL;
+        for (size_t k = 0; k < words.size(); ++k)
+            if (std::fabs(word_hz(words[k]) - view.cursor_hz) < best) {
+                best = std::fabs(word_hz(words[k]) - view.cursor_hz);
+                i = k;
+            }
+        long to = std::clamp(static_cast<long>(i) + by, 0L, static_cast<long>(words.size()) - 1);
+        view.cursor_hz = word_hz(words[static_cast<size_t>(to)]);
+        cursor_moved = true;
     };
     auto handle = [&](int key) {
+        long tenth = std::max(1L, static_cast<long>(words.size()) / 10);
         if (key == '+' || key == '=')
-            zoom(0.5);
+            set_band(zoom_about(settings, anchor(), 0.5, limits));
         else if (key == '-')
-            zoom(2);
+            set_band(zoom_about(settings, anchor(), 2, limits));
         else if (key == '<' || key == ',')
-            shift(-1);
+            set_band(shifted(settings, -1, limits));
         else if (key == '>' || key == '.')
-            shift(1);
-        else if (key == 'h')
-            set_band(home.start_hz, home.stop_hz);
-        else if (key == 'd') {
-            static const double steps[] = {1, 2, 5, 10, 20};
-            size_t k = 0;
-            while (k < 5 && steps[k] <= view.db_per_division)
-                ++k;
-            view.auto_scale = false;
-            view_set_scale(&view, view.level_high, steps[k % 5]);
+            set_band(shifted(settings, 1, limits));
+        else if (key == 'c')
+            set_band(centred_on(settings, view.cursor_hz, limits));
+        else if (key == 'h') {
+            set_band({home.start_hz, home.stop_hz});
+            respan = true; // the starting reference comes back even on the starting band
+            reference = home_reference;
+            have_reference = home_had_reference;
+        } else if (key == key_left || key == key_right)
+            move_cursor(key == key_left ? -1 : 1);
+        else if (key == key_far_left || key == key_far_right)
+            move_cursor(key == key_far_left ? -tenth : tenth);
+        else if (key == 'p' || key == 'n' || key == 'N') {
+            std::vector<level_point> levels = shown();
+            long at = key == 'p' ? extreme_point(levels, notch())
+                                 : next_peak(levels, nearest_point(levels, view.cursor_hz),
+                                             key == 'n' ? 1 : -1, notch());
+            if (at >= 0) {
+                view.cursor_hz = levels[static_cast<size_t>(at)].hz;
+                cursor_moved = true;
+            } else {
+                view.message = levels.empty() ? "no sweep is complete yet"
+                               : key == 'p'    ? "no level to find a peak in: every point overflowed"
+                                               : std::string("no ") + (notch() ? "dip" : "peak") +
+                                                  (key == 'n' ? " to the right" : " to the left") +
+                                                  " standing 1 dB out";
+            }
+        } else if (key == 'M') {
+            std::vector<level_point> levels = shown();
+            bool same = view.delta && !levels.empty() &&
+                        nearest_point(levels, view.delta_hz) == nearest_point(levels, view.cursor_hz);
+            view.delta = !same;
+            view.delta_hz = view.cursor_hz;
+            view.message = same ? "delta marker taken away" : "delta marker dropped at the cursor";
+        } else if (key == 'd' || key == 'D') {
+            // d the next finer of 1, 2, 5, 10, 20 dB a division, D the next coarser.
+            double next = 0;
+            for (double step : scale_steps)
+                if (key == 'd' ? step < view.db_per_division - 1e-9
+                               : step > view.db_per_division + 1e-9 && next == 0)
+                    next = step;
+            if (next == 0) {
+                view.message = key == 'd' ? "1 dB/div is the finest scale" : "20 dB/div is the coarsest scale";
+            } else {
+                view.auto_scale = false;
+                view_set_scale(&view, view.level_high, next);
+            }
         } else if (key == '[' || key == ']') {
             view.auto_scale = false;
             view_set_scale(&view, view.level_high + (key == ']' ? 1 : -1) * view.db_per_division,
@@ -242,8 +312,9 @@ int tune_main(int argc, char **argv) {
                 view.message = "nothing to save yet: no sweep is complete";
             } else {
                 std::string name = settings.save.empty() ? default_save_name() : settings.save;
-                view.message =
-                    save_sweep(name, last, &reason) ? "saved " + name : "cannot save: " + reason;
+                std::string saved;
+                view.message = save_sweep_new(name, last, &saved, &reason) ? "saved " + saved
+                                                                           : "cannot save: " + reason;
             }
         }
         return key != -1;
@@ -268,13 +339,16 @@ int tune_main(int argc, char **argv) {
         view.against_reference = have_reference;
         view.paused = paused;
         view.sweeps = sweeps;
-        view_draw(view);
+        int rows = 0, cols = 0;
+        screen_size(&rows, &cols);
+        view_render(view, &cells, rows, cols);
+        screen_show(cells);
         last_frame = steady::now();
     };
     auto stopping = [&]() { return quit || stop_signal; };
-    view_guard view_up; // the terminal is given back on every way out
+    screen_guard screen_up; // the terminal is given back on every way out
     if (screen && !stop_signal) {
-        if (!view_start(nullptr, &reason)) {
+        if (!screen_start(&reason)) {
             wait_check = nullptr;
             std::fprintf(stderr, "talvik-tune: %s\n", printable(reason).c_str());
             return finish(status_usage);
@@ -290,6 +364,8 @@ int tune_main(int argc, char **argv) {
             // A new band: its words, an empty screen, and a reference only
             // where it still covers the band.
             respan = false;
+            double seconds_a_point =
+                view.sweeps_per_second > 0 ? 1 / (view.sweeps_per_second * words.size()) : 0;
             words = sweep_words(settings);
             current.assign(words.size(), tune_point());
             last.clear();
@@ -297,21 +373,31 @@ int tune_main(int argc, char **argv) {
             view.marks.clear();
             view.message = "";
             sweep_started = steady::now(); // the sweeps a second of this band only
-            if (have_reference && !reference_covers(reference, words, "the reference", &reason)) {
+            std::string note;
+            if (have_reference && !reference_covers(reference, words, "the reference", &reason, &note)) {
                 have_reference = false;
-                view.message = "reference dropped: it does not cover the new band";
+                view.message = "reference dropped: it does not cover the new band (h brings it back)";
             }
+            if (!note.empty())
+                view.message = note;
+            // A band that takes long is said before its first point.
+            double ms = 0;
+            for (int32_t w : words)
+                ms += w < low_band_word ? low_band_delay(w) : 0;
+            double seconds = ms / 1000 + seconds_a_point * static_cast<double>(words.size());
+            if (seconds > 2)
+                view.message = text_of_seconds(seconds);
             draw(0);
         }
         stream_tune_sweep(words, current, settings.average, [&](size_t i) {
             if (!screen)
                 return !stopping();
             handle_held();
-            while (handle(view_key(0))) {
+            while (handle(screen_key(0))) {
             }
             while (paused && !stopping() && !respan) {
                 draw(i + 1);
-                handle(view_key(100));
+                handle(screen_key(100));
             }
             if (steady::now() - last_frame >= frame)
                 draw(i + 1);
@@ -355,15 +441,19 @@ int tune_main(int argc, char **argv) {
     keys_up = false;
     // The terminal first, so that every message below is seen.
     if (screen)
-        view_stop();
+        screen_stop();
     int status = 0;
     if (const port_error *failed = link_failure()) {
         // A lost port (or a trace that cannot be written) ends the run at once.
         std::fprintf(stderr, "%s\n", failed->text);
         status = failed->status;
-    } else if (!screen && !settings.save.empty() && !last.empty() &&
-               !save_sweep(settings.save, last, &reason)) {
-        status = fail("cannot save: " + reason);
+    } else if (!screen && !settings.save.empty() && !last.empty()) {
+        std::string saved;
+        if (!save_sweep_new(settings.save, last, &saved, &reason))
+            status = fail("cannot save: " + reason);
+        else if (saved != settings.save)
+            std::fprintf(stderr, "talvik-tune: %s is taken: saved %s\n",
+                         printable(settings.save).c_str(), printable(saved).c_str());
     }
     if (status == 0 && output_failed)
         status = status_failed;

@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <sys/stat.h>
 #include <unistd.h>
 
 const char tune_usage[] =
@@ -36,13 +35,22 @@ const char help_text[] =
     "  --ref FILE         levels in dB against a talvik results file\n"
     "  --save FILE        where s saves the last complete sweep (default\n"
     "                     talvik-tune-YYYYmmdd-HHMMSS.txt); without a terminal, the\n"
-    "                     last sweep is saved there at the end\n"
+    "                     last sweep is saved there at the end. A save never\n"
+    "                     replaces a file: FILE taken, it is FILE-2, FILE-3 ...\n"
     "  --sweeps N         quit after N sweeps\n"
     "Keys: q or Control-C quit, space pauses, r takes the last sweep as the\n"
-    "reference, R drops it, s saves the last sweep; + and - zoom in and out about\n"
-    "the centre, < and > move the band by a tenth of its span, h goes back to the\n"
-    "starting band; d steps the dB a division, [ and ] move the level scale a\n"
-    "division, a fits it to each sweep again; m turns a max-hold trace on and off.\n"
+    "reference, R drops it, s saves the last sweep. The cursor (X): Left and Right\n"
+    "move it a point, Shift or Page Down/Up a tenth of the span; p puts it on the\n"
+    "peak (or the notch), n and N on the next peak right and left (one standing\n"
+    "1 dB out of what lies between); c makes it the centre; M drops the delta\n"
+    "marker there (again at the same point: takes it away). + and - zoom in and\n"
+    "out about the cursor (until it is moved, about --centre or the axis's\n"
+    "middle), out to ten times the starting span at most, and into the low band\n"
+    "(below 62.5 kHz) only from a band that starts there; < and > move the band\n"
+    "by a tenth of its span; h goes back to the starting band and its reference.\n"
+    "d and D step the dB a division down and up (1, 2, 5, 10, 20), [ and ] move\n"
+    "the scale a division, a fits it to each sweep again; m turns a max-hold trace\n"
+    "on and off. A level beyond the scale shows as ^ or v at its edge.\n"
     "Without a terminal each sweep prints one line of markers.\n"
     "TALVIK_PORT and TALVIK_TRACE as for talvik; the trace may not be the --ref or\n"
     "--save file. Exit status: 0 done (q, Control-C, or --sweeps done); 1 a save,\n"
@@ -142,6 +150,7 @@ bool read_tune_settings(int argc, char **argv, tune_settings *s, std::string *re
         return false;
     }
     if (middle) {
+        s->centre_hz = centre;
         s->start_hz = centre - span / 2;
         s->stop_hz = centre + span / 2;
     }
@@ -280,12 +289,25 @@ std::vector<level_point> against(const std::vector<tune_point> &points,
 }
 
 bool reference_covers(const std::vector<level_point> &reference, const std::vector<int32_t> &words,
-                      const std::string &name, std::string *reason) {
+                      const std::string &name, std::string *reason, std::string *note) {
+    note->clear();
     // Both print frequencies at one decimal: a tenth of a hertz is the same point.
     double first = word_hz(words.front()), last = word_hz(words.back());
-    if (!reference.empty() && reference.front().hz <= first + 0.05 &&
-        reference.back().hz >= last - 0.05)
-        return true;
+    size_t n = reference.size();
+    double step = n >= 2 ? reference[n - 1].hz - reference[n - 2].hz : 0;
+    if (n > 0 && reference.front().hz <= first + 0.05) {
+        if (reference.back().hz >= last - 0.05)
+            return true;
+        if (reference.back().hz >= last - step - 0.05) {
+            char text[300];
+            std::snprintf(text, sizeof text,
+                          "%s ends at %.1f Hz, within its last step of the band's end, %.1f Hz: "
+                          "its last level is held there",
+                          name.c_str(), reference.back().hz, last);
+            *note = text;
+            return true;
+        }
+    }
     char text[300];
     if (reference.empty())
         std::snprintf(text, sizeof text, "%s: no points", name.c_str());
@@ -310,13 +332,38 @@ bool save_sweep(const std::string &name, const std::vector<tune_point> &points,
 std::string default_save_name() {
     char stamp[64];
     std::time_t now = std::time(nullptr);
-    std::strftime(stamp, sizeof stamp, "talvik-tune-%Y%m%d-%H%M%S", std::localtime(&now));
-    // Two saves in one second: the second gets a number, never the first's name.
-    std::string name = std::string(stamp) + ".txt";
-    struct stat info;
-    for (int k = 2; lstat(name.c_str(), &info) == 0; ++k)
-        name = std::string(stamp) + "-" + std::to_string(k) + ".txt";
-    return name;
+    std::strftime(stamp, sizeof stamp, "talvik-tune-%Y%m%d-%H%M%S.txt", std::localtime(&now));
+    return stamp;
+}
+
+std::string numbered_name(const std::string &name, int k) {
+    if (k < 2)
+        return name;
+    size_t slash = name.find_last_of("/\\");
+    size_t base = slash == std::string::npos ? 0 : slash + 1;
+    size_t dot = name.rfind('.');
+    // A leading dot names a hidden file, not an extension.
+    if (dot == std::string::npos || dot <= base)
+        dot = name.size();
+    return name.substr(0, dot) + "-" + std::to_string(k) + name.substr(dot);
+}
+
+bool save_sweep_new(const std::string &name, const std::vector<tune_point> &points,
+                    std::string *saved, std::string *reason) {
+    std::vector<level_point> levels;
+    levels.reserve(points.size());
+    for (const auto &p : points)
+        levels.push_back({p.hz, p.level, p.overflow});
+    for (int k = 1; k <= 9999; ++k) {
+        *saved = numbered_name(name, k);
+        bool taken = false;
+        if (save_results(*saved, levels, reason, &taken))
+            return true;
+        if (!taken)
+            return false;
+    }
+    *reason = name + ": every name up to -9999 is taken";
+    return false;
 }
 
 std::string marker_summary(const std::vector<level_point> &points, const char *unit, size_t first,

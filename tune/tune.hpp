@@ -18,6 +18,7 @@ struct tune_settings {
     std::string reference; // a results file; empty for none
     std::string save;      // where s (or the end of a run without a screen) saves
     long sweeps = 0;       // sweeps to run; 0: until quit
+    double centre_hz = 0;  // --centre as given; 0: none
 };
 
 
@@ -65,18 +66,29 @@ std::vector<level_point> against(const std::vector<tune_point> &points,
                                  const std::vector<level_point> *reference);
 
 // Whether the reference (named name) reaches from the first word to the
-// last; false with the reason.
+// last; false with the reason. A reference that ends short of the last word
+// by no more than its own last step (talvik never measures a band's end
+// frequency) covers it, its last level held there: *note says so, and is
+// empty otherwise.
 bool reference_covers(const std::vector<level_point> &reference, const std::vector<int32_t> &words,
-                      const std::string &name, std::string *reason);
+                      const std::string &name, std::string *reason, std::string *note);
 
 // Saves the points as a talvik results file, through a temporary file
 // renamed into place; false with the reason.
 bool save_sweep(const std::string &name, const std::vector<tune_point> &points,
                 std::string *reason);
 
-// The name a save takes without --save: talvik-tune-YYYYmmdd-HHMMSS.txt,
-// or -2, -3 ... before .txt where that is taken.
+// The name a save takes without --save: talvik-tune-YYYYmmdd-HHMMSS.txt.
 std::string default_save_name();
+
+// name for k = 1, else with -k before its extension: tuned.txt, tuned-2.txt.
+std::string numbered_name(const std::string &name, int k);
+
+// Saves the points under the first free name of name, name-2, name-3 ...
+// (never over a file, even one made meanwhile); *saved is the name taken.
+// False with the reason.
+bool save_sweep_new(const std::string &name, const std::vector<tune_point> &points,
+                    std::string *saved, std::string *reason);
 
 // Marker lines first to first + count - 1 of a sweep (line 0 names the
 // kind), without their "NAME: ", joined by "; ".

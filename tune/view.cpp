@@ -1,18 +1,13 @@
 #include "tune/view.hpp"
 
+#include "tune/control.hpp"
+
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
-#include <curses.h>
-#include <unistd.h>
 
 namespace {
-
-bool up = false;
-SCREEN *terminal = nullptr;
-std::FILE *held_errors = nullptr;
-int saved_stderr = -1;
 
 std::string text_of(const char *format, double a, double b = 0) {
     char text[128];
@@ -20,25 +15,36 @@ std::string text_of(const char *format, double a, double b = 0) {
     return text;
 }
 
-// A frequency in the band's unit with the decimals that tell two points
-// `resolution` apart, trailing zeros dropped: "8.999999", "10".
-std::string frequency_text(double value, double resolution) {
-    // Enough for the span's steps, and six significant digits of the value.
-    int by_span = static_cast<int>(std::ceil(-std::log10(resolution))) + 1;
-    int by_value = value > 0 ? 5 - static_cast<int>(std::floor(std::log10(value))) : 0;
-    int decimals = std::clamp(std::max(by_span, by_value), 0, 9);
+// A number with at most `decimals` decimals, trailing zeros dropped: "8.999999", "10".
+std::string trimmed_number(double value, int decimals) {
     char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    std::snprintf(text, sizeof text, "%.*f", std::clamp(decimals, 0, 9), value);
     std::string out = text;
     if (out.find('.') != std::string::npos) {
         out.erase(out.find_last_not_of('0') + 1);
         if (out.back() == '.')
             out.pop_back();
     }
-    return out;
+    return out == "-0" ? "0" : out;
 }
 
-// Frequency to a column of the plot, and back.
+// A frequency in the band's unit with the decimals that tell two points
+// `resolution` apart and six significant digits of the value.
+std::string frequency_text(double value, double resolution) {
+    int by_span = static_cast<int>(std::ceil(-std::log10(resolution))) + 1;
+    int by_value = value > 0 ? 5 - static_cast<int>(std::floor(std::log10(value))) : 0;
+    return trimmed_number(value, std::max(by_span, by_value));
+}
+
+struct unit {
+    double scale;
+    const char *name;
+};
+unit unit_of(double top_hz) {
+    return top_hz >= 1e6 ? unit{1e6, "MHz"} : top_hz >= 1e3 ? unit{1e3, "kHz"} : unit{1, "Hz"};
+}
+
+// Frequency to a column of the plot.
 struct axis {
     double lo, hi;
     bool log;
@@ -48,96 +54,41 @@ struct axis {
         double t = (x(hz) - x(lo)) / (x(hi) - x(lo));
         return left + static_cast<int>(std::lround(t * (width - 1)));
     }
-    double hz_at(int column) const {
-        double t = static_cast<double>(column - left) / (width - 1);
-        double v = x(lo) + t * (x(hi) - x(lo));
-        return log ? std::exp(v) : v;
-    }
 };
 
-void put(int row, int column, const std::string &text, int limit) {
-    if (row < 0 || row >= LINES || column >= COLS)
-        return;
-    mvaddnstr(row, column, text.c_str(), std::max(0, std::min(limit, COLS - column)));
+// The label a tick shows: the decimals its set's step needs, trailing
+// zeros dropped.
+std::string tick_label(double hz, double unit_scale, int decimals) {
+    return trimmed_number(hz / unit_scale, decimals);
 }
 
-void plot_points(const std::vector<level_point> &points, const std::vector<bool> &timed_out,
-                 chtype mark, const axis &a, int top, int rows, double lo, double hi) {
+// Plots points as c; a point beyond the scale is a ^ or v at the edge it
+// left by, never a level drawn along it.
+void plot_points(grid *g, const std::vector<level_point> &points, const std::vector<bool> &late,
+                 char c, tone t, const axis &a, int top, int rows, double lo, double hi) {
     for (size_t i = 0; i < points.size(); ++i) {
         const auto &p = points[i];
         if (p.hz < a.lo || p.hz > a.hi)
             continue; // from before a re-span
-        double t = (hi - p.level) / (hi - lo);
-        int row = top + static_cast<int>(std::lround(std::clamp(t, 0.0, 1.0) * (rows - 1)));
-        chtype c = mark;
-        if (i < timed_out.size() && timed_out[i])
-            c = '?';
-        else if (p.overflow)
-            c = 'O';
-        mvaddch(row, a.column(p.hz), c);
+        double f = (hi - p.level) / (hi - lo);
+        char shown = i < late.size() && late[i] ? '?' : p.overflow ? 'O' : c;
+        tone tn = t;
+        if (f < -1e-9 || f > 1 + 1e-9) {
+            shown = f < 0 ? '^' : 'v';
+            tn = tone::alarm;
+        }
+        int row = top + static_cast<int>(std::lround(std::clamp(f, 0.0, 1.0) * (rows - 1)));
+        g->set(row, a.column(p.hz), shown, tn);
     }
 }
 
 } // namespace
 
-bool view_start(std::FILE *out, std::string *reason) {
-    std::fflush(stderr);
-    held_errors = std::tmpfile();
-    if (held_errors) {
-        saved_stderr = dup(2);
-        dup2(fileno(held_errors), 2);
-    }
-    terminal = newterm(nullptr, out ? out : stdout, stdin);
-    if (!terminal) {
-        view_stop();
-        *reason = "this terminal cannot show the screen (TERM?)";
-        return false;
-    }
-    set_term(terminal);
-    up = true;
-    cbreak(); // Control-C stays a signal
-    noecho();
-    keypad(stdscr, TRUE);
-    curs_set(0);
-    if (has_colors()) {
-        start_color();
-        use_default_colors();
-        init_pair(1, COLOR_CYAN, -1);
-        init_pair(2, COLOR_YELLOW, -1);
-        init_pair(3, COLOR_RED, -1);
-    }
-    return true;
-}
+const char view_keys[] = "q quit  arrows cursor  p peak  n/N next  c centre  M delta  +/- zoom  "
+                         "</> move  h home  d/D dB/div  [/] level  a auto  r/R ref  s save  "
+                         "m max-hold  space pause";
 
-void view_stop() {
-    if (up) {
-        endwin();
-        delscreen(terminal);
-        terminal = nullptr;
-        up = false;
-    }
-    if (held_errors) {
-        std::fflush(stderr);
-        dup2(saved_stderr, 2);
-        close(saved_stderr);
-        std::rewind(held_errors);
-        char chunk[4096];
-        size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, held_errors)) > 0)
-            (void)!write(2, chunk, n);
-        std::fclose(held_errors);
-        held_errors = nullptr;
-    }
-}
-
-int view_key(int wait_ms) {
-    timeout(wait_ms);
-    int key = getch();
-    return key == ERR ? -1 : key;
-}
-
-const char view_keys[] = "q quit  space pause  r/R ref on/off  s save  +/- zoom  </> move  "
-                        "h home  d dB/div  [/] level  a auto  m max-hold";
+const double scale_steps[5] = {1, 2, 5, 10, 20};
 
 void view_set_scale(view_state *state, double top, double db_per_division) {
     state->db_per_division = db_per_division;
@@ -164,98 +115,190 @@ void view_fit_levels(view_state *state, const std::vector<level_point> &points) 
     view_set_scale(state, top, state->db_per_division);
 }
 
-void view_draw(const view_state &s) {
-    erase();
+std::vector<tick> round_ticks(double lo, double hi, bool log, int columns, double unit_scale) {
+    // Candidate sets, coarse to fine: on a log axis the decades' 1, 1-2-5
+    // and 1-9, then on either axis multiples of a 1, 2 or 5 step.
+    std::vector<std::vector<double>> sets;
+    std::vector<int> decimals; // each set's labels
+    if (log && hi / lo >= 3) {
+        for (const std::vector<int> &ms : {std::vector<int>{1}, {1, 2, 5}, {1, 2, 3, 4, 5, 6, 7, 8, 9}}) {
+            std::vector<double> ticks;
+            for (double decade = std::pow(10, std::floor(std::log10(lo))); decade <= hi; decade *= 10)
+                for (int m : ms)
+                    if (m * decade >= lo * (1 - 1e-12) && m * decade <= hi * (1 + 1e-12))
+                        ticks.push_back(m * decade);
+            sets.push_back(ticks);
+            decimals.push_back(9);
+        }
+    }
+    size_t decade_sets = sets.size();
+    double span = hi - lo;
+    std::vector<double> steps;
+    for (double decade = std::pow(10, std::ceil(std::log10(span))); decade > span / 200; decade /= 10)
+        for (double m : {1.0, 0.5, 0.2})
+            steps.push_back(decade * m);
+    for (double step : steps) {
+        std::vector<double> ticks;
+        for (double k = std::ceil(lo / step - 1e-9); k * step <= hi * (1 + 1e-12) && ticks.size() < 200; ++k)
+            ticks.push_back(k * step);
+        sets.push_back(ticks);
+        decimals.push_back(std::max(0, static_cast<int>(std::ceil(-std::log10(step / unit_scale) - 1e-9))));
+    }
+    // The densest set whose labels stand apart: the gap between two ticks
+    // holds the longer label and two blanks. A log axis keeps to its
+    // decades' sets while one of them serves.
+    axis a{lo, hi, log, 0, columns};
+    std::vector<tick> best;
+    for (size_t k = 0; k < sets.size(); ++k) {
+        const auto &ticks = sets[k];
+        if (k == decade_sets && best.size() >= 2)
+            break;
+        if (ticks.size() < 2 || ticks.size() <= best.size())
+            continue;
+        std::vector<tick> labelled;
+        for (double hz : ticks)
+            labelled.push_back({hz, tick_label(hz, unit_scale, decimals[k])});
+        bool fits = true;
+        for (size_t i = 1; i < ticks.size() && fits; ++i) {
+            size_t longest = std::max(labelled[i].label.size(), labelled[i - 1].label.size());
+            fits = a.column(ticks[i]) - a.column(ticks[i - 1]) >= static_cast<int>(longest) + 2;
+        }
+        if (fits)
+            best = labelled;
+    }
+    return best;
+}
+
+std::string cursor_readout(const view_state &s) {
     const tune_settings &set = *s.settings;
-    const char *unit = s.against_reference ? "dB" : "dBm";
-    double scale = set.stop_hz >= 1e6 ? 1e6 : set.stop_hz >= 1e3 ? 1e3 : 1;
-    const char *scale_name = scale == 1e6 ? "MHz" : scale == 1e3 ? "kHz" : "Hz";
-    double span = (set.stop_hz - set.start_hz) / scale;
-    std::string status = frequency_text(set.start_hz / scale, span) + " to " +
-                         frequency_text(set.stop_hz / scale, span) + " " + scale_name + ", " +
+    unit u = unit_of(set.stop_hz);
+    double resolution = (set.stop_hz - set.start_hz) / u.scale / std::max(1, set.points - 1);
+    const char *level_unit = s.against_reference ? "dB" : "dBm";
+    if (s.last.empty())
+        return "cursor " + frequency_text(s.cursor_hz / u.scale, resolution) + " " + u.name +
+               ": no sweep yet";
+    size_t i = nearest_point(s.last, s.cursor_hz);
+    const level_point &p = s.last[i];
+    std::string text = "cursor " + frequency_text(p.hz / u.scale, resolution) + " " + u.name + " ";
+    bool late = i < s.last_timed_out.size() && s.last_timed_out[i];
+    if (p.overflow)
+        text += "overflow: no level";
+    else if (late)
+        text += "late: no level";
+    else {
+        text += text_of("%.2f ", p.level) + level_unit;
+        if (s.against_reference) // never "-0.00"
+            text += text_of(" (loss %.2f dB)", std::fabs(p.level) < 0.005 ? 0.0 : -p.level);
+    }
+    if (s.delta) {
+        size_t j = nearest_point(s.last, s.delta_hz);
+        const level_point &m = s.last[j];
+        text += "  delta " + std::string(p.hz >= m.hz ? "+" : "-") +
+                frequency_text(std::fabs(p.hz - m.hz) / u.scale, resolution) + " " + u.name;
+        bool m_late = j < s.last_timed_out.size() && s.last_timed_out[j];
+        if (p.overflow || late || m.overflow || m_late)
+            text += ", no level";
+        else
+            text += text_of(" %+.2f dB", p.level - m.level);
+    }
+    return text;
+}
+
+void view_render(const view_state &s, grid *g, int rows, int cols) {
+    g->reset(rows, cols);
+    const tune_settings &set = *s.settings;
+    const char *level_unit = s.against_reference ? "dB" : "dBm";
+    unit u = unit_of(set.stop_hz);
+    double span = (set.stop_hz - set.start_hz) / u.scale;
+    std::string status = frequency_text(set.start_hz / u.scale, span) + " to " +
+                         frequency_text(set.stop_hz / u.scale, span) + " " + u.name + ", " +
                          std::to_string(set.points) + " points " + (set.linear ? "linear" : "log") +
                          " | sweep " + std::to_string(s.sweeps) + ", " +
-                         text_of("%.1f sweeps/s", s.sweeps_per_second) + " | " + unit +
+                         text_of("%.1f sweeps/s", s.sweeps_per_second) + " | " + level_unit +
                          (s.against_reference ? " vs ref" : "") + (s.calibrated ? " | calibrated" : "") +
                          (s.paused ? " | PAUSED" : "");
-    attron(A_BOLD);
-    put(0, 0, status, COLS);
-    attroff(A_BOLD);
+    g->put(0, 0, status, tone::bold);
     // The markers on two lines, broken after a comma.
     size_t split = s.markers.size();
-    if (static_cast<int>(split) > COLS) {
-        split = s.markers.rfind(", ", static_cast<size_t>(COLS) - 1);
-        split = split == std::string::npos ? static_cast<size_t>(COLS) : split + 2;
+    if (static_cast<int>(split) > cols) {
+        split = s.markers.rfind(", ", static_cast<size_t>(std::max(cols, 1)) - 1);
+        split = split == std::string::npos ? static_cast<size_t>(cols) : split + 2;
     }
-    put(1, 0, s.markers.substr(0, split), COLS);
-    put(2, 0, s.markers.substr(split), COLS);
+    g->put(1, 0, s.markers.substr(0, split));
+    g->put(2, 0, s.markers.substr(split));
+    // The scale and the cursor.
+    double step = s.db_per_division > 0 ? s.db_per_division : 10;
+    g->put(3, 0, trimmed_number(step, 1) + " dB/div, top " + trimmed_number(s.level_high, 1) + " " +
+                     level_unit + " | " + cursor_readout(s));
 
-    int top = 3, bottom = LINES - 5, left = 8;
-    int rows = bottom - top + 1, width = COLS - left - 1;
-    if (rows >= 3 && width >= 10) {
+    int top = 4, bottom = rows - 5, left = 8;
+    int plot_rows = bottom - top + 1, width = cols - left - 1;
+    if (plot_rows >= 3 && width >= 10) {
         axis a{set.start_hz, set.stop_hz, !set.linear, left, width};
         double lo = s.level_low, hi = s.level_high;
         // A gridline and a label at every division.
-        double level_step = s.db_per_division > 0 ? s.db_per_division : 10;
-        attron(A_DIM);
-        for (double level = hi; level >= lo - 1e-9; level -= level_step) {
-            int row = top + static_cast<int>(std::lround((hi - level) / (hi - lo) * (rows - 1)));
-            mvhline(row, left, '-', width);
-            put(row, 0, text_of(level_step < 1 ? "%6.1f" : "%6.0f", level), 6);
+        for (double level = hi; level >= lo - 1e-9; level -= step) {
+            int row = top + static_cast<int>(std::lround((hi - level) / (hi - lo) * (plot_rows - 1)));
+            for (int c = left; c < left + width; ++c)
+                g->set(row, c, '-', tone::dim);
+            g->put(row, 0, text_of(step < 1 ? "%6.1f" : "%6.0f", level), tone::dim, 6);
         }
-        attroff(A_DIM);
         // Plain characters: they look the same on every terminal and over SSH.
         for (int r = top; r <= bottom; ++r)
-            mvaddch(r, left - 1, '|');
-        mvhline(bottom + 1, left, '-', width);
-        mvaddch(bottom + 1, left - 1, '+');
-        // Frequency labels, in the unit of the band's top.
-        int tics = std::max(2, width / 16);
-        double step = (set.stop_hz - set.start_hz) / scale / (tics - 1);
-        int decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(step))) + 1, 0, 9);
-        for (int k = 0; k < tics; ++k) {
-            int column = left + (width - 1) * k / (tics - 1);
-            char label[48];
-            std::snprintf(label, sizeof label, "%.*f", decimals, a.hz_at(column) / scale);
-            int at = k == tics - 1 ? column - static_cast<int>(std::strlen(label)) + 1
-                     : k == 0      ? column
-                                   : column - static_cast<int>(std::strlen(label)) / 2;
-            mvaddch(bottom + 1, column, '+');
-            put(bottom + 2, at, label, COLS);
-            attron(A_DIM);
+            g->set(r, left - 1, '|');
+        for (int c = left; c < left + width; ++c)
+            g->set(bottom + 1, c, '-');
+        g->set(bottom + 1, left - 1, '+');
+        // Ticks at round frequencies, in the unit of the band's top.
+        std::vector<tick> ticks = round_ticks(set.start_hz, set.stop_hz, a.log, width, u.scale);
+        int free_from = 0;
+        g->put(bottom + 2, 0, u.name, tone::plain, 7);
+        free_from = static_cast<int>(std::strlen(u.name)) + 1;
+        for (const tick &t : ticks) {
+            int column = a.column(t.hz);
+            const std::string &label = t.label;
+            int at = std::clamp(column - static_cast<int>(label.size()) / 2, 0,
+                                cols - static_cast<int>(label.size()));
+            g->set(bottom + 1, column, '+');
+            if (at >= free_from) {
+                g->put(bottom + 2, at, label);
+                free_from = at + static_cast<int>(label.size()) + 1;
+            }
             for (int r = top; r <= bottom; ++r)
-                if (k > 0 && k < tics - 1)
-                    mvaddch(r, column, ':');
-            attroff(A_DIM);
+                if (g->at(r, column).c == ' ')
+                    g->set(r, column, ':', tone::dim);
         }
-        put(bottom + 2, 0, scale_name, 7);
-        // The last complete sweep, then the one in progress over it.
-        if (has_colors())
-            attron(COLOR_PAIR(1));
-        plot_points(s.last, s.last_timed_out, '.', a, top, rows, lo, hi);
-        if (has_colors())
-            attroff(COLOR_PAIR(1)), attron(COLOR_PAIR(2) | A_BOLD);
-        else
-            attron(A_BOLD);
-        plot_points(s.current, s.current_timed_out, '*', a, top, rows, lo, hi);
-        attroff(A_BOLD | (has_colors() ? COLOR_PAIR(2) : 0));
-        // The max-hold trace, then the markers on top of everything.
-        plot_points(s.max_hold, {}, '^', a, top, rows, lo, hi);
-        attron(A_BOLD | A_REVERSE);
-        for (const auto &m : s.marks) {
-            if (m.hz < set.start_hz || m.hz > set.stop_hz)
-                continue;
-            double t = std::clamp((hi - m.level) / (hi - lo), 0.0, 1.0);
-            mvaddch(top + static_cast<int>(std::lround(t * (rows - 1))), a.column(m.hz),
-                    static_cast<chtype>(m.c));
-        }
-        attroff(A_BOLD | A_REVERSE);
+        // The last complete sweep, then the one in progress over it, the
+        // max-hold trace, then the markers and the cursor on top.
+        plot_points(g, s.last, s.last_timed_out, '.', tone::last, a, top, plot_rows, lo, hi);
+        plot_points(g, s.current, s.current_timed_out, '*', tone::live, a, top, plot_rows, lo, hi);
+        plot_points(g, s.max_hold, {}, '~', tone::hold, a, top, plot_rows, lo, hi);
+        auto row_of = [&](double level) {
+            double f = std::clamp((hi - level) / (hi - lo), 0.0, 1.0);
+            return top + static_cast<int>(std::lround(f * (plot_rows - 1)));
+        };
+        for (const auto &m : s.marks)
+            if (m.hz >= set.start_hz && m.hz <= set.stop_hz)
+                g->set(row_of(m.level), a.column(m.hz), m.c, tone::mark);
+        auto put_cursor = [&](double hz, char c) {
+            if (s.last.empty()) {
+                if (hz >= set.start_hz && hz <= set.stop_hz)
+                    g->set(bottom + 1, a.column(hz), c, tone::cursor);
+                return;
+            }
+            const level_point &p = s.last[nearest_point(s.last, hz)];
+            if (p.hz >= set.start_hz && p.hz <= set.stop_hz)
+                g->set(p.overflow ? top : row_of(p.level), a.column(p.hz), c, tone::cursor);
+        };
+        if (s.delta)
+            put_cursor(s.delta_hz, 'M');
+        put_cursor(s.cursor_hz, 'X');
     }
-    put(LINES - 2, 0, s.message.empty() ? "* now  . last  ^ max-hold  O overflow  ? late  P peak  N notch  | -3 dB"
-                                        : s.message,
-        COLS);
-    put(LINES - 1, 0, view_keys, COLS);
-    refresh();
+    g->put(rows - 2, 0,
+           s.message.empty() ? "* now  . last  ~ max-hold  O overflow  ? late  P peak  N notch  "
+                               "| -3 dB  X cursor  M delta  ^ v off the scale"
+                             : s.message);
+    g->put(rows - 1, 0, view_keys);
 }
 
 std::vector<view_state::mark> curve_marks(const std::vector<level_point> &points, bool normalised) {

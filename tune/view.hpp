@@ -1,10 +1,11 @@
-// The live screen of talvik-tune (ncurses): a plot of level against
-// frequency that fills the terminal, a status line, a marker line and a line
-// for keys and messages.
+// The live view of talvik-tune, drawn into a grid of cells (grid.hpp): a
+// plot of level against frequency that fills the terminal, a status line,
+// the markers, the scale and the cursor's readout, a line for messages and
+// one for keys. A screen (screen.hpp) presents the grid.
 #pragma once
+#include "tune/grid.hpp"
 #include "tune/tune.hpp"
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,11 @@ struct view_state {
     };
     std::vector<mark> marks;
     std::vector<level_point> max_hold; // empty: off
+    // The cursor, at the last sweep's point nearest cursor_hz; the delta
+    // marker, where one was dropped.
+    double cursor_hz = 0;
+    bool delta = false;
+    double delta_hz = 0;
 };
 
 // The markers drawn on the curve: the peak (P) or notch (N) and the first
@@ -42,30 +48,28 @@ std::vector<view_state::mark> curve_marks(const std::vector<level_point> &points
 // The keys, as the screen lists them.
 extern const char view_keys[];
 
+// The dB a division the scale steps through (d smaller, D larger).
+extern const double scale_steps[5];
+
 // Sets the level scale from the top level and dB a division.
 void view_set_scale(view_state *state, double top, double db_per_division);
 
-// Whether the terminal on standard output can move the cursor, as the screen
-// needs; false with the reason.
-bool terminal_can_draw(std::string *why);
-
-// Takes the terminal (out, or standard output when null). Standard error is
-// held back while the screen is up and shown once it is gone, so that a
-// message from a run that ends is not lost. False with the reason when the
-// terminal cannot show it.
-bool view_start(std::FILE *out, std::string *reason);
-// Gives the terminal back; safe to call twice.
-void view_stop();
-// Gives it back when its scope ends, on every way out of a run.
-struct view_guard {
-    view_guard() = default;
-    ~view_guard() { view_stop(); }
-    view_guard(const view_guard &) = delete;
-    view_guard &operator=(const view_guard &) = delete;
-};
-void view_draw(const view_state &state);
-// The next key, waiting at most wait_ms (0: not at all); -1 when none.
-int view_key(int wait_ms);
-
-// A level range for the plot that holds the points, in whole 10 dB.
+// A level range for the plot that holds the points, in round divisions.
 void view_fit_levels(view_state *state, const std::vector<level_point> &points);
+
+// The cursor's readout: its frequency and level (and loss, against a
+// reference), and the delta from the dropped marker; what cannot be read is
+// said.
+std::string cursor_readout(const view_state &state);
+
+// Round frequencies for the axis between lo and hi (1, 2 and 5 steps, or
+// decades on a log axis), as many as fit `columns` with their labels apart;
+// each labelled in `unit` hertz with the decimals its step needs.
+struct tick {
+    double hz;
+    std::string label;
+};
+std::vector<tick> round_ticks(double lo, double hi, bool log, int columns, double unit);
+
+// Draws the view into g (rows by cols).
+void view_render(const view_state &state, grid *g, int rows, int cols);

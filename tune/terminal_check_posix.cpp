@@ -1,6 +1,6 @@
 // Whether the terminal on standard output can show the live screen: kept
 // apart, since term.h defines a macro for every capability's name.
-#include "tune/view.hpp"
+#include "tune/screen.hpp"
 
 #include <cstdlib>
 #include <curses.h>
