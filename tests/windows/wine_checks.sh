@@ -10,7 +10,7 @@ linux=$(realpath "$1")
 win_dir=$(realpath "$2")
 exe=$win_dir/talvik.exe
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap '[ "$WINEPREFIX" = "$work/wineprefix" ] && wineserver -k 2> /dev/null; sleep 1; rm -rf "$work"' EXIT
 export WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-$work/wineprefix}
 unset TALVIK_PORT TALVIK_TRACE
@@ -155,5 +155,57 @@ for port in sim sim:fault=data-low; do
     check "talvik-probe.exe on $port: status" is "$status" "$linux_status"
     check "talvik-probe.exe on $port: the checks' verdicts as on Linux" cmp -s win-probe.txt linux-probe-cut.txt
 done
+
+# talvik-tune.exe without a console: a line of markers a sweep and the last
+# sweep saved, as on Linux; a second run never overwrites the first's save.
+TALVIK_PORT=sim:dut=bandpass "$(dirname "$linux")/talvik-tune" --sweeps 2 --save linux-tuned.txt > linux-tune.txt
+for k in 1 2; do
+    TALVIK_PORT=sim:dut=bandpass wine "$win_dir/talvik-tune.exe" --sweeps 2 --save tuned.txt > tune.raw 2> tune-err.raw
+    tune_status[$k]=$?
+    tr -d '\r' < tune-err.raw > tune-err.txt
+done
+tr -d '\r' < tune.raw > win-tune.txt
+check "talvik-tune.exe status" is "${tune_status[1]} ${tune_status[2]}" "0 0"
+check "talvik-tune.exe marker lines identical to Linux" cmp -s win-tune.txt linux-tune.txt
+check "talvik-tune.exe save identical to Linux" cmp -s tuned.txt linux-tuned.txt
+check "talvik-tune.exe second save numbered" cmp -s tuned-2.txt linux-tuned.txt
+check "talvik-tune.exe says which name it took" is "$(cat tune-err.txt)" "talvik-tune: tuned.txt is taken: saved tuned-2.txt"
+
+# The live view in Wine's console, in a terminal tmux keeps: the console's
+# modes set and given back, keys (p puts the cursor on the peak), Control-C.
+panes=0
+in_pane() { # COMMAND...: runs in a fresh 80x24 pane; its status lands in pane-status
+    rm -f pane-status
+    [ "$panes" -gt 0 ] && tmux -L "$tmux_socket" kill-server 2> /dev/null
+    panes=$((panes + 1))
+    tmux_socket=talvik-wine-$$-$panes # a server of its own: one exiting refuses new sessions
+    tmux -L "$tmux_socket" new-session -d -s w -x 80 -y 24 -c "$work" \
+        "env WINEPREFIX=$WINEPREFIX WINEDEBUG=-all TALVIK_CAL= $* ; echo \$? > pane-status.tmp; mv pane-status.tmp pane-status; sleep 60"
+}
+pane() { tmux -L "$tmux_socket" capture-pane -p -t w; }
+wait_pane() { # TEXT: true once the pane shows it, within 30 s
+    for _ in $(seq 150); do pane | grep -qF -- "$1" && return 0; sleep 0.2; done
+    pane; false
+}
+wait_status() { for _ in $(seq 100); do [ -f pane-status ] && return 0; sleep 0.2; done; false; }
+if tmux -V > /dev/null 2>&1; then
+    in_pane wine "$win_dir/screen_check.exe" screen-check.txt
+    wait_status
+    check "Windows screen: raw keys while up, console given back" is "$(cat pane-status 2>/dev/null) $(tr -d '\r' < screen-check.txt 2>/dev/null)" "0 size 80x24, keys raw, console restored"
+    in_pane TALVIK_PORT=sim:dut=bandpass wine "$win_dir/talvik-tune.exe"
+    check "talvik-tune.exe draws its screen in the console" wait_pane "| -3 dB  X curso"
+    tmux -L "$tmux_socket" send-keys -t w p
+    check "talvik-tune.exe: p puts the cursor on the peak" wait_pane "cursor 3.9355 MHz -0.02 dBm"
+    tmux -L "$tmux_socket" send-keys -t w C-c
+    wait_status
+    check "talvik-tune.exe: Control-C quits, status 0" is "$(cat pane-status 2>/dev/null)" 0
+    tmux -L "$tmux_socket" kill-server 2> /dev/null
+fi
+
+# talvik-cal.exe: a clock measured from a counter reading is kept in the file.
+TALVIK_CAL=cal.txt TALVIK_PORT=sim wine "$win_dir/talvik-cal.exe" clock --counter 10000400 > cal.raw 2> cal-err.raw
+status=$?
+check "talvik-cal.exe clock status" is "$status" 0
+check "talvik-cal.exe keeps the clock" grep -q "^clock_hz = 100004000" cal.txt
 
 report "Windows checks under Wine:" wine
