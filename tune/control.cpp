@@ -49,18 +49,26 @@ double band_middle(const tune_settings &s) {
 
 band zoom_about(const tune_settings &now, double anchor, double factor, const band_limits &l) {
     anchor = std::clamp(anchor, now.start_hz, now.stop_hz);
-    band b = zoomed(now, anchor, factor);
+    if (factor <= 1)
+        return within(zoomed(now, anchor, factor), now.linear, l);
+    // Out: cut at the limits, as an instrument's zoom stops at its band's
+    // edge (moving the band there would take the anchor with it), and only
+    // as far as the widest span: the factor that reaches it.
+    auto cut = [&](double f) {
+        band b = zoomed(now, anchor, f);
+        return band{std::max(b.start_hz, l.lowest_hz), std::min(b.stop_hz, l.highest_hz)};
+    };
+    band b = cut(factor);
     if (b.stop_hz - b.start_hz > l.widest_hz) {
-        // Out only as far as the widest span: the factor that reaches it.
         double lo = 1, hi = factor;
         for (int k = 0; k < 60; ++k) {
             double mid = (lo + hi) / 2;
-            band m = zoomed(now, anchor, mid);
+            band m = cut(mid);
             (m.stop_hz - m.start_hz > l.widest_hz ? hi : lo) = mid;
         }
-        b = zoomed(now, anchor, std::max(lo, 1.0));
+        b = cut(lo);
     }
-    return within(b, now.linear, l);
+    return b;
 }
 
 band centred_on(const tune_settings &now, double hz, const band_limits &l) {

@@ -185,16 +185,17 @@ std::string cursor_readout(const view_state &s) {
         text += "overflow: no level";
     else if (late)
         text += "late: no level";
-    else {
+    else if (s.against_reference) // the level against the reference is a loss; never "-0.00"
+        text += text_of("loss %.2f dB", std::fabs(p.level) < 0.005 ? 0.0 : -p.level);
+    else
         text += text_of("%.2f ", p.level) + level_unit;
-        if (s.against_reference) // never "-0.00"
-            text += text_of(" (loss %.2f dB)", std::fabs(p.level) < 0.005 ? 0.0 : -p.level);
-    }
     if (s.delta) {
         size_t j = nearest_point(s.last, s.delta_hz);
         const level_point &m = s.last[j];
-        text += "  delta " + std::string(p.hz >= m.hz ? "+" : "-") +
-                frequency_text(std::fabs(p.hz - m.hz) / u.scale, resolution) + " " + u.name;
+        // The difference needs the step's digits, not six significant ones.
+        int decimals = static_cast<int>(std::ceil(-std::log10(resolution))) + 2;
+        text += ", delta " + std::string(p.hz >= m.hz ? "+" : "-") +
+                trimmed_number(std::fabs(p.hz - m.hz) / u.scale, decimals) + " " + u.name;
         bool m_late = j < s.last_timed_out.size() && s.last_timed_out[j];
         if (p.overflow || late || m.overflow || m_late)
             text += ", no level";
@@ -228,8 +229,8 @@ void view_render(const view_state &s, grid *g, int rows, int cols) {
     g->put(2, 0, s.markers.substr(split));
     // The scale and the cursor.
     double step = s.db_per_division > 0 ? s.db_per_division : 10;
-    g->put(3, 0, trimmed_number(step, 1) + " dB/div, top " + trimmed_number(s.level_high, 1) + " " +
-                     level_unit + " | " + cursor_readout(s));
+    // The top gridline's label is the reference level.
+    g->put(3, 0, trimmed_number(step, 1) + " dB/div | " + cursor_readout(s));
 
     int top = 4, bottom = rows - 5, left = 8;
     int plot_rows = bottom - top + 1, width = cols - left - 1;

@@ -132,6 +132,13 @@ TEST_F(tune_run, without_a_terminal_each_sweep_prints_its_markers_and_the_last_i
     ASSERT_NE(centre, std::string::npos) << plot.out;
     EXPECT_NEAR(std::stod(plot.out.substr(centre + 9)), 4e6, 0.01 * 4e6);
     EXPECT_EQ(read_file(dir.file("t.txt")).rfind(" Frequency\t  dBm \r\n 3000000.0\t", 0), 0u);
+    // Run again, the save takes the next free name and says so.
+    std::string first = read_file(dir.file("t.txt"));
+    r = run({"--start", "3M", "--stop", "5.5M", "--sweeps", "1", "--save", "t.txt"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "talvik-tune: t.txt is taken: saved t-2.txt\n");
+    EXPECT_EQ(read_file(dir.file("t.txt")), first);
+    EXPECT_TRUE(file_exists(dir.file("t-2.txt")));
     // A few saved points' levels against talvik's own single-point sweeps
     // (the same word: the saved frequency rounded to whole hertz).
     std::istringstream saved(read_file(dir.file("t.txt")));
@@ -303,6 +310,40 @@ TEST_F(tune_files, saves_are_as_any_file_and_never_overwrite_each_other) {
     EXPECT_EQ(std::filesystem::status("tuned.txt").permissions() & std::filesystem::perms::all,
               std::filesystem::perms(0644));
     umask(old);
+}
+
+// talvik never measures its band's end: its through sweep of 0.1 to 30 MHz
+// is a reference for talvik-tune over the same band, its last level held at
+// 30 MHz (said), and every level against it is 0 dB within a reading's step.
+TEST_F(tune_run, a_through_sweep_from_talvik_is_a_reference_for_the_same_band) {
+    run_options o;
+    o.args = {"ref.txt", "100000", "30000000", "100"};
+    o.dir = dir.path;
+    o.env = {"TALVIK_PORT=sim:dut=through"};
+    ASSERT_EQ(run_talvik(o).status, 0);
+    auto r = run({"--start", "100k", "--stop", "30M", "--ref", "ref.txt", "--sweeps", "1", "--save",
+                  "n.txt"},
+                 {"TALVIK_PORT=sim:dut=through"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("talvik-tune: ref.txt ends at 29"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(" within its last step of the band's end, 30000000.0 Hz: its last level is "
+                         "held there"),
+              std::string::npos)
+        << r.err;
+    // The saved sweep is raw dBm; against the reference it is flat: the
+    // through's sin(x)/x at 30 MHz differs from its level a step below by
+    // less than 0.1 dB.
+    results_file ref, swept;
+    std::string error;
+    ASSERT_TRUE(read_results(dir.file("ref.txt"), ref, error)) << error;
+    ASSERT_TRUE(read_results(dir.file("n.txt"), swept, error)) << error;
+    size_t at = 0;
+    for (const auto &p : swept.points) {
+        double level = 0;
+        bool overflow = false;
+        reference_at(ref.points, p.hz, &at, &level, &overflow);
+        EXPECT_NEAR(p.level - level, 0, 0.1) << p.hz;
+    }
 }
 
 TEST_F(tune_run, files_the_run_reads_or_saves_are_never_the_trace) {
@@ -645,6 +686,83 @@ TEST_F(tune_screen, keys_respan_and_rescale_and_a_resize_redraws) {
     wait_for("1 to 16 MHz");
     tmux("send-keys -t tune +");
     wait_for("2 to 8 MHz");
+    tmux("send-keys -t tune q");
+}
+
+// The cursor on the band-pass (4 MHz in the model): p puts it on the peak,
+// arrows move it a point, c centres the band on it, and zooms keep it where
+// it is; M and a move give the delta; d and D step the scale both ways.
+TEST_F(tune_screen, the_cursor_finds_the_peak_and_zooms_keep_it_in_place) {
+    ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path + " 'env TALVIK_CAL= TALVIK_PORT=sim " +
+                   TALVIK_TUNE_BIN + " --centre 4M --span 3M --linear --points 301'"),
+              0);
+    wait_for("2.5 to 5.5 MHz");
+    // Zooming in about --centre: 3.25 to 4.75, then 3.625 to 4.375 MHz.
+    tmux("send-keys -t tune + +");
+    wait_for("3.625 to 4.375 MHz, 301 points linear");
+    tmux("send-keys -t tune h");
+    wait_for("2.5 to 5.5 MHz");
+    wait_for(" dBm; -3 dB"); // a sweep of the starting band is in
+    tmux("send-keys -t tune p");
+    // The model's peak is 4 MHz; its top is flat within a reading's step
+    // over a few points, 10 kHz apart.
+    auto rows = wait_for("| cursor 3.9");
+    size_t at = rows[3].find("cursor ");
+    double peak = std::atof(rows[3].c_str() + at + 7);
+    EXPECT_NEAR(peak, 4.0, 0.1) << rows[3];
+    EXPECT_NE(rows[3].find(" dBm"), std::string::npos) << rows[3];
+    // Three points right, each 10 kHz.
+    tmux("send-keys -t tune Right Right Right");
+    char moved[64];
+    std::snprintf(moved, sizeof moved, "cursor %g MHz", std::round((peak + 0.03) * 100) / 100);
+    wait_for(moved);
+    // The delta from a marker dropped here, three points left.
+    tmux("send-keys -t tune M Left Left Left");
+    wait_for(", delta -0.03 MHz");
+    // Centred on the cursor, then zoomed about it: it keeps its column.
+    tmux("send-keys -t tune c");
+    double centre = std::round(peak * 100) / 100;
+    char band_text[64];
+    std::snprintf(band_text, sizeof band_text, "%g to %g MHz", centre - 1.5, centre + 1.5);
+    rows = wait_for(band_text);
+    tmux("send-keys -t tune +");
+    std::snprintf(band_text, sizeof band_text, "%g to %g MHz", centre - 0.75, centre + 0.75);
+    wait_for(band_text);
+    // The scale: d finer, D coarser, never past 1 or 20 dB/div.
+    tmux("send-keys -t tune D D D D D D");
+    wait_for("20 dB/div is the coarsest scale");
+    tmux("send-keys -t tune d d d d d d");
+    wait_for("1 dB/div is the finest scale");
+    tmux("send-keys -t tune q");
+}
+
+// Zooming out from 2 to 8 MHz stops at the low band's edge and 30 MHz, the
+// sweep counter keeps moving, and h brings the band and its reference back.
+TEST_F(tune_screen, zooming_out_is_bounded_and_home_brings_the_reference_back) {
+    run_options o;
+    o.program = TALVIK_TUNE_BIN;
+    o.args = {"--start", "2M", "--stop", "8M", "--sweeps", "1", "--save", "ref.txt"};
+    o.dir = dir.path;
+    ASSERT_EQ(run_talvik(o).status, 0);
+    ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path + " 'env TALVIK_CAL= TALVIK_PORT=sim " +
+                   TALVIK_TUNE_BIN + " --start 2M --stop 8M --ref ref.txt'"),
+              0);
+    wait_for("2 to 8 MHz, 201 points log | sweep 1");
+    tmux("send-keys -t tune - - -");
+    wait_for("0.0625 to 30 MHz");
+    tmux("send-keys -t tune -");
+    auto rows = wait_for("the band is as far as keys take it");
+    size_t count = rows[0].find("| sweep ");
+    long before = std::stol(rows[0].substr(count + 8));
+    for (int i = 0; i < 100 && std::stol(rows[0].substr(count + 8)) < before + 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        rows = screen();
+    }
+    EXPECT_GE(std::stol(rows[0].substr(count + 8)), before + 2) << rows[0];
+    EXPECT_EQ(rows[0].find("vs ref"), std::string::npos) << "the reference does not cover it";
+    tmux("send-keys -t tune h");
+    rows = wait_for("2 to 8 MHz, 201 points log");
+    EXPECT_NE(rows[0].find("| dB vs ref"), std::string::npos) << rows[0];
     tmux("send-keys -t tune q");
 }
 
