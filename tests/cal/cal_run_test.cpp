@@ -2,6 +2,7 @@
 // nominal one: a detector 8 % steep (27 mV per dB) and 2 dB off (0 V at
 // -82 dBm) with a 0.5 dB bow, and a clock 40 ppm fast. The truth from the
 // documented model, never from the code under test.
+#include "cal/fit.hpp"
 #include "run_program.hpp"
 
 #include <chrono>
@@ -154,6 +155,7 @@ TEST_F(cal_run, a_calibration_brings_a_sweep_to_the_models_truth) {
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("clock: 1000039"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("(0 days ago)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nlinearity: 7 steps from -"), std::string::npos) << r.out;
 }
 
 TEST_F(cal_run, a_wrong_step_or_the_end_of_input_leaves_the_file_as_it_was) {
@@ -192,6 +194,12 @@ TEST_F(cal_run, a_wrong_step_or_the_end_of_input_leaves_the_file_as_it_was) {
     write_file(cal, "talvik calibration 1\nclock_hz = 100000000\nclock_measured = 2023-02-29\n");
     r = tool({"show"}, nullptr);
     EXPECT_NE(r.out.find("2023-02-29 (not a date: its age is not known)"), std::string::npos) << r.out;
+    // The input ends at the counter's prompt: stopped, nothing kept.
+    r = tool({"clock"}, [](const std::string &out) {
+        return out.find("in Hz: ") != std::string::npos ? std::string("\x04") : std::string();
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("stopped: the calibration file is as it was"), std::string::npos) << r.err;
     // An option given twice is refused, not half taken.
     r = tool({"clock", "--counter", "10000400", "--counter", "10000000"}, nullptr);
     EXPECT_EQ(r.status, 2);
@@ -201,6 +209,41 @@ TEST_F(cal_run, a_wrong_step_or_the_end_of_input_leaves_the_file_as_it_was) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("a counter reading 1 % or more from the frequency asked"), std::string::npos);
     EXPECT_NE(read_file(cal).find("2023-02-29"), std::string::npos) << "left as it was";
+}
+
+// The fit on readings the model gives exactly: volts = (level - intercept)
+// x slope, plus a bow that is 0 at the ends; slope and intercept come back,
+// and what is left at each step is the bow less the line through it.
+TEST(cal_fit, slope_intercept_and_what_is_left_from_exact_readings) {
+    std::vector<detector_step> steps;
+    auto bow = [](double level) { return 0.5 * (1 - std::pow((level + 40) / 40, 2)); };
+    double level = -2;
+    for (double db : {0.0, 20.0, 40.0, 60.0})
+        steps.push_back({db, (level - db + 82) * 0.027});
+    detector_fit fit;
+    std::string why;
+    ASSERT_TRUE(fit_detector(steps, &level, -84, &fit, &why)) << why;
+    EXPECT_NEAR(fit.slope_mv, 27, 1e-9);
+    EXPECT_NEAR(fit.intercept_dbm, -82, 1e-9);
+    EXPECT_NEAR(fit.worst_db, 0, 1e-9);
+    ASSERT_EQ(fit.linearity.size(), 4u);
+    EXPECT_NEAR(fit.linearity[0].first, -62, 1e-9) << "keyed by the level slope and intercept give";
+    // Without a level: the intercept kept, the corrections without their mean.
+    for (auto &s : steps)
+        s.volts += bow(level - s.db) * 0.027;
+    ASSERT_TRUE(fit_detector(steps, nullptr, -84, &fit, &why)) << why;
+    EXPECT_EQ(fit.intercept_dbm, -84);
+    double mean = 0;
+    for (const auto &[at, correction] : fit.linearity)
+        mean += correction / 4;
+    EXPECT_NEAR(mean, 0, 1e-12);
+    // Fewer than four steps, or volts that fall with the level: refused.
+    steps.pop_back();
+    EXPECT_FALSE(fit_detector(steps, &level, -84, &fit, &why));
+    EXPECT_NE(why.find("four steps at least"), std::string::npos);
+    steps = {{0, 1}, {10, 1.1}, {20, 1.2}, {30, 1.3}};
+    EXPECT_FALSE(fit_detector(steps, &level, -84, &fit, &why));
+    EXPECT_NE(why.find("do not rise with the level"), std::string::npos) << why;
 }
 
 } // namespace

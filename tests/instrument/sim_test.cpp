@@ -276,9 +276,12 @@ TEST(sim_options, bad_options_are_refused_with_a_reason) {
     for (const char *bad :
          {"reply=65536", "reply=0x", "reply=12k", "busy=-1", "busy=", "dut", "knob=", "busyreads=0",
           "busyreads=1001", "fault=startup-stuck:0", "fault=startup-stuck:4", "fault=startup-stuck:",
-          "fault=startup-stuck:12"})
+          "fault=startup-stuck:12", "clock=999999", "clock=1e9x", "clock=0x5F5E100", "slope=0.5",
+          "slope=101", "intercept=1", "intercept=-201", "curve=20.5", "curve=nan"})
         EXPECT_FALSE(s.configure(bad, reason, sizeof reason)) << bad;
     EXPECT_TRUE(s.configure("dut=notch,reply=0xC000,busy=forever", reason, sizeof reason));
+    EXPECT_TRUE(s.configure("clock=1e9,slope=100,intercept=-200,curve=-20", reason, sizeof reason))
+        << reason;
     EXPECT_TRUE(s.configure("", reason, sizeof reason));
     // A value runs to the next comma, ':' and '=' and all; no pair is split.
     EXPECT_FALSE(s.configure("reply=1=2", reason, sizeof reason));

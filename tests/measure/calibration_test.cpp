@@ -100,6 +100,11 @@ TEST(calibration, a_file_that_is_not_one_is_refused_with_its_line) {
     std::string why;
     EXPECT_TRUE(read_calibration(path, &out, &why)) << why;
     EXPECT_EQ(out.linearity.size(), 64u);
+    // A part not in the file is as built, and said so.
+    write_file(path, head + "detector_slope_mv = 25\ndetector_intercept_dbm = -84\n");
+    ASSERT_TRUE(read_calibration(path, &out, &why)) << why;
+    EXPECT_EQ(calibration_summary(out, "f"),
+              "calibration f: detector 25.000 mV/dB, 0 V at -84.00 dBm; clock as built");
     EXPECT_FALSE(read_calibration(dir.file("missing"), &out, &why));
     EXPECT_NE(why.find("No such file or directory"), std::string::npos) << why;
     // Nothing but a plain file: a FIFO with no writer would block for ever.

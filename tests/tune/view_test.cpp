@@ -161,6 +161,7 @@ TEST_F(drawn, the_scale_and_the_cursor_read_out_and_levels_off_the_scale_are_mar
     view_set_scale(&view, 0, 5);
     view.cursor_hz = 4e6;
     view_render(view, &g, 24, 80);
+    EXPECT_EQ(g.row_text(0).find("calibrated"), std::string::npos) << "none in force";
     EXPECT_EQ(g.row_text(3).substr(0, 33), "5 dB/div | cursor 3.98107 MHz -0.");
     EXPECT_EQ(g.row_text(4).substr(0, 9), "     0 |-") << "the top gridline: the reference level";
     // The model's skirts leave the bottom (-25 dBm) at both ends: marked v
