@@ -27,7 +27,7 @@ echo "talvik_${version}_${arch}.deb holds:"
 (cd "$work/root" && find . -type f | sort | sed 's/^/  /')
 echo "  depends: $(dpkg-deb -f "$deb" Depends)"
 echo "  recommends: $(dpkg-deb -f "$deb" Recommends)"
-for program in talvik talvik-plot talvik-tune talvik-probe; do
+for program in talvik talvik-plot talvik-tune talvik-probe talvik-cal; do
     check "$program in the package" is "$("$work/root/usr/bin/$program" --version)" "$program $version"
     page=$work/root/usr/share/man/man1/$program.1.gz
     check "$program's manual page" test -f "$page"
@@ -65,7 +65,7 @@ check "cpack builds the Windows zip" test $? -eq 0 -a -f "$zip"
 (cd "$work" && unzip -q "$zip")
 dir=$work/talvik-$version-win32
 wineboot -i > /dev/null 2>&1 || true
-for program in talvik talvik-plot talvik-probe; do
+for program in talvik talvik-plot talvik-tune talvik-probe talvik-cal; do
     out=$(wine "$dir/$program.exe" --version 2> /dev/null | tr -d '\r')
     check "$program.exe from the zip" is "$out" "$program $version"
     imports=$(i686-w64-mingw32-objdump -p "$dir/$program.exe" | awk '/DLL Name/ {print $3}' | sort -u | tr '\n' ' ')
