@@ -73,11 +73,19 @@ std::vector<level_point> raw(const std::vector<tune_point> &points) {
     return against(points, nullptr);
 }
 
-std::string text_of_seconds(double seconds) {
+// A band that takes long is said before its first point: the low band's
+// waits, and the points at the rate the last band was swept (0: not known).
+std::string slow_band_note(const std::vector<int32_t> &words, double seconds_a_point) {
+    double ms = 0;
+    for (int32_t w : words)
+        ms += w < low_band_word ? low_band_delay(w) : 0;
+    double seconds = ms / 1000 + seconds_a_point * static_cast<double>(words.size());
+    if (seconds <= 2)
+        return "";
     char text[160];
     std::snprintf(text, sizeof text,
                   "this band's sweep takes about %.0f s (points below 62.5 kHz wait periods of "
-                  "their frequency); h goes back",
+                  "their frequency); h goes back to the starting band",
                   seconds);
     return text;
 }
@@ -165,6 +173,8 @@ int tune_main(int argc, char **argv) {
     view.calibrated = calibrated;
     if (calibrated)
         view.message = calibration_summary(cal, cal_path);
+    if (std::string slow = slow_band_note(words, 0); !slow.empty())
+        view.message = slow;
     if (!reference_note.empty()) {
         view.message = reference_note;
         if (!screen)
@@ -380,13 +390,8 @@ int tune_main(int argc, char **argv) {
             }
             if (!note.empty())
                 view.message = note;
-            // A band that takes long is said before its first point.
-            double ms = 0;
-            for (int32_t w : words)
-                ms += w < low_band_word ? low_band_delay(w) : 0;
-            double seconds = ms / 1000 + seconds_a_point * static_cast<double>(words.size());
-            if (seconds > 2)
-                view.message = text_of_seconds(seconds);
+            if (std::string slow = slow_band_note(words, seconds_a_point); !slow.empty())
+                view.message = slow;
             draw(0);
         }
         stream_tune_sweep(words, current, settings.average, [&](size_t i) {

@@ -764,6 +764,20 @@ TEST_F(tune_screen, zooming_out_is_bounded_and_home_brings_the_reference_back) {
     rows = wait_for("2 to 8 MHz, 201 points log");
     EXPECT_NE(rows[0].find("| dB vs ref"), std::string::npos) << rows[0];
     tmux("send-keys -t tune q");
+    // A band deep in the low band says how long its sweep takes before its
+    // first point: five periods of each of 41 frequencies from 10 to 100 Hz.
+    double seconds = 0;
+    for (int i = 0; i < 41; ++i)
+        seconds += 5 / (10 * std::pow(10.0, i / 40.0));
+    for (int i = 0; i < 100 && tmux("has-session -t tune 2>/dev/null") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path + " 'env TALVIK_CAL= TALVIK_PORT=sim " +
+                   TALVIK_TUNE_BIN + " --start 10 --stop 100 --points 41'"),
+              0);
+    char said[64];
+    std::snprintf(said, sizeof said, "this band's sweep takes about %.0f s", seconds);
+    wait_for(said);
+    tmux("send-keys -t tune q");
 }
 
 } // namespace
