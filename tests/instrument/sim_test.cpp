@@ -183,6 +183,40 @@ TEST_F(sim_test, the_knob_moves_the_device_under_test_as_it_changes) {
     EXPECT_NEAR(level_at(centre), truth(hz, 500000), 0.004);
 }
 
+// The step attenuator: the level less what its file holds, 0 to 200 dB, the
+// floor after it; a value beyond is refused and the last one stays.
+TEST_F(sim_test, the_attenuator_takes_what_its_file_holds_up_to_200_db) {
+    temp_dir dir;
+    std::string atten = dir.file("atten");
+    write_file(atten, "30\n");
+    use(("dut=through,busy=0,atten=" + atten).c_str());
+    sim.set_time_source([] { return knob_time; });
+    converter_start();
+    const int32_t word = 42949673; // 1 MHz
+    auto level = [&] {
+        load_synthesizer(word, 0);
+        converter_exchange(measure_command);
+        return decode_reply(converter_exchange(measure_command)).level_dbm;
+    };
+    const double pi = 3.14159265358979323846, x = pi * (100e6 * word / 4294967296.0) / 100e6;
+    const double out = 20 * std::log10(std::sin(x) / x);
+    EXPECT_NEAR(level(), out - 30, 0.004);
+    write_file(atten, "75.5");
+    knob_time += std::chrono::milliseconds(10);
+    EXPECT_NEAR(level(), out - 75.5, 0.004);
+    write_file(atten, "200");
+    knob_time += std::chrono::milliseconds(10);
+    EXPECT_NEAR(level(), -100, 0.004) << "the floor";
+    for (const char *beyond : {"200.5", "-1"}) {
+        write_file(atten, "10");
+        knob_time += std::chrono::milliseconds(10);
+        EXPECT_NEAR(level(), out - 10, 0.004);
+        write_file(atten, beyond);
+        knob_time += std::chrono::milliseconds(10);
+        EXPECT_NEAR(level(), out - 10, 0.004) << beyond;
+    }
+}
+
 TEST_F(sim_test, busy_shows_for_the_conversion_time) {
     // A 16-bit command written straight to the lines, so the link's own wait
     // does not hide the busy line.
