@@ -159,6 +159,11 @@ TEST_F(cal_run, a_calibration_brings_a_sweep_to_the_models_truth) {
 }
 
 TEST_F(cal_run, a_wrong_step_or_the_end_of_input_leaves_the_file_as_it_was) {
+    // With no file yet, a detector's calibration claims nothing of the clock.
+    auto fresh = detector({"detector", "--steps", "0,10,20,30"});
+    ASSERT_EQ(fresh.status, 0) << fresh.err;
+    EXPECT_EQ(read_file(cal).find("clock"), std::string::npos) << read_file(cal);
+    EXPECT_NE(tool({"show"}, nullptr).out.find("\nclock: as built (100 MHz)\n"), std::string::npos);
     write_file(cal, "talvik calibration 1\nclock_hz = 100000000\nclock_measured = 2024-01-02 03:04 UTC\n");
     std::string before = read_file(cal);
     // 10 dB asked, 15 set: that step is named, nothing stored.
