@@ -198,7 +198,8 @@ int tune_main(int argc, char **argv) {
     // it once it is moved, and about --centre or the middle until then.
     view.cursor_hz = settings.centre_hz > 0 ? settings.centre_hz : band_middle(settings);
     bool cursor_moved = false;
-    auto set_band = [&](band b) {
+    // A band a key asks for; where it is the band already, why it moved no further.
+    auto set_band = [&](band b, const char *unchanged) {
         tune_settings wanted = settings;
         wanted.start_hz = b.start_hz;
         wanted.stop_hz = b.stop_hz;
@@ -207,8 +208,7 @@ int tune_main(int argc, char **argv) {
             return;
         }
         if (b.start_hz == settings.start_hz && b.stop_hz == settings.stop_hz) {
-            view.message = "the band is as far as keys take it: ten times the starting span at "
-                           "most, within 30 MHz, and the low band only from a band that starts there";
+            view.message = unchanged;
             return;
         }
         settings.start_hz = b.start_hz;
@@ -241,18 +241,24 @@ int tune_main(int argc, char **argv) {
     };
     auto handle = [&](int key) {
         long tenth = std::max(1L, static_cast<long>(words.size()) / 10);
+        const char *at_limit = "the band is at its limit: 30 MHz, or the low band's edge (62.5 kHz) "
+                               "where the starting band is above it";
         if (key == '+' || key == '=')
-            set_band(zoom_about(settings, anchor(), 0.5, limits));
+            set_band(zoom_about(settings, anchor(), 0.5, limits), "the band is as narrow as its points allow");
         else if (key == '-')
-            set_band(zoom_about(settings, anchor(), 2, limits));
+            set_band(zoom_about(settings, anchor(), 2, limits),
+                     "the band is as wide as keys take it: ten times the starting span at most, "
+                     "within 30 MHz, and the low band only from a band that starts there");
         else if (key == '<' || key == ',')
-            set_band(shifted(settings, -1, limits));
+            set_band(shifted(settings, -1, limits), at_limit);
         else if (key == '>' || key == '.')
-            set_band(shifted(settings, 1, limits));
+            set_band(shifted(settings, 1, limits), at_limit);
         else if (key == 'c')
-            set_band(centred_on(settings, view.cursor_hz, limits));
+            set_band(centred_on(settings, view.cursor_hz, limits),
+                     "the cursor is at the centre already, or the band against its limit");
         else if (key == 'h') {
-            set_band({home.start_hz, home.stop_hz});
+            settings.start_hz = home.start_hz;
+            settings.stop_hz = home.stop_hz;
             respan = true; // the starting reference comes back even on the starting band
             reference = home_reference;
             have_reference = home_had_reference;

@@ -751,7 +751,7 @@ TEST_F(tune_screen, zooming_out_is_bounded_and_home_brings_the_reference_back) {
     tmux("send-keys -t tune - - -");
     wait_for("0.0625 to 30 MHz");
     tmux("send-keys -t tune -");
-    auto rows = wait_for("the band is as far as keys take it");
+    auto rows = wait_for("the band is as wide as keys take it");
     size_t count = rows[0].find("| sweep ");
     long before = std::stol(rows[0].substr(count + 8));
     for (int i = 0; i < 100 && std::stol(rows[0].substr(count + 8)) < before + 2; ++i) {
