@@ -226,7 +226,11 @@ int tune_main(int argc, char **argv) {
     auto shown = [&]() {
         return against(last, have_reference ? &reference : nullptr);
     };
-    auto notch = [&]() { return !view.marks.empty() && view.marks[0].c == 'N'; };
+    // A dip is a notch whether or not the span shows its shoulders.
+    auto notch = [&]() {
+        std::vector<level_point> levels = shown();
+        return !levels.empty() && find_markers(levels).shape == trace_shape::valley;
+    };
     auto move_cursor = [&](long by) {
         size_t i = 0;
         double best = HUGE_VAL;
@@ -268,16 +272,17 @@ int tune_main(int argc, char **argv) {
             move_cursor(key == key_far_left ? -tenth : tenth);
         else if (key == 'p' || key == 'n' || key == 'N') {
             std::vector<level_point> levels = shown();
-            long at = key == 'p' ? extreme_point(levels, notch())
+            bool dip = notch();
+            long at = key == 'p' ? extreme_point(levels, dip)
                                  : next_peak(levels, nearest_point(levels, view.cursor_hz),
-                                             key == 'n' ? 1 : -1, notch());
+                                             key == 'n' ? 1 : -1, dip);
             if (at >= 0) {
                 view.cursor_hz = levels[static_cast<size_t>(at)].hz;
                 cursor_moved = true;
             } else {
                 view.message = levels.empty() ? "no sweep is complete yet"
                                : key == 'p'    ? "no level to find a peak in: every point overflowed"
-                                               : std::string("no ") + (notch() ? "dip" : "peak") +
+                                               : std::string("no ") + (dip ? "dip" : "peak") +
                                                   (key == 'n' ? " to the right" : " to the left") +
                                                   " standing 1 dB out";
             }
@@ -380,6 +385,8 @@ int tune_main(int argc, char **argv) {
             // A new band: its words, an empty screen, and a reference only
             // where it still covers the band.
             respan = false;
+            // The cursor stays within the band it reads.
+            view.cursor_hz = std::clamp(view.cursor_hz, settings.start_hz, settings.stop_hz);
             double seconds_a_point =
                 view.sweeps_per_second > 0 ? 1 / (view.sweeps_per_second * words.size()) : 0;
             words = sweep_words(settings);

@@ -62,14 +62,23 @@ std::string tick_label(double hz, double unit_scale, int decimals) {
     return trimmed_number(hz / unit_scale, decimals);
 }
 
+// Whether hz lies within the sweep's points (within half a step of its ends).
+bool within_sweep(const std::vector<level_point> &points, double hz) {
+    if (points.size() < 2)
+        return !points.empty() && std::fabs(hz - points[0].hz) < 1;
+    double first_step = points[1].hz - points[0].hz,
+           last_step = points.back().hz - points[points.size() - 2].hz;
+    return hz >= points.front().hz - first_step / 2 && hz <= points.back().hz + last_step / 2;
+}
+
 // Plots points as c; a point beyond the scale is a ^ or v at the edge it
 // left by, never a level drawn along it.
 void plot_points(grid *g, const std::vector<level_point> &points, const std::vector<bool> &late,
                  char c, tone t, const axis &a, int top, int rows, double lo, double hi) {
     for (size_t i = 0; i < points.size(); ++i) {
         const auto &p = points[i];
-        if (p.hz < a.lo || p.hz > a.hi)
-            continue; // from before a re-span
+        if (p.hz < a.lo - 1 || p.hz > a.hi + 1)
+            continue; // from before a re-span (a band's first word may lie below its start)
         double f = (hi - p.level) / (hi - lo);
         char shown = i < late.size() && late[i] ? '?' : p.overflow ? 'O' : c;
         tone tn = t;
@@ -106,7 +115,9 @@ void view_fit_levels(view_state *state, const std::vector<level_point> &points) 
     }
     // Round divisions that hold the points: 1, 2, 5, 10 or 20 dB each.
     double top = 0;
-    for (double step : {1.0, 2.0, 5.0, 10.0, 20.0, 50.0}) {
+    // 1 to 20 dB a division, the steps d and D take; a trace wider than 100 dB
+    // runs off the scale at its edge, marked.
+    for (double step : scale_steps) {
         top = std::ceil((hi + 0.5) / step) * step;
         state->db_per_division = step;
         if (top - 5 * step <= lo - 0.5)
@@ -192,12 +203,18 @@ std::string cursor_readout(const view_state &s) {
     if (s.delta) {
         size_t j = nearest_point(s.last, s.delta_hz);
         const level_point &m = s.last[j];
+        // Outside the band the marker has no point here: its frequency
+        // still gives the difference, its level is not known.
+        bool outside = !within_sweep(s.last, s.delta_hz);
+        double from_hz = outside ? s.delta_hz : m.hz;
         // The difference needs the step's digits, not six significant ones.
         int decimals = static_cast<int>(std::ceil(-std::log10(resolution))) + 2;
-        text += ", delta " + std::string(p.hz >= m.hz ? "+" : "-") +
-                trimmed_number(std::fabs(p.hz - m.hz) / u.scale, decimals) + " " + u.name;
+        text += ", delta " + std::string(p.hz >= from_hz ? "+" : "-") +
+                trimmed_number(std::fabs(p.hz - from_hz) / u.scale, decimals) + " " + u.name;
         bool m_late = j < s.last_timed_out.size() && s.last_timed_out[j];
-        if (p.overflow || late || m.overflow || m_late)
+        if (outside)
+            text += ", the marker outside the band: no level";
+        else if (p.overflow || late || m.overflow || m_late)
             text += ", no level";
         else
             text += text_of(" %+.2f dB", p.level - m.level);
@@ -238,7 +255,8 @@ void view_render(const view_state &s, grid *g, int rows, int cols) {
         axis a{set.start_hz, set.stop_hz, !set.linear, left, width};
         double lo = s.level_low, hi = s.level_high;
         // A gridline and a label at every division.
-        for (double level = hi; level >= lo - 1e-9; level -= step) {
+        for (int k = 0; hi - k * step >= lo - 1e-9; ++k) {
+            double level = std::fabs(hi - k * step) < 1e-9 ? 0 : hi - k * step; // never "-0"
             int row = top + static_cast<int>(std::lround((hi - level) / (hi - lo) * (plot_rows - 1)));
             for (int c = left; c < left + width; ++c)
                 g->set(row, c, '-', tone::dim);
@@ -281,15 +299,19 @@ void view_render(const view_state &s, grid *g, int rows, int cols) {
         for (const auto &m : s.marks)
             if (m.hz >= set.start_hz && m.hz <= set.stop_hz)
                 g->set(row_of(m.level), a.column(m.hz), m.c, tone::mark);
+        // On the last sweep's point (its first may lie a word below the
+        // band's start); on the axis before there is one; not at all for a
+        // marker outside the band.
         auto put_cursor = [&](double hz, char c) {
             if (s.last.empty()) {
                 if (hz >= set.start_hz && hz <= set.stop_hz)
                     g->set(bottom + 1, a.column(hz), c, tone::cursor);
                 return;
             }
+            if (!within_sweep(s.last, hz))
+                return;
             const level_point &p = s.last[nearest_point(s.last, hz)];
-            if (p.hz >= set.start_hz && p.hz <= set.stop_hz)
-                g->set(p.overflow ? top : row_of(p.level), a.column(p.hz), c, tone::cursor);
+            g->set(p.overflow ? top : row_of(p.level), a.column(p.hz), c, tone::cursor);
         };
         if (s.delta)
             put_cursor(s.delta_hz, 'M');

@@ -734,6 +734,17 @@ TEST_F(tune_screen, the_cursor_finds_the_peak_and_zooms_keep_it_in_place) {
     tmux("send-keys -t tune d d d d d d");
     wait_for("1 dB/div is the finest scale");
     tmux("send-keys -t tune q");
+    // A notch whose span shows no shoulders: p still finds its bottom, 6 MHz.
+    for (int i = 0; i < 100 && tmux("has-session -t tune 2>/dev/null") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(tmux("new-session -d -s tune -x 80 -y 24 -c " + dir.path +
+                   " 'env TALVIK_CAL= TALVIK_PORT=sim:dut=notch " + TALVIK_TUNE_BIN +
+                   " --centre 6M --span 3M --linear'"),
+              0);
+    wait_for("| sweep 2");
+    tmux("send-keys -t tune p");
+    wait_for("cursor 6 MHz -40.");
+    tmux("send-keys -t tune q");
 }
 
 // Zooming out from 2 to 8 MHz stops at the low band's edge and 30 MHz, the

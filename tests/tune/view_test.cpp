@@ -174,6 +174,18 @@ TEST_F(drawn, the_scale_and_the_cursor_read_out_and_levels_off_the_scale_are_mar
         }
     EXPECT_EQ(count('^'), 0);
     EXPECT_EQ(count('X'), 1);
+    // On the band's first point, whose word lies a little below the start.
+    view.last[0].hz = 1e6 - 0.02;
+    view.cursor_hz = 1e6;
+    view_render(view, &g, 24, 80);
+    EXPECT_EQ(count('X'), 1);
+    view.cursor_hz = 4e6;
+    // No "-0" on a gridline however the divisions add up.
+    view_set_scale(&view, 0.3 * 3, 0.3);
+    view_render(view, &g, 24, 80);
+    for (int r = 4; r <= 19; ++r)
+        EXPECT_EQ(g.row_text(r).find("-0 |"), std::string::npos) << g.row_text(r);
+    view_set_scale(&view, 0, 5);
     // A reference: the loss; a delta marker: the difference to it.
     view.against_reference = true;
     view.delta = true;
@@ -183,6 +195,16 @@ TEST_F(drawn, the_scale_and_the_cursor_read_out_and_levels_off_the_scale_are_mar
     view.last[nearest_point(view.last, 4e6)].overflow = true;
     readout = cursor_readout(view);
     EXPECT_NE(readout.find("overflow: no level, delta +2.9811 MHz, no level"), std::string::npos) << readout;
+    // A marker left outside the band by a zoom: the frequency difference
+    // still, no level (never the band's first point's).
+    view.delta_hz = 0.5e6;
+    readout = cursor_readout(view);
+    EXPECT_NE(readout.find("delta +3.4811 MHz, the marker outside the band: no level"),
+              std::string::npos)
+        << readout;
+    view_render(view, &g, 24, 80);
+    EXPECT_EQ(count('M'), 0);
+    view.delta_hz = 1e6;
     view.calibrated = true;
     view_render(view, &g, 24, 80);
     EXPECT_NE(g.row_text(0).find("| dB vs ref | calibrated"), std::string::npos) << g.row_text(0);
