@@ -33,3 +33,8 @@ std::string config_dir();
 // Makes the folders of path that are missing (its last part is a file);
 // false with "FOLDER: errno's text".
 bool make_parent_dirs(const std::string &path, std::string *reason);
+
+// A plain file of at most `most` bytes, read whole; false with the reason
+// (errno's text, "not a plain file", "cannot be read", or too_large).
+inline constexpr char too_large[] = "too large";
+bool read_small_file(const std::string &path, size_t most, std::string *text, std::string *why);

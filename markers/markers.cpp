@@ -786,6 +786,10 @@ std::string basis_words(const filter_markers &m, const char *unit) {
     }
 }
 
+std::string edge_reason(const crossing &c, const char *side, double drop) {
+    return edge_known(c) ? std::string() : edge_text(c, side, drop, 0, "--smooth");
+}
+
 std::vector<std::string> marker_lines(const std::string &name, const filter_markers &m,
                                       const char *unit) {
     std::vector<std::string> lines;

@@ -101,6 +101,9 @@ struct crossing {
 // it in the noise, placed within a short enough stretch; else only the
 // stretch it lies in is said.
 bool edge_known(const crossing &c);
+// Why an edge is not given as a frequency, in its marker line's words
+// ("upper outside the sweep: ..."); empty where it is.
+std::string edge_reason(const crossing &c, const char *side, double drop);
 
 struct read_level {
     double hz = 0, level = 0;

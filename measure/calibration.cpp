@@ -87,31 +87,11 @@ std::string calibration_path(bool *none) {
 
 bool read_calibration(const std::string &path, calibration *out, std::string *why) {
     std::string name = "Calibration file " + shortened(printable(path), 300);
-    // A plain file only: a FIFO or a terminal would hold the program up.
-    std::error_code error;
-    bool exists = std::filesystem::exists(path, error);
-    if (exists && !std::filesystem::is_regular_file(path, error)) {
-        *why = name + ": not a plain file";
+    std::string text, reason;
+    if (!read_small_file(path, most_bytes, &text, &reason)) {
+        *why = name + ": " + (reason == too_large ? "more than 64 KiB: not a calibration" : reason);
         return false;
     }
-    std::FILE *file = std::fopen(path.c_str(), "rb");
-    if (!file) {
-        *why = name + ": " + std::strerror(errno);
-        return false;
-    }
-    std::string text(most_bytes + 1, '\0');
-    size_t n = std::fread(text.data(), 1, text.size(), file);
-    bool failed = std::ferror(file);
-    std::fclose(file);
-    if (failed) {
-        *why = name + ": cannot be read";
-        return false;
-    }
-    if (n > most_bytes) {
-        *why = name + ": more than 64 KiB: not a calibration";
-        return false;
-    }
-    text.resize(n);
     return parse_calibration(text, path, out, why);
 }
 

@@ -1,6 +1,7 @@
 // Drawing sweeps and their markers with gnuplot, run as a separate process.
 #pragma once
 #include "markers/markers.hpp"
+#include "markers/mask.hpp"
 #include "plot/sweep_file.hpp"
 
 #include <string>
@@ -18,6 +19,10 @@ struct picture_settings {
     bool range_given = false;
     double level_lo = 0, level_hi = 0;
     axis_scale scale = axis_scale::automatic;
+    // A limit mask drawn (the region outside it shaded) and the points that
+    // fail it marked; none where null.
+    const limit_mask *mask = nullptr;
+    std::vector<level_point> failing;
 };
 
 // The gnuplot script for the sweeps, their markers (one per sweep) and data,

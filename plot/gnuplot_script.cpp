@@ -508,6 +508,21 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
         script += "set arrow from graph 0, first " + number("%.3f", line) + " to graph 1, first " +
                   number("%.3f", line) + " nohead dt 2 lc " + std::to_string(i + 1) + "\n";
     }
+    // The mask: the region outside each limit shaded, the limit drawn over it.
+    if (settings.mask) {
+        int object = 1;
+        for (const auto &seg : settings.mask->segments) {
+            std::string a = number("%.3f", seg.start_hz), b = number("%.3f", seg.stop_hz);
+            std::string la = number("%.3f", seg.start_db), lb = number("%.3f", seg.stop_db);
+            const char *edge = seg.upper ? "graph 1" : "graph 0";
+            script += "set object " + std::to_string(object++) + " polygon from first " + a +
+                      ", first " + la + " to first " + b + ", first " + lb + " to first " + b +
+                      ", " + edge + " to first " + a + ", " + edge + " to first " + a +
+                      ", first " + la + " fc rgb '#f4c7c3' fs transparent solid 0.5 noborder behind\n";
+            script += "set arrow from first " + a + ", first " + la + " to first " + b +
+                      ", first " + lb + " nohead lw 2 lc rgb '#c0392b' front\n";
+        }
+    }
     if (beneath.size() > room) {
         beneath.resize(room);
         if (room > 0)
@@ -539,6 +554,8 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
                      " title " + quoted(s.name + ": smoothed");
         ++colour;
     }
+    if (!settings.failing.empty())
+        plots += ", '-' using 1:2 with points pt 2 ps 1.5 lw 2 lc rgb '#c0392b' title 'fails the mask'";
     script += "plot " + plots + "\n";
     for (const auto &s : sweeps) {
         append_points(script, s, false);
@@ -551,6 +568,11 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
                     smooth.points.push_back(p);
             append_points(script, smooth, false);
         }
+    }
+    if (!settings.failing.empty()) {
+        sweep failing;
+        failing.points = settings.failing;
+        append_points(script, failing, false);
     }
     return script;
 }

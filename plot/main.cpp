@@ -6,8 +6,11 @@
 #include "common/output.hpp"
 #include "common/text.hpp"
 #include "markers/markers.hpp"
+#include "markers/mask.hpp"
 #include "plot/gnuplot.hpp"
+#include "plot/json.hpp"
 #include "plot/sweep_file.hpp"
+#include "plot/touchstone.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -26,6 +29,7 @@ const char usage[] =
     "                   [--kind bandpass|notch|lowpass|highpass] [--bw 3,6,60]\n"
     "                   [--sf 6,60] [--marker F,...] [--delta F1,F2] [--smooth N]\n"
     "                   [--log|--linear] [--title TEXT] [--size WxH] [--range LO:HI]\n"
+    "                   [--mask MASK] [--s2p FILE.s2p] [--json]\n"
     "                   [--table|--csv] RESULTS.txt...\n"
     "       talvik-plot --help | --version\n"
     "\n"
@@ -50,10 +54,18 @@ const char usage[] =
     "  --smooth N   average each level over N neighbouring points before any marker\n"
     "               (a noisy sweep's line suggests N); both traces are drawn\n"
     "  --title TEXT, --size WxH (default 900x600), --range LO:HI (the level axis)\n"
+    "  --mask MASK  check every point against a limit mask: PASS, or FAIL with each\n"
+    "               failing segment's worst point; a 'unit dB' mask (the default)\n"
+    "               needs --ref, a 'unit dBm' mask takes absolute levels\n"
+    "  --s2p FILE   write the normalised sweep (--ref) as a two-port Touchstone file:\n"
+    "               |S21| measured, S12 = S21, S11 = S22 = 0, angles 0\n"
+    "  --json       print every marker of every file (and the mask's verdict) as\n"
+    "               one JSON document, in place of the text\n"
     "  --table      print only the data, as records; markers go to standard error\n"
     "  --csv        print the data of one sweep as CSV; markers go to standard error\n"
-    "Exit status: 0 done; 1 a file, a picture or standard output that fails; 2 bad\n"
-    "arguments (the reason, then this text).\n";
+    "Exit status: 0 done (with --mask: PASS); 1 a file, a picture or standard output\n"
+    "that fails; 2 bad arguments or a refused mask (the reason, then this text); 3\n"
+    "FAIL; 4 the mask cannot tell (points overflowed or missing inside a segment).\n";
 
 // A comma-separated list of numbers (read as frequencies where hz).
 bool read_list(const char *text, bool hz, std::vector<double> *out) {
@@ -104,8 +116,8 @@ int plot_main(int argc, char **argv) {
     protect_std_streams();
     check_output_at_exit("talvik-plot");
     fail_oversize_writes(); // a picture past the size limit: a reason, not a kill
-    std::string output, reference;
-    bool table = false, csv = false;
+    std::string output, reference, mask_file, s2p;
+    bool table = false, csv = false, json = false;
     int smooth = 1;
     marker_settings settings;
     picture_settings picture;
@@ -118,8 +130,14 @@ int plot_main(int argc, char **argv) {
         } else if (arg == "--version" || arg == "-V") {
             std::printf("talvik-plot %s\n", TALVIK_VERSION);
             return 0;
-        } else if ((arg == "-o" || arg == "--ref") && i + 1 < argc) {
-            (arg == "-o" ? output : reference) = argv[++i];
+        } else if ((arg == "-o" || arg == "--ref" || arg == "--mask" || arg == "--s2p") &&
+                   i + 1 < argc) {
+            (arg == "-o"      ? output
+             : arg == "--ref" ? reference
+             : arg == "--mask" ? mask_file
+                               : s2p) = argv[++i];
+        } else if (arg == "--json") {
+            json = true;
         } else if (arg == "--kind" && i + 1 < argc) {
             if (!kind_from_name(argv[++i], &settings.kind))
                 return refuse(std::string("unknown kind ") + argv[i] +
@@ -183,7 +201,8 @@ int plot_main(int argc, char **argv) {
         } else if (arg.size() > 1 && arg[0] == '-') {
             static const char *const valued[] = {"-o",     "--ref",    "--kind",  "--level",
                                                  "--bw",   "--sf",     "--marker", "--delta",
-                                                 "--smooth", "--title", "--size",  "--range"};
+                                                 "--smooth", "--title", "--size",  "--range",
+                                                 "--mask", "--s2p"};
             for (const char *name : valued)
                 if (arg == name)
                     return refuse(arg + " needs a value");
@@ -208,6 +227,26 @@ int plot_main(int argc, char **argv) {
             settings.drops.push_back(level);
     if (csv && files.size() > 1)
         return refuse("--csv takes one results file");
+    if (json && (table || csv))
+        return refuse("--json prints on standard output, as --table and --csv do: choose one");
+    if (!s2p.empty() && (reference.empty() || files.size() != 1))
+        return refuse("--s2p writes one sweep normalised to a reference: give --ref and one "
+                      "results file");
+    limit_mask mask;
+    if (!mask_file.empty()) {
+        std::string text, why;
+        if (!read_small_file(mask_file, 1 << 20, &text, &why))
+            return refuse("mask " + mask_file + ": " +
+                          (why == too_large ? "more than 1 MiB: not a mask" : why));
+        if (!parse_mask(text, mask_file, &mask, &why))
+            return refuse(why);
+        if (mask.relative && reference.empty())
+            return refuse(mask_file + ": a 'unit dB' mask measures against a reference: give "
+                                      "--ref (or write 'unit dBm' for absolute levels)");
+        if (!mask.relative && !reference.empty())
+            return refuse(mask_file + ": a 'unit dBm' mask checks absolute levels: leave out "
+                                      "--ref (or write 'unit dB')");
+    }
 
     std::string error;
     sweep ref;
@@ -229,8 +268,12 @@ int plot_main(int argc, char **argv) {
             return fail(error);
     }
 
-    // With data on standard output, the markers go to standard error.
+    // With data on standard output, the markers go to standard error; with
+    // JSON, they are in it.
     std::FILE *marker_out = table || csv ? stderr : stdout;
+    std::vector<mask_result> verdicts(sweeps.size());
+    std::vector<file_markers> reports;
+    int mask_status = 0;
     const char *unit = reference.empty() && !(sweeps.size() && sweeps[0].normalised) ? "dBm" : "dB";
     for (auto &s : sweeps) {
         if (s.points.empty()) {
@@ -241,25 +284,58 @@ int plot_main(int argc, char **argv) {
             continue;
         }
         markers.push_back(sweep_markers(s, quanta[&s - sweeps.data()], settings, smooth));
-        for (const auto &line : marker_lines(printable(s.name), markers.back(), unit))
-            std::fprintf(marker_out, "%s\n", line.c_str());
+        std::vector<std::string> lines = marker_lines(printable(s.name), markers.back(), unit);
+        size_t k = static_cast<size_t>(&s - sweeps.data());
+        if (!mask_file.empty()) {
+            verdicts[k] = check_mask(s.points, mask);
+            for (const auto &line : mask_lines(printable(s.name), mask, verdicts[k], unit))
+                lines.push_back(line);
+            int status = verdicts[k].verdict == mask_verdict::fail          ? 3
+                         : verdicts[k].verdict == mask_verdict::cannot_tell ? 4
+                                                                            : 0;
+            mask_status = mask_status == 3 || status == 0 ? mask_status : status;
+        }
+        if (json)
+            reports.push_back({&s, nullptr, mask_file.empty() ? nullptr : &verdicts[k], lines});
+        else
+            for (const auto &line : lines)
+                std::fprintf(marker_out, "%s\n", line.c_str());
         if (table)
             print_table(s);
         if (csv)
             print_csv(s);
     }
+    if (json) {
+        for (size_t k = 0, r = 0; k < sweeps.size(); ++k)
+            if (!sweeps[k].points.empty())
+                reports[r++].m = &markers[k];
+        std::string doc = markers_json(reports, unit, mask_file.empty() ? nullptr : &mask, mask_file);
+        std::fputs(doc.c_str(), stdout);
+    }
     if (!flush_output())
         return 1;
+    if (!s2p.empty() && !sweeps[0].points.empty() &&
+        !save_whole(s2p, touchstone_text(sweeps[0], reference), &error))
+        return fail(error);
     if (!output.empty()) {
         picture.reference = reference;
         picture.y_label = !reference.empty() ? "Level against " + reference + " (dB)"
                           : std::string(unit) == "dB" ? "Level (dB)"
                                                       : "Level (dBm)";
         picture.reference = reference.empty() && std::string(unit) == "dB" ? "a reference" : reference;
+        if (!mask_file.empty()) {
+            picture.mask = &mask;
+            for (size_t k = 0; k < sweeps.size(); ++k)
+                for (const auto &p : sweeps[k].points)
+                    for (const auto &seg : mask.segments)
+                        if (!p.overflow && p.hz >= seg.start_hz && p.hz <= seg.stop_hz &&
+                            (seg.upper ? p.level > seg.limit_at(p.hz) : p.level < seg.limit_at(p.hz)))
+                            picture.failing.push_back(p);
+        }
         if (!draw_sweeps(sweeps, markers, output, picture, error))
             return fail(error);
     }
-    return 0;
+    return mask_status;
 }
 
 int main(int argc, char **argv) {
