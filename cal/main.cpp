@@ -239,7 +239,7 @@ bool read_options(int argc, char **argv, options *o, std::string *why) {
             *why = arg + " " + std::string(value) +
                    (arg == "--at"        ? ": a frequency from 100k to 30M"
                     : arg == "--counter" ? ": a frequency in Hz"
-                    : arg == "--steps"   ? ": 4 to 64 settings in dB, 0 to 150, comma-separated"
+                    : arg == "--steps"   ? ": 4 to 64 settings in dB, 0 to 150, comma-separated, none twice"
                     : arg == "--level"   ? ": dBm, -60 to 20"
                                          : ": 1 to 1000 readings");
             return false;

@@ -95,7 +95,11 @@ bool save_whole(const std::string &name, const std::string &bytes, std::string *
     }
     // Through a link, the file it names is replaced, and the link kept.
     std::string target = resolved(name.c_str());
-    std::string partial = target + ".partial-XXXXXX";
+    // Beside it, under a short name: a long name plus a suffix could pass
+    // the file system's limit on a name.
+    size_t slash = target.rfind('/');
+    std::string partial =
+        (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) + ".talvik-save-XXXXXX";
     int fd = mkstemp(partial.data());
     if (fd < 0) {
         *reason = name + ": " + std::strerror(errno);
@@ -124,8 +128,25 @@ bool save_whole(const std::string &name, const std::string &bytes, std::string *
     // made since it was looked at.
     if (ok && taken && link(partial.c_str(), target.c_str()) != 0) {
         error = errno;
-        *taken = error == EEXIST;
-        ok = false;
+        if (error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS) {
+            // No hard links here (a FAT stick, some network shares): the
+            // name is taken by creating it, then the file renamed over it.
+            int placeholder = open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+            error = placeholder < 0 ? errno : 0;
+            if (placeholder >= 0)
+                close(placeholder);
+            if (placeholder >= 0 && std::rename(partial.c_str(), target.c_str()) != 0) {
+                error = errno;
+                unlink(target.c_str());
+            }
+            *taken = error == EEXIST;
+            ok = error == 0;
+            if (ok)
+                return true; // the partial file is the target now
+        } else {
+            *taken = error == EEXIST;
+            ok = false;
+        }
     }
     if (ok && taken)
         unlink(partial.c_str());

@@ -5,7 +5,9 @@
 
 namespace {
 
-const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT};
+// Every signal whose default ends the process without a core: each way out
+// reaches idle lines and a restored terminal first.
+const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM};
 
 void on_stop(int sig) { stop_requested(sig); }
 

@@ -136,5 +136,6 @@ long next_peak(const std::vector<level_point> &points, size_t from, int directio
             return at;
         }
     }
-    return rising ? at : -1;
+    // A rise that runs to the trace's end is no peak the trace shows.
+    return -1;
 }

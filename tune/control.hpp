@@ -40,6 +40,7 @@ size_t nearest_point(const std::vector<level_point> &points, double hz);
 long extreme_point(const std::vector<level_point> &points, bool notch);
 // The next peak (notch: the next dip) from `from` in direction +1 or -1: the
 // highest point of the next rise that stands peak_excursion_db out of what
-// lies between; -1 where there is none. Overflowed points are passed over.
+// lies between and falls as far again after it; -1 where there is none.
+// Overflowed points are passed over.
 constexpr double peak_excursion_db = 1.0;
 long next_peak(const std::vector<level_point> &points, size_t from, int direction, bool notch);

@@ -190,8 +190,10 @@ int tune_main(int argc, char **argv) {
     // Re-spanning: the band changes between sweeps, within what keys may
     // reach from the starting band, and no narrower than its points allow.
     const tune_settings home = settings;
-    const std::vector<level_point> home_reference = reference;
-    const bool home_had_reference = have_reference;
+    // The starting band's reference: --ref, or one taken or dropped there.
+    std::vector<level_point> home_reference = reference;
+    bool home_had_reference = have_reference;
+    auto at_home = [&]() { return settings.start_hz == home.start_hz && settings.stop_hz == home.stop_hz; };
     const band_limits limits = limits_of(home);
     bool respan = false, max_hold = false;
     // The cursor starts at --centre (else the axis's middle); zooms are about
@@ -325,9 +327,15 @@ int tune_main(int argc, char **argv) {
             reference = raw(last);
             have_reference = true;
             view.message = "reference: the last sweep";
+            if (at_home()) {
+                home_reference = reference;
+                home_had_reference = true;
+            }
         } else if (key == 'R') {
             have_reference = false;
             view.message = "reference dropped";
+            if (at_home())
+                home_had_reference = false;
         } else if (key == 's') {
             if (last.empty()) {
                 view.message = "nothing to save yet: no sweep is complete";
@@ -399,7 +407,8 @@ int tune_main(int argc, char **argv) {
             std::string note;
             if (have_reference && !reference_covers(reference, words, "the reference", &reason, &note)) {
                 have_reference = false;
-                view.message = "reference dropped: it does not cover the new band (h brings it back)";
+                view.message = std::string("reference dropped: it does not cover the new band") +
+                               (home_had_reference ? " (h brings it back)" : "");
             }
             if (!note.empty())
                 view.message = note;

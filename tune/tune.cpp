@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <unistd.h>
 
 const char tune_usage[] =
@@ -298,7 +299,10 @@ bool reference_covers(const std::vector<level_point> &reference, const std::vect
     if (n > 0 && reference.front().hz <= first + 0.05) {
         if (reference.back().hz >= last - 0.05)
             return true;
-        if (reference.back().hz >= last - step - 0.05) {
+        // Held over no more than its own last step, and a twentieth of the
+        // band: a coarse reference is not stretched across it.
+        double short_by = last - reference.back().hz;
+        if (short_by <= step + 0.05 && short_by <= (last - first) / 20) {
             char text[300];
             std::snprintf(text, sizeof text,
                           "%s ends at %.1f Hz, within its last step of the band's end, %.1f Hz: "
@@ -354,13 +358,21 @@ bool save_sweep_new(const std::string &name, const std::vector<tune_point> &poin
     levels.reserve(points.size());
     for (const auto &p : points)
         levels.push_back({p.hz, p.level, p.overflow});
+    if (name.empty() || name.back() == '/' || name.back() == '\\' ||
+        std::filesystem::is_directory(name)) {
+        *reason = name + ": a folder: name a file to save to";
+        return false;
+    }
     for (int k = 1; k <= 9999; ++k) {
         *saved = numbered_name(name, k);
         bool taken = false;
         if (save_results(*saved, levels, reason, &taken))
             return true;
-        if (!taken)
+        if (!taken) {
+            if (k > 1) // why it is not the name asked for
+                *reason = name + " is taken, and " + *reason;
             return false;
+        }
     }
     *reason = name + ": every name up to -9999 is taken";
     return false;

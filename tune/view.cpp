@@ -57,8 +57,10 @@ struct axis {
 };
 
 // The label a tick shows: the decimals its set's step needs, trailing
-// zeros dropped.
+// zeros dropped; in hertz (unit 1), with k and M as a wide axis needs them.
 std::string tick_label(double hz, double unit_scale, int decimals) {
+    if (unit_scale == 1 && hz >= 1e3)
+        return trimmed_number(hz / (hz >= 1e6 ? 1e6 : 1e3), decimals + 6) + (hz >= 1e6 ? "M" : "k");
     return trimmed_number(hz / unit_scale, decimals);
 }
 
@@ -177,20 +179,41 @@ std::vector<tick> round_ticks(double lo, double hi, bool log, int columns, doubl
         if (fits)
             best = labelled;
     }
+    // Nothing fits: the decades alone, labelled where there is room.
+    if (best.size() < 2 && decade_sets > 0)
+        for (double hz : sets[0])
+            best.push_back({hz, tick_label(hz, unit_scale, decimals[0])});
     return best;
+}
+
+// A frequency in its own unit (Hz, kHz or MHz), with the digits that tell
+// it from a neighbour `step` away.
+std::string frequency_in_unit(double hz, double step) {
+    unit u = unit_of(hz);
+    return frequency_text(hz / u.scale, std::max(step, 1e-3) / u.scale) + " " + u.name;
+}
+
+// A difference of frequencies, six significant digits, in its own unit.
+std::string difference_text(double hz) {
+    unit u = unit_of(std::fabs(hz));
+    double v = std::fabs(hz) / u.scale;
+    int decimals = v > 0 ? 5 - static_cast<int>(std::floor(std::log10(v))) : 0;
+    return std::string(hz >= 0 ? "+" : "-") + trimmed_number(v, decimals) + " " + u.name;
 }
 
 std::string cursor_readout(const view_state &s) {
     const tune_settings &set = *s.settings;
-    unit u = unit_of(set.stop_hz);
-    double resolution = (set.stop_hz - set.start_hz) / u.scale / std::max(1, set.points - 1);
     const char *level_unit = s.against_reference ? "dB" : "dBm";
     if (s.last.empty())
-        return "cursor " + frequency_text(s.cursor_hz / u.scale, resolution) + " " + u.name +
+        return "cursor " + frequency_in_unit(s.cursor_hz, (set.stop_hz - set.start_hz) / set.points) +
                ": no sweep yet";
     size_t i = nearest_point(s.last, s.cursor_hz);
     const level_point &p = s.last[i];
-    std::string text = "cursor " + frequency_text(p.hz / u.scale, resolution) + " " + u.name + " ";
+    // The step to its neighbour: the digits that tell the two apart.
+    double step = s.last.size() < 2 ? 1
+                  : i + 1 < s.last.size() ? s.last[i + 1].hz - p.hz
+                                          : p.hz - s.last[i - 1].hz;
+    std::string text = "cursor " + frequency_in_unit(p.hz, step) + " ";
     bool late = i < s.last_timed_out.size() && s.last_timed_out[i];
     if (p.overflow)
         text += "overflow: no level";
@@ -207,10 +230,7 @@ std::string cursor_readout(const view_state &s) {
         // still gives the difference, its level is not known.
         bool outside = !within_sweep(s.last, s.delta_hz);
         double from_hz = outside ? s.delta_hz : m.hz;
-        // The difference needs the step's digits, not six significant ones.
-        int decimals = static_cast<int>(std::ceil(-std::log10(resolution))) + 2;
-        text += ", delta " + std::string(p.hz >= from_hz ? "+" : "-") +
-                trimmed_number(std::fabs(p.hz - from_hz) / u.scale, decimals) + " " + u.name;
+        text += ", delta " + difference_text(p.hz - from_hz);
         bool m_late = j < s.last_timed_out.size() && s.last_timed_out[j];
         if (outside)
             text += ", the marker outside the band: no level";
@@ -269,10 +289,13 @@ void view_render(const view_state &s, grid *g, int rows, int cols) {
             g->set(bottom + 1, c, '-');
         g->set(bottom + 1, left - 1, '+');
         // Ticks at round frequencies, in the unit of the band's top.
-        std::vector<tick> ticks = round_ticks(set.start_hz, set.stop_hz, a.log, width, u.scale);
+        // A log axis over more than three decades reads in hertz, 1k, 1M.
+        bool wide = a.log && set.stop_hz / set.start_hz > 1000;
+        unit axis_unit = wide ? unit{1, "Hz"} : u;
+        std::vector<tick> ticks = round_ticks(set.start_hz, set.stop_hz, a.log, width, axis_unit.scale);
         int free_from = 0;
-        g->put(bottom + 2, 0, u.name, tone::plain, 7);
-        free_from = static_cast<int>(std::strlen(u.name)) + 1;
+        g->put(bottom + 2, 0, axis_unit.name, tone::plain, 7);
+        free_from = static_cast<int>(std::strlen(axis_unit.name)) + 1;
         for (const tick &t : ticks) {
             int column = a.column(t.hz);
             const std::string &label = t.label;
@@ -297,7 +320,7 @@ void view_render(const view_state &s, grid *g, int rows, int cols) {
             return top + static_cast<int>(std::lround(f * (plot_rows - 1)));
         };
         for (const auto &m : s.marks)
-            if (m.hz >= set.start_hz && m.hz <= set.stop_hz)
+            if (m.hz >= set.start_hz - 1 && m.hz <= set.stop_hz + 1)
                 g->set(row_of(m.level), a.column(m.hz), m.c, tone::mark);
         // On the last sweep's point (its first may lie a word below the
         // band's start); on the axis before there is one; not at all for a
@@ -311,15 +334,17 @@ void view_render(const view_state &s, grid *g, int rows, int cols) {
             if (!within_sweep(s.last, hz))
                 return;
             const level_point &p = s.last[nearest_point(s.last, hz)];
-            g->set(p.overflow ? top : row_of(p.level), a.column(p.hz), c, tone::cursor);
+            g->set(row_of(p.level), a.column(p.hz), c, tone::cursor); // where its O is, overflowed
         };
         if (s.delta)
             put_cursor(s.delta_hz, 'M');
         put_cursor(s.cursor_hz, 'X');
     }
+    if (plot_rows < 3 || width < 10)
+        g->put(std::max(0, rows / 2), 0, "(too small for the plot: make the terminal larger)");
     g->put(rows - 2, 0,
-           s.message.empty() ? "* now  . last  ~ max-hold  O overflow  ? late  P peak  N notch  "
-                               "| -3 dB  X cursor  M delta  ^ v off the scale"
+           s.message.empty() ? "*now .last ~hold O overflow ?late P/N peak/notch |-3 dB X cursor "
+                               "M delta ^v off scale"
                              : s.message);
     g->put(rows - 1, 0, view_keys);
 }

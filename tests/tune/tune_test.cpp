@@ -187,6 +187,9 @@ TEST(tune_points, references_carry_overflow_and_are_never_extrapolated) {
                     "10000000.0 Hz: its last level is held there");
     std::vector<tune_point> end = {{0, 10e6, -10, false, false}};
     EXPECT_DOUBLE_EQ(against(end, &ref)[0].level, -1);
+    // A coarse reference is not stretched over a twentieth of the band or more.
+    std::vector<level_point> coarse = {{1e6, 0, false}, {5.5e6, 0, false}};
+    EXPECT_FALSE(reference_covers(coarse, words, "ref.txt", &reason, &note));
 }
 
 TEST(tune_view, the_curve_is_marked_only_where_the_lines_measure) {
@@ -307,6 +310,15 @@ TEST_F(tune_files, saves_are_as_any_file_and_never_overwrite_each_other) {
     ASSERT_TRUE(save_sweep_new("link.txt", points, &saved, &reason)) << reason;
     EXPECT_EQ(saved, "link-2.txt");
     EXPECT_FALSE(std::filesystem::exists("nowhere"));
+    // A folder is no name to save under, with or without its slash.
+    EXPECT_FALSE(save_sweep_new("v1.2", points, &saved, &reason));
+    EXPECT_EQ(reason, "v1.2: a folder: name a file to save to");
+    EXPECT_FALSE(save_sweep_new("v1.2/", points, &saved, &reason));
+    // A name as long as the file system allows still saves (the temporary
+    // file beside it has a short name of its own).
+    std::string longest(255, 'n');
+    ASSERT_TRUE(save_sweep_new(longest, points, &saved, &reason)) << reason;
+    EXPECT_EQ(saved, longest);
     EXPECT_EQ(std::filesystem::status("tuned.txt").permissions() & std::filesystem::perms::all,
               std::filesystem::perms(0644));
     umask(old);
@@ -614,7 +626,7 @@ TEST_F(tune_screen, quits_at_once_and_gives_the_terminal_back_on_every_signal) {
     start("q.txt");
     tmux("send-keys -t tune q");
     EXPECT_EQ(status(), "status 0\n") << "q within 2 s";
-    for (int sig : {SIGHUP, SIGQUIT, SIGTERM}) {
+    for (int sig : {SIGHUP, SIGQUIT, SIGTERM, SIGUSR1}) {
         start("s.txt");
         kill(std::stoi(read_file(dir.file("pid.txt"))), sig);
         EXPECT_EQ(status(), "status " + std::to_string(128 + sig) + "\n");
@@ -718,7 +730,7 @@ TEST_F(tune_screen, the_cursor_finds_the_peak_and_zooms_keep_it_in_place) {
     wait_for(moved);
     // The delta from a marker dropped here, three points left.
     tmux("send-keys -t tune M Left Left Left");
-    wait_for(", delta -0.03 MHz");
+    wait_for(", delta -30 kHz");
     // Centred on the cursor, then zoomed about it: it keeps its column.
     tmux("send-keys -t tune c");
     double centre = std::round(peak * 100) / 100;

@@ -105,6 +105,8 @@ TEST(tune_keys, peaks_stand_out_by_the_excursion_and_overflow_is_passed_over) {
     EXPECT_EQ(next_peak(t, 7, 1, false), -1);
     EXPECT_EQ(next_peak(t, 7, -1, false), 5);
     EXPECT_EQ(next_peak(t, 2, -1, false), 1);
+    // A rise that runs into the trace's end shows no peak.
+    EXPECT_EQ(next_peak(trace({-10, -20, -5}), 0, 1, false), -1);
     // Dips for a notch: from 0 the next is 2, then 6.
     EXPECT_EQ(next_peak(t, 0, 1, true), 2);
     EXPECT_EQ(next_peak(t, 2, 1, true), 6);
@@ -133,6 +135,11 @@ TEST(tune_view, ticks_are_round_and_their_labels_stand_apart) {
     EXPECT_EQ(labels(2.93e6, 4.01e6, false, 71), "3 3.1 3.2 3.3 3.4 3.5 3.6 3.7 3.8 3.9 4 ");
     EXPECT_EQ(labels(8999999, 9000001, false, 71), "8.999999 8.9999995 9 9.0000005 9.000001 ");
     EXPECT_EQ(labels(100e3, 30e6, true, 71), "0.1 0.2 0.5 1 2 5 10 20 ");
+    // Eight decades in hertz: the decades, even where their labels need room.
+    std::string wide;
+    for (const tick &t : round_ticks(1, 30e6, true, 71, 1))
+        wide += t.label + " ";
+    EXPECT_EQ(wide, "1 10 100 1k 10k 100k 1M 10M ");
 }
 
 struct drawn : ::testing::Test {
@@ -191,15 +198,20 @@ TEST_F(drawn, the_scale_and_the_cursor_read_out_and_levels_off_the_scale_are_mar
     view.delta = true;
     view.delta_hz = 1e6;
     std::string readout = cursor_readout(view);
-    EXPECT_NE(readout.find("MHz loss 0.00 dB, delta +2.9811 MHz +"), std::string::npos) << readout;
+    EXPECT_NE(readout.find("MHz loss 0.00 dB, delta +2.98107 MHz +"), std::string::npos) << readout;
     view.last[nearest_point(view.last, 4e6)].overflow = true;
     readout = cursor_readout(view);
-    EXPECT_NE(readout.find("overflow: no level, delta +2.9811 MHz, no level"), std::string::npos) << readout;
+    EXPECT_NE(readout.find("overflow: no level, delta +2.98107 MHz, no level"), std::string::npos) << readout;
+    // Close together on a wide log band: the difference in its own unit.
+    view.delta_hz = view.last[nearest_point(view.last, 4e6) - 1].hz;
+    readout = cursor_readout(view);
+    EXPECT_NE(readout.find("delta +45.571 kHz"), std::string::npos) << readout; // 1 MHz x (10^0.6 - 10^0.595)
+    EXPECT_NE(readout.find(" kHz, no level"), std::string::npos) << readout;
     // A marker left outside the band by a zoom: the frequency difference
     // still, no level (never the band's first point's).
     view.delta_hz = 0.5e6;
     readout = cursor_readout(view);
-    EXPECT_NE(readout.find("delta +3.4811 MHz, the marker outside the band: no level"),
+    EXPECT_NE(readout.find("delta +3.48107 MHz, the marker outside the band: no level"),
               std::string::npos)
         << readout;
     view_render(view, &g, 24, 80);
