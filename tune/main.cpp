@@ -135,6 +135,18 @@ int tune_main(int argc, char **argv) {
         reference = ref.points;
         have_reference = true;
     }
+    limit_mask mask;
+    if (!settings.mask.empty()) {
+        std::string text;
+        if (!read_small_file(settings.mask, 1 << 20, &text, &reason))
+            return refuse("mask " + settings.mask + ": " +
+                          (reason == too_large ? "more than 1 MiB: not a mask" : reason));
+        if (!parse_mask(text, settings.mask, &mask, &reason))
+            return refuse(reason);
+        if (!mask.relative && have_reference)
+            return refuse(settings.mask + ": a 'unit dBm' mask checks absolute levels: leave out "
+                                          "--ref (or write 'unit dB')");
+    }
     screen = console_is_terminal();
     if (screen && !terminal_can_draw(&reason)) {
         if (settings.sweeps == 0)
@@ -181,6 +193,8 @@ int tune_main(int argc, char **argv) {
             std::fprintf(stderr, "talvik-tune: %s\n", printable(reference_note).c_str());
     }
     grid cells;
+    if (!settings.mask.empty())
+        view.mask = &mask;
     auto last_frame = steady::now() - frame;
     auto sweep_started = steady::now();
     long sweeps = 0;
@@ -447,6 +461,8 @@ int tune_main(int argc, char **argv) {
             view.markers = marker_summary(levels, unit, 1, 2, have_reference);
             // The markers on the curve, and the max-hold trace.
             view.marks = curve_marks(levels, have_reference);
+            if (view.mask)
+                view.mask_verdict = tune_mask_verdict(mask, levels, have_reference);
             if (max_hold) {
                 if (view.max_hold.size() != levels.size())
                     view.max_hold = levels;
@@ -456,8 +472,11 @@ int tune_main(int argc, char **argv) {
             if (steady::now() - last_frame >= frame)
                 draw(0);
         } else {
-            std::printf("sweep %ld: %s\n", sweeps,
-                        marker_summary(against(last, ref), unit, 0, 99, have_reference).c_str());
+            std::vector<level_point> levels = against(last, ref);
+            std::string verdict =
+                settings.mask.empty() ? "" : "; " + tune_mask_verdict(mask, levels, have_reference);
+            std::printf("sweep %ld: %s%s\n", sweeps,
+                        marker_summary(levels, unit, 0, 99, have_reference).c_str(), verdict.c_str());
             if (!flush_output()) {
                 output_failed = true;
                 break;

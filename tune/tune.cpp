@@ -20,7 +20,7 @@
 const char tune_usage[] =
     "Usage: talvik-tune [--start F --stop F | --centre F --span F] [--points N]\n"
     "                   [--log | --linear] [--average N] [--ref FILE] [--save FILE]\n"
-    "                   [--sweeps N]\n"
+    "                   [--sweeps N] [--mask MASK]\n"
     "       talvik-tune --help | --version\n";
 
 namespace {
@@ -39,6 +39,9 @@ const char help_text[] =
     "                     last sweep is saved there at the end. A save never\n"
     "                     replaces a file: FILE taken, it is FILE-2, FILE-3 ...\n"
     "  --sweeps N         quit after N sweeps\n"
+    "  --mask MASK        a limit mask (as talvik-plot's) drawn on the view, with PASS\n"
+    "                     or FAIL and the worst margin after every sweep; a 'unit dB'\n"
+    "                     mask is checked once a reference is in force (--ref or r)\n"
     "Keys: q or Control-C quit, space pauses, r takes the last sweep as the\n"
     "reference, R drops it, s saves the last sweep. The cursor (X): Left and Right\n"
     "move it a point, Shift or Page Down/Up a tenth of the span; p puts it on the\n"
@@ -89,8 +92,9 @@ bool read_tune_settings(int argc, char **argv, tune_settings *s, std::string *re
             s->linear = arg == "--linear";
             continue;
         }
-        static const char *const valued[] = {"--start",   "--stop", "--centre", "--span", "--points",
-                                             "--average", "--ref",  "--save",   "--sweeps"};
+        static const char *const valued[] = {"--start",   "--stop", "--centre", "--span",
+                                             "--points",  "--average", "--ref", "--save",
+                                             "--sweeps",  "--mask"};
         bool known = false;
         for (const char *name : valued)
             known = known || arg == name;
@@ -139,8 +143,8 @@ bool read_tune_settings(int argc, char **argv, tune_settings *s, std::string *re
                 return false;
             }
             s->sweeps = count;
-        } else if (arg == "--ref" || arg == "--save") {
-            (arg == "--ref" ? s->reference : s->save) = value;
+        } else if (arg == "--ref" || arg == "--save" || arg == "--mask") {
+            (arg == "--ref" ? s->reference : arg == "--save" ? s->save : s->mask) = value;
         } else {
             *reason = "unknown argument " + arg;
             return false;

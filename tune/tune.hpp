@@ -19,6 +19,7 @@ struct tune_settings {
     std::string save;      // where s (or the end of a run without a screen) saves
     long sweeps = 0;       // sweeps to run; 0: until quit
     double centre_hz = 0;  // --centre as given; 0: none
+    std::string mask;      // a limit mask file; empty for none
 };
 
 

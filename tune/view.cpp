@@ -54,6 +54,11 @@ struct axis {
         double t = (x(hz) - x(lo)) / (x(hi) - x(lo));
         return left + static_cast<int>(std::lround(t * (width - 1)));
     }
+    double hz_at(int column) const {
+        double t = static_cast<double>(column - left) / (width - 1);
+        double v = x(lo) + t * (x(hi) - x(lo));
+        return log ? std::exp(v) : v;
+    }
 };
 
 // The label a tick shows: the decimals its set's step needs, trailing
@@ -310,6 +315,17 @@ void view_render(const view_state &s, grid *g, int rows, int cols) {
                 if (g->at(r, column).c == ' ')
                     g->set(r, column, ':', tone::dim);
         }
+        // The mask's limits behind the traces: '=' along each, clipped to the plot.
+        if (s.mask)
+            for (const auto &seg : s.mask->segments)
+                for (int c = left; c < left + width; ++c) {
+                    double hz = a.hz_at(c);
+                    if (hz < seg.start_hz || hz > seg.stop_hz)
+                        continue;
+                    double f = (hi - seg.limit_at(hz)) / (hi - lo);
+                    if (f >= 0 && f <= 1)
+                        g->set(top + static_cast<int>(std::lround(f * (plot_rows - 1))), c, '=', tone::alarm);
+                }
         // The last complete sweep, then the one in progress over it, the
         // max-hold trace, then the markers and the cursor on top.
         plot_points(g, s.last, s.last_timed_out, '.', tone::last, a, top, plot_rows, lo, hi);
@@ -343,9 +359,11 @@ void view_render(const view_state &s, grid *g, int rows, int cols) {
     if (plot_rows < 3 || width < 10)
         g->put(std::max(0, rows / 2), 0, "(too small for the plot: make the terminal larger)");
     g->put(rows - 2, 0,
-           s.message.empty() ? "*now .last ~hold O overflow ?late P/N peak/notch |-3 dB X cursor "
-                               "M delta ^v off scale"
-                             : s.message);
+           !s.message.empty()      ? s.message
+           : !s.mask_verdict.empty() ? s.mask_verdict
+                                     : "*now .last ~hold O overflow ?late P/N peak/notch |-3 dB X "
+                                       "cursor M delta ^v off scale",
+           s.mask_verdict.rfind("mask FAIL", 0) == 0 && s.message.empty() ? tone::alarm : tone::plain);
     g->put(rows - 1, 0, view_keys);
 }
 
@@ -367,4 +385,35 @@ std::vector<view_state::mark> curve_marks(const std::vector<level_point> &points
             if (edge_known(*c))
                 marks.push_back({c->hz, m.reference - m.drops[0], '|'});
     return marks;
+}
+
+std::string tune_mask_verdict(const limit_mask &mask, const std::vector<level_point> &levels,
+                              bool against_reference) {
+    if (mask.relative && !against_reference)
+        return "mask (dB): not checked without a reference: r on a through sweep takes one";
+    if (!mask.relative && against_reference)
+        return "mask (dBm): not checked against a reference: R drops it";
+    if (levels.empty())
+        return "";
+    mask_result r = check_mask(levels, mask);
+    if (r.verdict == mask_verdict::pass)
+        return "mask PASS, worst margin " + text_of("%.2f dB", r.segments[r.worst_segment].worst_margin) +
+               " at " + short_hz(r.segments[r.worst_segment].worst_hz);
+    // The segment that fails by most, or the first that cannot tell.
+    size_t worst = r.segments.size();
+    for (size_t k = 0; k < r.segments.size(); ++k)
+        if (r.segments[k].failing > 0 &&
+            (worst == r.segments.size() || r.segments[k].worst_margin < r.segments[worst].worst_margin))
+            worst = k;
+    if (worst < r.segments.size()) {
+        const segment_result &w = r.segments[worst];
+        return "mask FAIL: worst " + text_of("%.2f dB", -w.worst_margin) +
+               (mask.segments[worst].upper ? " over" : " under") + " at " + short_hz(w.worst_hz) +
+               " (line " + std::to_string(mask.segments[worst].line) + ")";
+    }
+    for (size_t k = 0; k < r.segments.size(); ++k)
+        if (r.segments[k].left_out > 0 || r.segments[k].checked == 0 || !r.segments[k].covered)
+            return "mask cannot tell: line " + std::to_string(mask.segments[k].line) +
+                   (r.segments[k].left_out > 0 ? " holds overflowed points" : " is not swept across");
+    return "mask cannot tell";
 }

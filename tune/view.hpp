@@ -3,6 +3,7 @@
 // the markers, the scale and the cursor's readout, a line for messages and
 // one for keys. A screen (screen.hpp) presents the grid.
 #pragma once
+#include "markers/mask.hpp"
 #include "tune/grid.hpp"
 #include "tune/tune.hpp"
 
@@ -39,7 +40,17 @@ struct view_state {
     double cursor_hz = 0;
     bool delta = false;
     double delta_hz = 0;
+    // A limit mask drawn on the plot (none where null), and its verdict on
+    // the last sweep in words.
+    const limit_mask *mask = nullptr;
+    std::string mask_verdict;
 };
+
+// The mask's verdict on a sweep's levels in a line: "mask PASS, worst
+// margin ...", "mask FAIL: ...", or why it is not checked (a dB mask without
+// a reference, a dBm mask against one).
+std::string tune_mask_verdict(const limit_mask &mask, const std::vector<level_point> &levels,
+                              bool against_reference);
 
 // The markers drawn on the curve: the peak (P) or notch (N) and the first
 // drop's edges (|), only where they are measured from a known level.

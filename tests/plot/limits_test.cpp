@@ -455,4 +455,33 @@ TEST_F(limits_run, the_json_parses_and_agrees_with_the_text) {
     EXPECT_EQ(plot({"--json", "--csv", "bp.txt"}).status, 2);
 }
 
+// talvik-tune checks the mask after every sweep: a line a sweep without a
+// terminal, the verdict last on it.
+TEST_F(limits_run, talvik_tune_says_pass_or_fail_after_every_sweep) {
+    auto tune = [&](const std::string &port, std::vector<std::string> extra) {
+        run_options o;
+        o.program = TALVIK_TUNE_BIN;
+        o.args = {"--start", "2M", "--stop", "7M", "--sweeps", "2", "--mask", "bp.mask"};
+        o.args.insert(o.args.end(), extra.begin(), extra.end());
+        o.env = {"TALVIK_PORT=" + port};
+        o.dir = dir.path;
+        return run_talvik(o);
+    };
+    auto r = tune("sim:dut=bandpass", {"--ref", "through.txt"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("; mask PASS, worst margin 0.50 dB at "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("sweep 2: "), std::string::npos);
+    r = tune("sim:dut=bandpass,knob=" + dir.file("knob"), {"--ref", "through.txt"});
+    EXPECT_NE(r.out.find("; mask FAIL: worst "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" under at 3.7"), std::string::npos) << r.out;
+    // A dB mask and no reference yet: said, not checked against dBm.
+    r = tune("sim:dut=bandpass", {});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("; mask (dB): not checked without a reference"), std::string::npos) << r.out;
+    write_file(dir.file("bad.mask"), "4M 3M upper 0\n");
+    r = tune("sim", {"--mask", "bad.mask"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("bad.mask, line 1: the start must be below the stop"), std::string::npos) << r.err;
+}
+
 } // namespace

@@ -2,6 +2,7 @@
 // centre and move keys give, bounded; the cursor's peaks; the cells the view
 // draws (round ticks, the scale, clipped levels, the cursor's readout).
 #include "measure/words.hpp"
+#include "markers/mask.hpp"
 #include "tune/console_cells.hpp"
 #include "tune/screen.hpp"
 #include "tune/control.hpp"
@@ -221,6 +222,26 @@ TEST_F(drawn, the_scale_and_the_cursor_read_out_and_levels_off_the_scale_are_mar
     view_render(view, &g, 24, 80);
     EXPECT_NE(g.row_text(0).find("| dB vs ref | calibrated"), std::string::npos) << g.row_text(0);
     EXPECT_EQ(count('M'), 1);
+    // A mask's limit drawn along its band, at its level's row: -10 dB over
+    // 2 to 5 MHz on a log axis, 5 dB a division from 0 (rows 4 to 19).
+    limit_mask m;
+    std::string why;
+    ASSERT_TRUE(parse_mask("2M 5M upper -10\n", "m", &m, &why)) << why;
+    view.mask = &m;
+    view.message = "";
+    view.mask_verdict = tune_mask_verdict(m, view.last, true);
+    view_set_scale(&view, 0, 5);
+    view.auto_scale = false;
+    view_render(view, &g, 24, 80);
+    int row = 4 + static_cast<int>(std::lround(10.0 / 25 * 15));
+    int from = 8 + static_cast<int>(std::lround(std::log10(2.0) * 70)),
+        to = 8 + static_cast<int>(std::lround(std::log10(5.0) * 70));
+    int drawn = 0;
+    for (int c = from; c <= to; ++c)
+        drawn += g.at(row, c).c == '=';
+    EXPECT_GT(drawn, (to - from) / 2) << g.row_text(row); // the trace crosses it in places
+    EXPECT_EQ(g.at(row, from - 2).c == '=', false);
+    EXPECT_EQ(g.row_text(22).rfind("mask FAIL: worst ", 0), 0u) << g.row_text(22);
 }
 
 // The Windows console's key events and colours as the screen takes them.
