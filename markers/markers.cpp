@@ -786,6 +786,8 @@ std::string basis_words(const filter_markers &m, const char *unit) {
     }
 }
 
+double edge_doubt_hz(const crossing &c, double noise) { return named_doubt(c, noise); }
+
 std::string edge_reason(const crossing &c, const char *side, double drop) {
     return edge_known(c) ? std::string() : edge_text(c, side, drop, 0, "--smooth");
 }

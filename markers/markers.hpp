@@ -101,6 +101,9 @@ struct crossing {
 // it in the noise, placed within a short enough stretch; else only the
 // stretch it lies in is said.
 bool edge_known(const crossing &c);
+// How far an edge may lie from where it is given, as its line names it (0
+// where the line names no doubt).
+double edge_doubt_hz(const crossing &c, double noise);
 // Why an edge is not given as a frequency, in its marker line's words
 // ("upper outside the sweep: ..."); empty where it is.
 std::string edge_reason(const crossing &c, const char *side, double drop);

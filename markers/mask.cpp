@@ -28,8 +28,12 @@ std::vector<std::string> words_of(const std::string &line) {
 }
 
 std::string describe(const mask_segment &s) {
-    std::string text = std::string(s.upper ? "upper" : "lower") + " " + short_hz(s.start_hz) +
-                       " to " + short_hz(s.stop_hz) + ", " + text_of("%g", s.start_db);
+    // Its ends in a few digits, or whole where those would read the same.
+    bool same = short_hz(s.start_hz) == short_hz(s.stop_hz);
+    std::string text = std::string(s.upper ? "upper" : "lower") + " " +
+                       (same ? text_of("%.1f Hz", s.start_hz) : short_hz(s.start_hz)) + " to " +
+                       (same ? text_of("%.1f Hz", s.stop_hz) : short_hz(s.stop_hz)) + ", " +
+                       text_of("%g", s.start_db);
     if (s.stop_db != s.start_db)
         text += text_of(" to %g", s.stop_db);
     return text;
@@ -97,8 +101,8 @@ bool parse_mask(const std::string &text, const std::string &name, limit_mask *ma
         any = true;
     }
     if (!any) {
-        number = std::max(number, 1);
-        return refuse("no segments: not a mask");
+        *why = shortened(printable(name), 200) + ": no segments: not a mask";
+        return false;
     }
     *mask = m;
     return true;
@@ -113,8 +117,14 @@ mask_result check_mask(const std::vector<level_point> &points, const limit_mask 
     for (size_t k = 0; k < mask.segments.size(); ++k) {
         const mask_segment &s = mask.segments[k];
         segment_result &out = r.segments[k];
-        out.covered = !points.empty() && s.start_hz >= points.front().hz - first_step &&
-                      s.stop_hz <= points.back().hz + last_step;
+        // Reached across: an end short of the sweep by no more than one of
+        // its steps (talvik never measures its end frequency), nor a tenth
+        // of the segment, so that one point does not stand for all of it.
+        double short_start = points.empty() ? 0 : points.front().hz - s.start_hz;
+        double short_stop = points.empty() ? 0 : s.stop_hz - points.back().hz;
+        double most = (s.stop_hz - s.start_hz) / 10;
+        out.covered = !points.empty() && short_start <= std::min(first_step, most) &&
+                      short_stop <= std::min(last_step, most);
         for (const auto &p : points) {
             if (p.hz < s.start_hz || p.hz > s.stop_hz)
                 continue;
@@ -124,7 +134,9 @@ mask_result check_mask(const std::vector<level_point> &points, const limit_mask 
             }
             ++out.checked;
             double limit = s.limit_at(p.hz);
-            double margin = s.upper ? limit - p.level : p.level - limit;
+            // To a millionth of a dB: a level exactly at its limit passes,
+            // whatever the last bit of a subtraction made of it.
+            double margin = std::round((s.upper ? limit - p.level : p.level - limit) * 1e6) / 1e6;
             if (margin < 0)
                 ++out.failing;
             if (!out.worst_known || margin < out.worst_margin) {
@@ -151,7 +163,7 @@ std::vector<std::string> mask_lines(const std::string &name, const limit_mask &m
     std::string head = name + ": mask ";
     if (r.verdict == mask_verdict::pass) {
         const segment_result &w = r.segments[r.worst_segment];
-        lines.push_back(head + "PASS, worst margin " + text_of("%.2f dB", w.worst_margin) + " at " +
+        lines.push_back(head + "PASS, worst margin " + text_of("%.3f dB", w.worst_margin) + " at " +
                         text_of("%.1f Hz", w.worst_hz) + " (line " +
                         std::to_string(mask.segments[r.worst_segment].line) + ")");
         return lines;
@@ -165,14 +177,15 @@ std::vector<std::string> mask_lines(const std::string &name, const limit_mask &m
             lines.push_back(at + std::to_string(s.failing) + " of " + std::to_string(s.checked) +
                             " points " + (m.upper ? "above" : "below") + " the limit, worst " +
                             text_of("%.1f Hz", s.worst_hz) + " at " +
-                            text_of("%.2f ", s.worst_level) + unit + ", " +
-                            text_of("%.2f dB", -s.worst_margin) + (m.upper ? " over" : " under"));
+                            text_of("%.3f ", s.worst_level) + unit + ", " +
+                            text_of("%.3f dB", -s.worst_margin) + (m.upper ? " over" : " under"));
         else if (s.left_out > 0)
             lines.push_back(at + std::to_string(s.left_out) +
                             " points overflowed within it: their levels are not known");
-        else if (s.checked == 0 || !s.covered)
-            lines.push_back(at + "the sweep does not reach " +
-                            (s.checked == 0 ? std::string("into it") : std::string("across it")));
+        else if (!s.covered)
+            lines.push_back(at + "the sweep does not reach across it");
+        else if (s.checked == 0)
+            lines.push_back(at + "it falls between two of the sweep's points: none inside it");
     }
     return lines;
 }

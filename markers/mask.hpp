@@ -47,8 +47,8 @@ struct mask_result {
     size_t worst_segment = 0;
 };
 
-// Checks every point inside each segment (ends included). FAIL where any
-// point is beyond its limit; else cannot tell where a segment holds an
+// Checks every point inside each segment (ends included; a point at its limit
+// passes). FAIL where any point is beyond its limit; else cannot tell where a segment holds an
 // overflowed point, has no point, or reaches beyond the sweep by more than
 // one of the sweep's steps; else PASS.
 mask_result check_mask(const std::vector<level_point> &points, const limit_mask &mask);

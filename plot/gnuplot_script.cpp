@@ -508,21 +508,6 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
         script += "set arrow from graph 0, first " + number("%.3f", line) + " to graph 1, first " +
                   number("%.3f", line) + " nohead dt 2 lc " + std::to_string(i + 1) + "\n";
     }
-    // The mask: the region outside each limit shaded, the limit drawn over it.
-    if (settings.mask) {
-        int object = 1;
-        for (const auto &seg : settings.mask->segments) {
-            std::string a = number("%.3f", seg.start_hz), b = number("%.3f", seg.stop_hz);
-            std::string la = number("%.3f", seg.start_db), lb = number("%.3f", seg.stop_db);
-            const char *edge = seg.upper ? "graph 1" : "graph 0";
-            script += "set object " + std::to_string(object++) + " polygon from first " + a +
-                      ", first " + la + " to first " + b + ", first " + lb + " to first " + b +
-                      ", " + edge + " to first " + a + ", " + edge + " to first " + a +
-                      ", first " + la + " fc rgb '#f4c7c3' fs transparent solid 0.5 noborder behind\n";
-            script += "set arrow from first " + a + ", first " + la + " to first " + b +
-                      ", first " + lb + " nohead lw 2 lc rgb '#c0392b' front\n";
-        }
-    }
     if (beneath.size() > room) {
         beneath.resize(room);
         if (room > 0)
@@ -537,7 +522,28 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
                   (colour > 0 ? " tc lt " + std::to_string(colour) : std::string()) +
                   " noenhanced\n";
     }
-    std::string plots;
+    // The mask first, behind the traces: each limit as points along it (a
+    // straight line in hertz, which a log axis bends), the region outside it
+    // shaded; both clipped to the plot.
+    std::string plots, mask_data;
+    if (settings.mask)
+        for (const auto &seg : settings.mask->segments) {
+            double from = log ? std::max(seg.start_hz, lo) : seg.start_hz;
+            double to = log ? std::min(seg.stop_hz, hi) : seg.stop_hz;
+            if (!(from < to))
+                continue;
+            std::string data;
+            for (int k = 0; k <= 64; ++k) {
+                double hz = from + (to - from) * k / 64;
+                data += number("%.3f", hz) + " " + number("%.3f", seg.limit_at(hz)) + " " +
+                        (seg.upper ? "1000" : "-1000") + "\n";
+            }
+            data += "e\n";
+            plots += std::string(plots.empty() ? "" : ", ") +
+                     "'-' using 1:2:3 with filledcurves fc rgb '#f4c7c3' fs transparent solid 0.5 "
+                     "noborder notitle, '-' using 1:2 with lines lw 2 lc rgb '#c0392b' notitle";
+            mask_data += data + data;
+        }
     int colour = 1;
     for (const auto &s : sweeps) {
         if (!plots.empty())
@@ -556,7 +562,7 @@ std::string gnuplot_script(const std::vector<sweep> &sweeps,
     }
     if (!settings.failing.empty())
         plots += ", '-' using 1:2 with points pt 2 ps 1.5 lw 2 lc rgb '#c0392b' title 'fails the mask'";
-    script += "plot " + plots + "\n";
+    script += "plot " + plots + "\n" + mask_data;
     for (const auto &s : sweeps) {
         append_points(script, s, false);
         if (any_overflow(s))

@@ -19,10 +19,12 @@ std::string field(const char *name, const std::string &value) {
     return std::string("\"") + name + "\": " + value;
 }
 
-// An edge: its frequency and how far it may lie from it, or null and why.
-std::string edge(const crossing &c, const char *side, double drop) {
+// An edge: its frequency and how far it may lie from it (as its line names
+// it: 0 where the line names no doubt), or null and why.
+std::string edge(const crossing &c, const char *side, double drop, double noise) {
     if (edge_known(c))
-        return "{" + field("hz", num(c.hz)) + ", " + field("uncertainty_hz", num(c.uncertainty)) + "}";
+        return "{" + field("hz", num(c.hz)) + ", " +
+               field("uncertainty_hz", num(edge_doubt_hz(c, noise))) + "}";
     return "{" + field("hz", "null") + ", " + field("why", json_string(edge_reason(c, side, drop))) + "}";
 }
 
@@ -61,7 +63,8 @@ std::string one_file(const file_markers &f, const char *unit, const limit_mask *
     parts.push_back(field("kind", json_string(kind_name(m.kind))));
     parts.push_back(field("shape", json_string(shape_words(m.shape))));
     parts.push_back(field("measured_from", measured ? json_string(basis_words(m, unit)) : "null"));
-    parts.push_back(field("why", !m.cannot.empty() || m.levels == 0
+    parts.push_back(field("why", f.s->points.empty() ? json_string("no points")
+                                 : !m.cannot.empty() || m.levels == 0
                                      ? json_string(m.levels == 0 ? "every point overflowed" : m.cannot)
                                      : "null"));
     parts.push_back(field("reference_level", measured ? num(m.reference) : "null"));
@@ -101,16 +104,21 @@ std::string one_file(const file_markers &f, const char *unit, const limit_mask *
             d += ", " + field("why", json_string("within what this sweep resolves"));
         } else {
             if (two || m.shape == trace_shape::rising)
-                d += ", " + field("lower", edge(lo, "lower", m.drops[k]));
+                d += ", " + field("lower", edge(lo, "lower", m.drops[k], m.noise));
             if (two || m.shape == trace_shape::falling)
-                d += ", " + field("upper", edge(hi, "upper", m.drops[k]));
+                d += ", " + field("upper", edge(hi, "upper", m.drops[k], m.noise));
             if (two) {
                 bool both = edge_known(lo) && edge_known(hi);
                 double width = hi.hz - lo.hz, centre = std::sqrt(lo.hz * hi.hz);
-                d += ", " + field("bandwidth_hz", both ? num(width) : "null");
+                // The edges' named doubts pass on, as the text gives them.
+                double doubt = edge_doubt_hz(lo, m.noise) + edge_doubt_hz(hi, m.noise);
+                d += ", " + field("bandwidth_hz", both ? num(width) : "null") + ", " +
+                     field("bandwidth_uncertainty_hz", both ? num(doubt) : "null");
                 if (k == 0 && m.shape == trace_shape::peak) {
-                    d += ", " + field("centre_hz", both ? num(centre) : "null");
-                    d += ", " + field("q", both ? num(centre / width) : "null");
+                    d += ", " + field("centre_hz", both ? num(centre) : "null") + ", " +
+                         field("centre_uncertainty_hz", both ? num(doubt / 2) : "null");
+                    d += ", " + field("q", both ? num(centre / width) : "null") + ", " +
+                         field("q_uncertainty", both ? num(centre / width * doubt / width) : "null");
                 }
             }
         }

@@ -229,9 +229,20 @@ int plot_main(int argc, char **argv) {
         return refuse("--csv takes one results file");
     if (json && (table || csv))
         return refuse("--json prints on standard output, as --table and --csv do: choose one");
+    for (const auto &[option, value] : {std::pair{"--mask", &mask_file}, {"--s2p", &s2p}})
+        for (int i = 1; i + 1 < argc; ++i)
+            if (argv[i] == std::string(option) && value->empty())
+                return refuse(std::string(option) + " needs a file's name, not an empty one");
     if (!s2p.empty() && (reference.empty() || files.size() != 1))
         return refuse("--s2p writes one sweep normalised to a reference: give --ref and one "
                       "results file");
+    if (!s2p.empty() && !(s2p.size() > 4 && (s2p.compare(s2p.size() - 4, 4, ".s2p") == 0 ||
+                                             s2p.compare(s2p.size() - 4, 4, ".S2P") == 0)))
+        return refuse("the Touchstone file's name must end in .s2p: " + s2p);
+    if (!s2p.empty())
+        for (const std::string &input : {reference, mask_file, files[0]})
+            if (!input.empty() && same_file(input.c_str(), s2p.c_str()))
+                return refuse("--s2p " + s2p + " is a file this run reads: name another");
     limit_mask mask;
     if (!mask_file.empty()) {
         std::string text, why;
@@ -240,9 +251,6 @@ int plot_main(int argc, char **argv) {
                           (why == too_large ? "more than 1 MiB: not a mask" : why));
         if (!parse_mask(text, mask_file, &mask, &why))
             return refuse(why);
-        if (mask.relative && reference.empty())
-            return refuse(mask_file + ": a 'unit dB' mask measures against a reference: give "
-                                      "--ref (or write 'unit dBm' for absolute levels)");
         if (!mask.relative && !reference.empty())
             return refuse(mask_file + ": a 'unit dBm' mask checks absolute levels: leave out "
                                       "--ref (or write 'unit dB')");
@@ -266,6 +274,14 @@ int plot_main(int argc, char **argv) {
                         " is already normalised (dB against a reference): use the absolute sweep");
         if (!reference.empty() && !normalise(sweeps[i], ref, error))
             return fail(error);
+        // The mask's levels and the sweep's must be the same kind: dB
+        // against a reference (--ref, or a normalised CSV), or dBm.
+        if (!mask_file.empty() && mask.relative && !sweeps[i].normalised && reference.empty())
+            return refuse(mask_file + ": a 'unit dB' mask measures against a reference: give "
+                                      "--ref (or write 'unit dBm' for absolute levels)");
+        if (!mask_file.empty() && !mask.relative && sweeps[i].normalised)
+            return refuse(mask_file + ": a 'unit dBm' mask checks absolute levels, and " +
+                          files[i] + " holds dB against a reference");
     }
 
     // With data on standard output, the markers go to standard error; with
@@ -277,8 +293,21 @@ int plot_main(int argc, char **argv) {
     const char *unit = reference.empty() && !(sweeps.size() && sweeps[0].normalised) ? "dBm" : "dB";
     for (auto &s : sweeps) {
         if (s.points.empty()) {
-            std::fprintf(marker_out, "%s: no points\n", printable(s.name).c_str());
+            // Nothing measured: no marker, and a mask cannot tell.
+            std::string line = printable(s.name) + ": no points";
             markers.push_back(filter_markers());
+            size_t k = static_cast<size_t>(&s - sweeps.data());
+            std::vector<std::string> lines{line};
+            if (!mask_file.empty()) {
+                verdicts[k] = check_mask(s.points, mask);
+                lines.push_back(printable(s.name) + ": mask cannot tell: no points");
+                mask_status = mask_status == 3 ? 3 : 4;
+            }
+            if (json)
+                reports.push_back({&s, nullptr, mask_file.empty() ? nullptr : &verdicts[k], lines});
+            else
+                for (const auto &l : lines)
+                    std::fprintf(marker_out, "%s\n", l.c_str());
             if (csv)
                 print_csv(s);
             continue;
@@ -306,17 +335,22 @@ int plot_main(int argc, char **argv) {
             print_csv(s);
     }
     if (json) {
-        for (size_t k = 0, r = 0; k < sweeps.size(); ++k)
-            if (!sweeps[k].points.empty())
-                reports[r++].m = &markers[k];
+        for (size_t k = 0; k < sweeps.size(); ++k)
+            reports[k].m = &markers[k];
         std::string doc = markers_json(reports, unit, mask_file.empty() ? nullptr : &mask, mask_file);
         std::fputs(doc.c_str(), stdout);
     }
     if (!flush_output())
         return 1;
-    if (!s2p.empty() && !sweeps[0].points.empty() &&
-        !save_whole(s2p, touchstone_text(sweeps[0], reference), &error))
-        return fail(error);
+    if (!s2p.empty()) {
+        bool any = std::any_of(sweeps[0].points.begin(), sweeps[0].points.end(),
+                               [](const sweep_point &p) { return !p.overflow; });
+        if (!any)
+            return fail(files[0] + ": no level to write to " + s2p +
+                        (sweeps[0].points.empty() ? ": no points" : ": every point overflowed"));
+        if (!save_whole(s2p, touchstone_text(sweeps[0], reference), &error))
+            return fail(error);
+    }
     if (!output.empty()) {
         picture.reference = reference;
         picture.y_label = !reference.empty() ? "Level against " + reference + " (dB)"

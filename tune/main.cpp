@@ -148,6 +148,11 @@ int tune_main(int argc, char **argv) {
                                           "--ref (or write 'unit dB')");
     }
     screen = console_is_terminal();
+    // Without a terminal no key can take a reference.
+    if (!screen && !settings.mask.empty() && mask.relative && !have_reference)
+        return refuse(settings.mask + ": a 'unit dB' mask measures against a reference: give "
+                                      "--ref (or write 'unit dBm' for absolute levels)");
+    int last_verdict = 0; // without a terminal, the last sweep's: 3 FAIL, 4 cannot tell
     if (screen && !terminal_can_draw(&reason)) {
         if (settings.sweeps == 0)
             return refuse(reason + "; run with --sweeps N for a line of markers per sweep");
@@ -193,6 +198,8 @@ int tune_main(int argc, char **argv) {
             std::fprintf(stderr, "talvik-tune: %s\n", printable(reference_note).c_str());
     }
     grid cells;
+    std::string shown_message;
+    auto message_since = steady::now();
     if (!settings.mask.empty())
         view.mask = &mask;
     auto last_frame = steady::now() - frame;
@@ -382,6 +389,15 @@ int tune_main(int argc, char **argv) {
         view.against_reference = have_reference;
         view.paused = paused;
         view.sweeps = sweeps;
+        // A message stays four seconds, then gives its line back (to the
+        // mask's verdict, or the legend).
+        if (view.message != shown_message) {
+            shown_message = view.message;
+            message_since = steady::now();
+        } else if (!view.message.empty() && steady::now() - message_since > std::chrono::seconds(4)) {
+            view.message.clear();
+            shown_message.clear();
+        }
         int rows = 0, cols = 0;
         screen_size(&rows, &cols);
         view_render(view, &cells, rows, cols);
@@ -475,6 +491,9 @@ int tune_main(int argc, char **argv) {
             std::vector<level_point> levels = against(last, ref);
             std::string verdict =
                 settings.mask.empty() ? "" : "; " + tune_mask_verdict(mask, levels, have_reference);
+            last_verdict = verdict.rfind("; mask FAIL", 0) == 0           ? 3
+                           : verdict.rfind("; mask cannot tell", 0) == 0 ? 4
+                                                                          : 0;
             std::printf("sweep %ld: %s%s\n", sweeps,
                         marker_summary(levels, unit, 0, 99, have_reference).c_str(), verdict.c_str());
             if (!flush_output()) {
@@ -503,6 +522,8 @@ int tune_main(int argc, char **argv) {
     }
     if (status == 0 && output_failed)
         status = status_failed;
+    if (status == 0)
+        status = last_verdict;
     status = finish(status);
     // Control-C is the quit key; other stop signals end the run as they would.
     if (stop_signal && stop_signal != SIGINT) {

@@ -316,7 +316,9 @@ void view_render(const view_state &s, grid *g, int rows, int cols) {
                     g->set(r, column, ':', tone::dim);
         }
         // The mask's limits behind the traces: '=' along each, clipped to the plot.
-        if (s.mask)
+        // Only where the levels are what the mask's are: dB against a
+        // reference, or dBm.
+        if (s.mask && s.mask->relative == s.against_reference)
             for (const auto &seg : s.mask->segments)
                 for (int c = left; c < left + width; ++c) {
                     double hz = a.hz_at(c);
@@ -397,7 +399,7 @@ std::string tune_mask_verdict(const limit_mask &mask, const std::vector<level_po
         return "";
     mask_result r = check_mask(levels, mask);
     if (r.verdict == mask_verdict::pass)
-        return "mask PASS, worst margin " + text_of("%.2f dB", r.segments[r.worst_segment].worst_margin) +
+        return "mask PASS, worst margin " + text_of("%.3f dB", r.segments[r.worst_segment].worst_margin) +
                " at " + short_hz(r.segments[r.worst_segment].worst_hz);
     // The segment that fails by most, or the first that cannot tell.
     size_t worst = r.segments.size();
@@ -407,7 +409,7 @@ std::string tune_mask_verdict(const limit_mask &mask, const std::vector<level_po
             worst = k;
     if (worst < r.segments.size()) {
         const segment_result &w = r.segments[worst];
-        return "mask FAIL: worst " + text_of("%.2f dB", -w.worst_margin) +
+        return "mask FAIL: worst " + text_of("%.3f dB", -w.worst_margin) +
                (mask.segments[worst].upper ? " over" : " under") + " at " + short_hz(w.worst_hz) +
                " (line " + std::to_string(mask.segments[worst].line) + ")";
     }

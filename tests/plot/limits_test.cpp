@@ -20,8 +20,8 @@ TEST(mask, hostile_masks_are_refused_with_their_line) {
     struct {
         std::string text, why;
     } cases[] = {
-        {"", "m, line 1: no segments: not a mask"},
-        {"# only a comment\n", "m, line 1: no segments"},
+        {"", "m: no segments: not a mask"},
+        {"# only a comment\n", "m: no segments"},
         {"5M 4M upper 0\n", "m, line 1: the start must be below the stop"},
         {"unit dB\n1M 2M upper nan\n", "m, line 2: levels are numbers of dB from -400 to 400"},
         {"1M 2M lower -401\n", "m, line 1: levels are numbers"},
@@ -86,12 +86,12 @@ TEST(mask, every_point_inside_is_checked_and_the_worst_named) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "f: mask FAIL");
     EXPECT_EQ(lines[1], "f: line 1 (upper 1 MHz to 3 MHz, 0 to -10 dB): 1 of 4 points above the "
-                        "limit, worst 2000000.0 Hz at -4.00 dB, 1.00 dB over");
+                        "limit, worst 2000000.0 Hz at -4.000 dB, 1.000 dB over");
     // Within: PASS with the smallest margin.
     t[2].level = -5.5;
     r = check_mask(t, m);
     EXPECT_EQ(r.verdict, mask_verdict::pass);
-    EXPECT_EQ(mask_lines("f", m, r, "dB")[0], "f: mask PASS, worst margin 0.50 dB at 2000000.0 Hz (line 1)");
+    EXPECT_EQ(mask_lines("f", m, r, "dB")[0], "f: mask PASS, worst margin 0.500 dB at 2000000.0 Hz (line 1)");
     // An overflowed point inside: not PASS, as a failing one would be FAIL.
     t[3].overflow = true;
     EXPECT_EQ(check_mask(t, m).verdict, mask_verdict::cannot_tell);
@@ -101,7 +101,18 @@ TEST(mask, every_point_inside_is_checked_and_the_worst_named) {
     auto short_sweep = trace({{1e6, -8}, {1.5e6, -8}, {2e6, -8}});
     EXPECT_EQ(check_mask(short_sweep, m).verdict, mask_verdict::cannot_tell);
     short_sweep.push_back({2.5e6, -12, false});
-    EXPECT_EQ(check_mask(short_sweep, m).verdict, mask_verdict::pass) << "within its last step";
+    EXPECT_EQ(check_mask(short_sweep, m).verdict, mask_verdict::cannot_tell)
+        << "0.5 MHz short: within its last step, but a quarter of the segment";
+    short_sweep.push_back({2.9e6, -15, false});
+    EXPECT_EQ(check_mask(short_sweep, m).verdict, mask_verdict::pass)
+        << "0.1 MHz short: within its last step and a tenth of the segment";
+    // A segment between two points holds none of them: said so.
+    ASSERT_TRUE(parse_mask("1.6M 1.7M upper 0\n", "m", &m, &why));
+    r = check_mask(short_sweep, m);
+    EXPECT_EQ(r.verdict, mask_verdict::cannot_tell);
+    EXPECT_EQ(mask_lines("f", m, r, "dB")[1],
+              "f: line 1 (upper 1.6 MHz to 1.7 MHz, 0 dB): it falls between two of the sweep's "
+              "points: none inside it");
 }
 
 // A minimal JSON reader for the test: objects, arrays, strings, numbers,
@@ -298,6 +309,27 @@ TEST_F(limits_run, masks_that_cannot_be_used_are_refused_before_anything) {
     r = plot({"--ref", "through.txt", "--mask", "huge.mask", "bp.txt"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("huge.mask: more than 1 MiB: not a mask"), std::string::npos) << r.err;
+    // Levels of the other kind: a dBm mask on a normalised CSV.
+    write_file(dir.file("bpn.csv"), plot({"--ref", "through.txt", "--csv", "bp.txt"}).out);
+    r = plot({"--mask", "dbm.mask", "bpn.csv"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("a 'unit dBm' mask checks absolute levels, and bpn.csv holds dB"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(plot({"--mask", "bp.mask", "bpn.csv"}).status, 0) << "a dB mask takes it";
+    EXPECT_EQ(plot({"--mask", "", "bp.txt"}).status, 2);
+    // A sweep of no points: never PASS, and the JSON still whole.
+    write_file(dir.file("empty.txt"), read_file(dir.file("bp.txt")).substr(0, read_file(dir.file("bp.txt")).find('\n') + 1));
+    r = plot({"--ref", "through.txt", "--mask", "bp.mask", "bp.txt", "empty.txt"});
+    EXPECT_EQ(r.status, 4) << r.out;
+    EXPECT_NE(r.out.find("empty.txt: mask cannot tell: no points\n"), std::string::npos) << r.out;
+    r = plot({"--ref", "through.txt", "--mask", "bp.mask", "--json", "bp.txt", "empty.txt"});
+    json_reader reader{r.out};
+    json doc = reader.value();
+    ASSERT_TRUE(reader.ok) << r.out;
+    EXPECT_EQ(doc["files"].items.size(), 2u);
+    EXPECT_EQ(doc["files"][1]["why"].s, "no points");
+    EXPECT_EQ(doc["mask"]["verdict"].s, "cannot tell");
     r = plot({"--mask", "missing.mask", "--ref", "through.txt", "bp.txt"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("missing.mask: No such file or directory"), std::string::npos) << r.err;
@@ -415,8 +447,24 @@ TEST_F(limits_run, the_touchstone_file_reads_back) {
     std::snprintf(hz, sizeof hz, "%.1f", swept[2].hz);
     EXPECT_NE(comments.find(std::string("1 overflowed points left out")), std::string::npos) << comments;
     EXPECT_NE(comments.find(hz), std::string::npos) << comments;
-    // Without a reference there is no S21 to give.
+    // Without a reference there is no S21 to give; never over an input, nor
+    // under a name that is not a Touchstone file's; nothing where no level is.
     EXPECT_EQ(plot({"--s2p", "x.s2p", "bp.txt"}).status, 2);
+    std::string before = read_file(dir.file("bp.txt"));
+    EXPECT_EQ(plot({"--ref", "through.txt", "--s2p", "bp.txt", "bp.txt"}).status, 2);
+    EXPECT_EQ(read_file(dir.file("bp.txt")), before);
+    write_file(dir.file("copy.s2p"), before);
+    EXPECT_EQ(plot({"--ref", "through.txt", "--s2p", "copy.s2p", "copy.s2p"}).status, 2);
+    EXPECT_EQ(read_file(dir.file("copy.s2p")), before);
+    run_options o;
+    o.args = {"allover.txt", "2000000", "7000000", "200"};
+    o.env = {"TALVIK_PORT=sim:reply=0x4000"};
+    o.dir = dir.path;
+    ASSERT_EQ(run_talvik(o).status, 0);
+    r = plot({"--ref", "through.txt", "--s2p", "none.s2p", "allover.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("every point overflowed"), std::string::npos) << r.err;
+    EXPECT_FALSE(file_exists(dir.file("none.s2p")));
 }
 
 TEST_F(limits_run, the_json_parses_and_agrees_with_the_text) {
@@ -469,15 +517,18 @@ TEST_F(limits_run, talvik_tune_says_pass_or_fail_after_every_sweep) {
     };
     auto r = tune("sim:dut=bandpass", {"--ref", "through.txt"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("; mask PASS, worst margin 0.50 dB at "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("; mask PASS, worst margin 0.500 dB at "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("sweep 2: "), std::string::npos);
     r = tune("sim:dut=bandpass,knob=" + dir.file("knob"), {"--ref", "through.txt"});
+    EXPECT_EQ(r.status, 3) << "the last sweep failed";
     EXPECT_NE(r.out.find("; mask FAIL: worst "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(" under at 3.7"), std::string::npos) << r.out;
-    // A dB mask and no reference yet: said, not checked against dBm.
+    // A dB mask and no reference, and no key to take one: refused.
     r = tune("sim:dut=bandpass", {});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("; mask (dB): not checked without a reference"), std::string::npos) << r.out;
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("a 'unit dB' mask measures against a reference: give --ref"),
+              std::string::npos)
+        << r.err;
     write_file(dir.file("bad.mask"), "4M 3M upper 0\n");
     r = tune("sim", {"--mask", "bad.mask"});
     EXPECT_EQ(r.status, 2);
