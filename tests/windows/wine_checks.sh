@@ -139,6 +139,14 @@ status=$?
 tr -d '\r' < plot.raw > win-markers.txt
 check "talvik-plot.exe status" is "$status" 0
 check "talvik-plot.exe markers identical to Linux" cmp -s win-markers.txt linux-markers.txt
+# A limit mask's verdict and status as on Linux.
+printf 'unit dBm\n3.7M 4.3M lower -1.5\n3M 3.3M upper -10\n' > bp.mask
+"$(dirname "$linux")/talvik-plot" --mask bp.mask bp.txt > linux-mask.txt
+linux_status=$?
+wine "$win_dir/talvik-plot.exe" --mask bp.mask bp.txt > mask.raw 2> mask-err.raw
+status=$?
+tr -d '\r' < mask.raw > win-mask.txt
+check "talvik-plot.exe --mask: the verdict and status as on Linux" is "$status $(tail -2 win-mask.txt)" "$linux_status $(tail -2 linux-mask.txt)"
 TALVIK_GNUPLOT='C:\\nonexistent\\gnuplot.exe' wine "$win_dir/talvik-plot.exe" -o bp.png bp.txt > plot.raw 2> plot-err.raw
 status=$?
 check "talvik-plot.exe without gnuplot.exe" is "$status" 1
@@ -193,7 +201,7 @@ if tmux -V > /dev/null 2>&1; then
     wait_status
     check "Windows screen: raw keys while up, console given back" is "$(cat pane-status 2>/dev/null) $(tr -d '\r' < screen-check.txt 2>/dev/null)" "0 size 80x24, keys raw, console restored"
     in_pane TALVIK_PORT=sim:dut=bandpass wine "$win_dir/talvik-tune.exe"
-    check "talvik-tune.exe draws its screen in the console" wait_pane "| -3 dB  X curso"
+    check "talvik-tune.exe draws its screen in the console" wait_pane "|-3 dB X cursor M delta"
     tmux -L "$tmux_socket" send-keys -t w p
     check "talvik-tune.exe: p puts the cursor on the peak" wait_pane "cursor 3.9355 MHz -0.02 dBm"
     tmux -L "$tmux_socket" send-keys -t w C-c
