@@ -319,6 +319,14 @@ TEST_F(tune_files, saves_are_as_any_file_and_never_overwrite_each_other) {
     std::string longest(255, 'n');
     ASSERT_TRUE(save_sweep_new(longest, points, &saved, &reason)) << reason;
     EXPECT_EQ(saved, longest);
+    // Nothing left beside them: no temporary file.
+    for (const auto &entry : std::filesystem::directory_iterator("."))
+        EXPECT_EQ(entry.path().filename().string().rfind(".talvik", 0), std::string::npos)
+            << entry.path();
+    // The default name: the time it was saved at.
+    std::string name = default_save_name();
+    EXPECT_EQ(name.size(), std::string("talvik-tune-20261208-083000.txt").size()) << name;
+    EXPECT_EQ(name.rfind("talvik-tune-20", 0), 0u) << name;
     EXPECT_EQ(std::filesystem::status("tuned.txt").permissions() & std::filesystem::perms::all,
               std::filesystem::perms(0644));
     umask(old);

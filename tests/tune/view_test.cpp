@@ -106,6 +106,7 @@ TEST(tune_keys, peaks_stand_out_by_the_excursion_and_overflow_is_passed_over) {
     EXPECT_EQ(next_peak(t, 7, 1, false), -1);
     EXPECT_EQ(next_peak(t, 7, -1, false), 5);
     EXPECT_EQ(next_peak(t, 2, -1, false), 1);
+    EXPECT_EQ(next_peak(t, t.size(), 1, false), -1) << "from past the end";
     // A rise that runs into the trace's end shows no peak.
     EXPECT_EQ(next_peak(trace({-10, -20, -5}), 0, 1, false), -1);
     // Dips for a notch: from 0 the next is 2, then 6.
@@ -131,6 +132,7 @@ TEST(tune_view, ticks_are_round_and_their_labels_stand_apart) {
         return text;
     };
     EXPECT_EQ(labels(1e6, 10e6, true, 71), "1 2 5 10 ");
+    EXPECT_EQ(labels(1e6, 3e6, true, 71), "1 2 3 ") << "a ratio of 3 still reads in decades";
     EXPECT_EQ(labels(2.5e6, 5.5e6, true, 71), "2.5 3 3.5 4 4.5 5 5.5 ");
     EXPECT_EQ(labels(3e6, 5e6, false, 71), "3 3.2 3.4 3.6 3.8 4 4.2 4.4 4.6 4.8 5 ");
     EXPECT_EQ(labels(2.93e6, 4.01e6, false, 71), "3 3.1 3.2 3.3 3.4 3.5 3.6 3.7 3.8 3.9 4 ");
@@ -168,8 +170,12 @@ struct drawn : ::testing::Test {
 TEST_F(drawn, the_scale_and_the_cursor_read_out_and_levels_off_the_scale_are_marked) {
     view_set_scale(&view, 0, 5);
     view.cursor_hz = 4e6;
+    // Markers too long for a line go on to the next, broken after a comma.
+    view.markers = std::string(60, 'a') + ", " + std::string(30, 'b');
     view_render(view, &g, 24, 80);
     EXPECT_EQ(g.row_text(0).find("calibrated"), std::string::npos) << "none in force";
+    EXPECT_EQ(g.row_text(2).substr(0, 30), std::string(30, 'b'));
+    EXPECT_EQ(cursor_readout(view).find("delta"), std::string::npos) << "no delta marker yet";
     EXPECT_EQ(g.row_text(3).substr(0, 33), "5 dB/div | cursor 3.98107 MHz -0.");
     EXPECT_EQ(g.row_text(4).substr(0, 9), "     0 |-") << "the top gridline: the reference level";
     // The model's skirts leave the bottom (-25 dBm) at both ends: marked v
@@ -257,6 +263,17 @@ TEST(tune_view, console_keys_and_colours) {
     EXPECT_EQ(console_key(0x0D, '\r', false), '\n');
     EXPECT_EQ(console_key(0x10, 0, true), -1) << "Shift alone";
     EXPECT_EQ(console_key(0x1B, 0x1B, false), -1);
+    EXPECT_EQ(console_key(0x2E, 0x7F, false), -1) << "DEL is no key here";
+    EXPECT_EQ(console_key(0x20, ' ', false), ' ');
+    EXPECT_EQ(console_key(0xC0, '~', false), '~');
+    // Nothing but printable ASCII reaches a terminal from the grid.
+    grid g;
+    g.reset(1, 4);
+    g.set(0, 0, '\x7f');
+    g.set(0, 1, '~');
+    g.set(0, 2, '\x1b');
+    g.set(0, 9, 'x'); // outside: nothing
+    EXPECT_EQ(g.row_text(0), "?~? ");
     // Over a blue background (0x10) with grey text: the background kept.
     EXPECT_EQ(console_attribute(tone::plain, 0x17), 0x17);
     EXPECT_EQ(console_attribute(tone::bold, 0x17), 0x1F);
