@@ -272,6 +272,8 @@ TEST(tune_view, console_keys_and_colours) {
     g.set(0, 0, '\x7f');
     g.set(0, 1, '~');
     g.set(0, 2, '\x1b');
+    g.set(0, 3, 'x');
+    g.set(0, 3, ' ');
     g.set(0, 9, 'x'); // outside: nothing
     EXPECT_EQ(g.row_text(0), "?~? ");
     // Over a blue background (0x10) with grey text: the background kept.
