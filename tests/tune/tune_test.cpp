@@ -794,6 +794,16 @@ TEST_F(tune_screen, zooming_out_is_bounded_and_home_brings_the_reference_back) {
     tmux("send-keys -t tune h");
     rows = wait_for("2 to 8 MHz, 201 points log");
     EXPECT_NE(rows[0].find("| dB vs ref"), std::string::npos) << rows[0];
+    // Dropped on the starting band, it stays dropped there.
+    tmux("send-keys -t tune R");
+    wait_for("reference dropped");
+    tmux("send-keys -t tune - h");
+    rows = wait_for("2 to 8 MHz, 201 points log | sweep");
+    for (int i = 0; i < 50 && rows[0].find("| dBm") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        rows = screen();
+    }
+    EXPECT_NE(rows[0].find("| dBm"), std::string::npos) << rows[0];
     tmux("send-keys -t tune q");
     // A band deep in the low band says how long its sweep takes before its
     // first point: five periods of each of 41 frequencies from 10 to 100 Hz.
