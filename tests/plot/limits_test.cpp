@@ -465,6 +465,26 @@ TEST_F(limits_run, the_touchstone_file_reads_back) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("every point overflowed"), std::string::npos) << r.err;
     EXPECT_FALSE(file_exists(dir.file("none.s2p")));
+    EXPECT_EQ(plot({"--ref", "through.txt", "--s2p", "BP.S2P", "bp.txt"}).status, 0) << "either case";
+    // The JSON of a sweep with no level: nothing measured, and why.
+    r = plot({"--json", "allover.txt"});
+    json_reader reader{r.out};
+    json doc = reader.value();
+    ASSERT_TRUE(reader.ok) << r.out;
+    EXPECT_EQ(doc["files"][0]["measured_from"].kind, json::null);
+    EXPECT_EQ(doc["files"][0]["why"].s, "every point overflowed");
+    EXPECT_EQ(doc["files"][0]["peak"].kind, json::null);
+    // A low-pass (cutoff 5 MHz): its falling edge is an upper one alone.
+    o.args = {"lp.txt", "2000000", "7000000", "200"};
+    o.env = {"TALVIK_PORT=sim:dut=lowpass"};
+    ASSERT_EQ(run_talvik(o).status, 0);
+    r = plot({"--ref", "through.txt", "--json", "lp.txt"});
+    json_reader lp{r.out};
+    doc = lp.value();
+    ASSERT_TRUE(lp.ok) << r.out;
+    const json &d3 = doc["files"][0]["drops"][0];
+    EXPECT_EQ(d3["lower"].kind, json::null);
+    EXPECT_NEAR(d3["upper"]["hz"].n, 5e6, 0.01e6) << r.out;
 }
 
 TEST_F(limits_run, the_json_parses_and_agrees_with_the_text) {

@@ -804,6 +804,15 @@ TEST_F(tune_screen, zooming_out_is_bounded_and_home_brings_the_reference_back) {
         rows = screen();
     }
     EXPECT_NE(rows[0].find("| dBm"), std::string::npos) << rows[0];
+    // One taken there with r comes back with h.
+    wait_for("2 to 8 MHz, 201 points log | sweep");
+    tmux("send-keys -t tune r");
+    wait_for("reference: the last sweep");
+    tmux("send-keys -t tune -");
+    wait_for("1 to 16 MHz");
+    tmux("send-keys -t tune h");
+    rows = wait_for("2 to 8 MHz, 201 points log");
+    EXPECT_NE(rows[0].find("| dB vs ref"), std::string::npos) << rows[0];
     tmux("send-keys -t tune q");
     // A band deep in the low band says how long its sweep takes before its
     // first point: five periods of each of 41 frequencies from 10 to 100 Hz.

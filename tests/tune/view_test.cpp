@@ -255,6 +255,10 @@ TEST_F(drawn, the_scale_and_the_cursor_read_out_and_levels_off_the_scale_are_mar
     EXPECT_EQ(verdict.rfind("mask FAIL: worst 20.000 dB over at ", 0), 0u) << verdict;
     EXPECT_NE(verdict.find("(line 2)"), std::string::npos) << verdict;
     EXPECT_EQ(tune_mask_verdict(m, view.last, false).rfind("mask (dB): not checked", 0), 0u);
+    // No point over, one overflowed: it cannot tell, and says where.
+    ASSERT_TRUE(parse_mask("3M 5M upper 5\n", "m", &m, &why)) << why;
+    view.last[nearest_point(view.last, 4e6)].overflow = true;
+    EXPECT_EQ(tune_mask_verdict(m, view.last, true), "mask cannot tell: line 1 holds overflowed points");
 }
 
 // The Windows console's key events and colours as the screen takes them.
